@@ -1,0 +1,1 @@
+"""morvex: integer-triple (head, relation, tail) tooling."""

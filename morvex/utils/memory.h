@@ -1,0 +1,341 @@
+/*
+ * morvex/utils/memory.h -- the native interface of morvex.utils.memory.
+ *
+ * Compiled consumers (C or C++) include this header, call
+ * morvex_memory_import() once with the GIL held (typically from their module
+ * initialisation), and then call through the function table `morvex_memory`:
+ *
+ *     if (morvex_memory_import() < 0) return NULL;
+ *     morvex_Triple *t = NULL;
+ *     morvex_memory.set_triple_ptr(&t, n, pool);
+ *     morvex_memory.quick_sort(t, n, morvex_memory.cmp_head);
+ *
+ * The records and object layouts below are frozen: other modules read their
+ * members by offset.  Object methods are always called through the instance's
+ * method table, e.g. `pool->vtab->alloc(pool, n, sizeof(double))`.
+ *
+ * The module's own sources define MORVEX_MEMORY_MODULE before including this
+ * header; the consumer-only part (the import function and its table) is then
+ * left out.
+ */
+#ifndef MORVEX_UTILS_MEMORY_H
+#define MORVEX_UTILS_MEMORY_H
+
+#include <Python.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- records ----------------------------------------------------------- */
+
+/* One (head, relation, tail) triple: 12 bytes, no padding. */
+typedef struct morvex_Triple {
+    int32_t head;
+    int32_t relation;
+    int32_t tail;
+} morvex_Triple;
+
+/* A 16-byte pair; set_pair_ptr leaves `first` 0 and `second` -1. */
+typedef struct morvex_Pair {
+    int64_t first;
+    int64_t second;
+} morvex_Pair;
+
+/* A record owned by consumers; initializeData() clears `arrays`, `tables`
+ * and `count` and leaves `user` untouched. */
+typedef struct morvex_DataStruct {
+    void *arrays[15];
+    unsigned char user[32];
+    void *tables[2];
+    int32_t count;
+} morvex_DataStruct;
+
+/* Typed view of a buffer, passed by value to load_triple_from_numpy (the
+ * layout of a Cython memoryview slice). */
+typedef struct morvex_memviewslice {
+    void *memview;
+    char *data;
+    Py_ssize_t shape[8];
+    Py_ssize_t strides[8];
+    Py_ssize_t suboffsets[8];
+} morvex_memviewslice;
+
+/* Strict less-than on two triples: non-zero when `a` sorts before `b`. */
+typedef int (*morvex_cmp_type)(morvex_Triple a, morvex_Triple b);
+typedef void *(*morvex_malloc_t)(size_t);
+typedef void (*morvex_free_t)(void *);
+
+/* ---- objects ----------------------------------------------------------- */
+
+struct morvex_PyMalloc;
+struct morvex_PyFree;
+struct morvex_MemoryPool;
+struct morvex_Data;
+
+typedef struct morvex_PyMalloc_vtable {
+    void (*set_func)(struct morvex_PyMalloc *self, morvex_malloc_t func);
+} morvex_PyMalloc_vtable;
+
+typedef struct morvex_PyMalloc {
+    PyObject_HEAD
+    morvex_PyMalloc_vtable *vtab;
+    morvex_malloc_t malloc_func;
+} morvex_PyMalloc;
+
+typedef struct morvex_PyFree_vtable {
+    void (*set_func)(struct morvex_PyFree *self, morvex_free_t func);
+} morvex_PyFree_vtable;
+
+typedef struct morvex_PyFree {
+    PyObject_HEAD
+    morvex_PyFree_vtable *vtab;
+    morvex_free_t free_func;
+} morvex_PyFree;
+
+/* alloc and realloc return NULL with a Python exception set on failure; free
+ * returns nothing, so test PyErr_Occurred() after it. */
+typedef struct morvex_MemoryPool_vtable {
+    void *(*alloc)(struct morvex_MemoryPool *self, size_t number, size_t elem_size);
+    void *(*realloc)(struct morvex_MemoryPool *self, void *p, size_t new_size);
+    void (*free)(struct morvex_MemoryPool *self, void *p);
+} morvex_MemoryPool_vtable;
+
+typedef struct morvex_MemoryPool {
+    PyObject_HEAD
+    morvex_MemoryPool_vtable *vtab;
+    Py_ssize_t size;        /* bytes currently recorded */
+    PyObject *addresses;    /* dict: address -> byte count */
+    PyObject *refs;         /* list of objects kept alive */
+    morvex_PyMalloc *pymalloc;
+    morvex_PyFree *pyfree;
+} morvex_MemoryPool;
+
+/* add_row returns a new reference to None, or NULL with an exception set. */
+typedef struct morvex_Data_vtable {
+    PyObject *(*add_row)(struct morvex_Data *self, int *row);
+} morvex_Data_vtable;
+
+/* The row store is a C++ std::vector<int32_t>; C sees its three pointers. */
+typedef struct morvex_int_store {
+    int32_t *begin;
+    int32_t *end;
+    int32_t *capacity_end;
+} morvex_int_store;
+
+typedef struct morvex_Data {
+    PyObject_HEAD
+    morvex_Data_vtable *vtab;
+    Py_ssize_t ncols;
+    Py_ssize_t shape[2];
+    Py_ssize_t strides[2];
+    morvex_int_store cells;
+    int view_count;
+} morvex_Data;
+
+typedef struct morvex_Memory {
+    PyObject_HEAD
+    void *ptr;              /* number x 4 bytes from PyMem_Malloc */
+} morvex_Memory;
+
+/* ---- the export table --------------------------------------------------- */
+
+/* Every published name, in publication order, with the exact capsule name a
+ * consumer must pass to PyCapsule_GetPointer. */
+#define MORVEX_SIG_POOL "struct __pyx_obj_6morvex_5utils_6memory_MemoryPool *"
+#define MORVEX_SIG_TRIPLE "__pyx_t_6morvex_5utils_6memory_Triple"
+#define MORVEX_SIG_CMP                                                         \
+    "int (__pyx_t_6morvex_5utils_6memory_Triple, "                             \
+    "__pyx_t_6morvex_5utils_6memory_Triple)"
+
+/* X(name, C type of the variable, capsule name) */
+#define MORVEX_MEMORY_VARIABLES(X)                                             \
+    X(WARN_ZERO_ALLOC, int, "int")                                             \
+    X(next_random, unsigned long long *, "unsigned PY_LONG_LONG *")            \
+    X(id_random, unsigned long long *, "unsigned PY_LONG_LONG *")              \
+    X(global_random_memory_pool, struct morvex_MemoryPool *, MORVEX_SIG_POOL)
+
+/* X(name, result type, parameter list, capsule name) */
+#define MORVEX_MEMORY_FUNCTIONS(X)                                             \
+    X(WrapMalloc, struct morvex_PyMalloc *, (morvex_malloc_t),                 \
+      "struct __pyx_obj_6morvex_5utils_6memory_PyMalloc "                      \
+      "*(__pyx_t_6morvex_5utils_6memory_malloc_t)")                            \
+    X(WrapFree, struct morvex_PyFree *, (morvex_free_t),                       \
+      "struct __pyx_obj_6morvex_5utils_6memory_PyFree "                        \
+      "*(__pyx_t_6morvex_5utils_6memory_free_t)")                              \
+    X(initializeData, void, (morvex_DataStruct *),                             \
+      "void (__pyx_t_6morvex_5utils_6memory_DataStruct *)")                    \
+    X(set_int_ptr, void, (int **, int, int, struct morvex_MemoryPool *),       \
+      "void (int **, int, int, " MORVEX_SIG_POOL ")")                          \
+    X(set_float_ptr, void, (float **, int, struct morvex_MemoryPool *),        \
+      "void (float **, int, " MORVEX_SIG_POOL ")")                             \
+    X(set_pair_ptr, void, (morvex_Pair **, int, struct morvex_MemoryPool *),   \
+      "void (__pyx_t_6morvex_5utils_6memory_Pair **, int, " MORVEX_SIG_POOL ")") \
+    X(set_triple_ptr, void,                                                    \
+      (morvex_Triple **, int, struct morvex_MemoryPool *),                     \
+      "void (" MORVEX_SIG_TRIPLE " **, int, " MORVEX_SIG_POOL ")")             \
+    X(load_triple_from_numpy, void, (morvex_Triple *, morvex_memviewslice),    \
+      "void (" MORVEX_SIG_TRIPLE " *, __Pyx_memviewslice)")                    \
+    X(cmp_head, int, (morvex_Triple, morvex_Triple), MORVEX_SIG_CMP)           \
+    X(cmp_tail, int, (morvex_Triple, morvex_Triple), MORVEX_SIG_CMP)           \
+    X(cmp_rel, int, (morvex_Triple, morvex_Triple), MORVEX_SIG_CMP)            \
+    X(cmp_rel2, int, (morvex_Triple, morvex_Triple), MORVEX_SIG_CMP)           \
+    X(cmp_rel3, int, (morvex_Triple, morvex_Triple), MORVEX_SIG_CMP)           \
+    X(quick_sort, void, (morvex_Triple *, int, morvex_cmp_type),               \
+      "void (" MORVEX_SIG_TRIPLE " *, int, "                                   \
+      "__pyx_t_6morvex_5utils_6memory_cmp_type)")                              \
+    X(setThreadNumberAndRandSeed, void, (int, int),                            \
+      "void (int const , int const )")                                         \
+    X(setRandMemory, void, (void), "void (void)")                              \
+    X(setRandSeed, void, (int), "void (int)")                                  \
+    X(randReset, void, (int), "void (int)")                                    \
+    X(_rand64, unsigned long long, (int), "unsigned PY_LONG_LONG (int)")       \
+    X(rand_max, long, (int, long, int), "long (int const , long const , int const )") \
+    X(rand64, long, (long, long), "long (long const , long const )")           \
+    X(_compare, int, (const void *, const void *),                             \
+      "int (const void *, const void *)")                                      \
+    X(reset_random_on_id, void, (void), "void (void)")                         \
+    X(random_for_prob, unsigned long long, (int), "unsigned PY_LONG_LONG (int)")
+
+/* The classes a consumer may use, with the method table each publishes
+ * under __pyx_vtable__ (void for Memory, which has none). */
+#define MORVEX_MEMORY_CLASSES(X)                                               \
+    X(Memory, morvex_Memory, void)                                             \
+    X(Data, morvex_Data, morvex_Data_vtable)                                   \
+    X(PyMalloc, morvex_PyMalloc, morvex_PyMalloc_vtable)                       \
+    X(PyFree, morvex_PyFree, morvex_PyFree_vtable)                             \
+    X(MemoryPool, morvex_MemoryPool, morvex_MemoryPool_vtable)
+
+#ifndef MORVEX_MEMORY_MODULE
+
+/* ---- consumer side ------------------------------------------------------ */
+
+typedef struct morvex_memory_api {
+#define MORVEX_X_VAR(name, type, sig) type *name;
+#define MORVEX_X_FUNC(name, ret, params, sig) ret(*name) params;
+#define MORVEX_X_CLASS(name, layout, vt) PyTypeObject *name##_type; vt *name##_vtable;
+    MORVEX_MEMORY_VARIABLES(MORVEX_X_VAR)
+    MORVEX_MEMORY_FUNCTIONS(MORVEX_X_FUNC)
+    MORVEX_MEMORY_CLASSES(MORVEX_X_CLASS)
+#undef MORVEX_X_VAR
+#undef MORVEX_X_FUNC
+#undef MORVEX_X_CLASS
+} morvex_memory_api;
+
+/* Filled by morvex_memory_import(); one copy per translation unit. */
+static morvex_memory_api morvex_memory;
+
+static int
+morvex_memory__fetch(PyObject *capi, const char *name, const char *sig, void **out)
+{
+    PyObject *capsule = PyDict_GetItemString(capi, name); /* borrowed */
+    const char *found;
+    if (capsule == NULL || !PyCapsule_CheckExact(capsule)) {
+        PyErr_Format(PyExc_ImportError,
+                     "morvex.utils.memory does not export '%s' (expected signature \"%s\")",
+                     name, sig);
+        return -1;
+    }
+    found = PyCapsule_GetName(capsule);
+    if (found == NULL ? sig != NULL : (sig == NULL || strcmp(found, sig) != 0)) {
+        PyErr_Format(PyExc_ImportError,
+                     "morvex.utils.memory: '%s' has signature \"%s\", expected \"%s\"",
+                     name, found ? found : "(none)", sig ? sig : "(none)");
+        return -1;
+    }
+    *out = PyCapsule_GetPointer(capsule, sig);
+    return *out == NULL ? -1 : 0;
+}
+
+static int
+morvex_memory__class(PyObject *module, const char *name, Py_ssize_t size,
+                     int has_vtable, PyTypeObject **type_out, void **vtable_out)
+{
+    PyObject *type = PyObject_GetAttrString(module, name);
+    if (type == NULL)
+        return -1;
+    if (!PyType_Check(type)) {
+        PyErr_Format(PyExc_ImportError, "morvex.utils.memory.%s is not a class", name);
+        Py_DECREF(type);
+        return -1;
+    }
+    if (((PyTypeObject *)type)->tp_basicsize != size) {
+        PyErr_Format(PyExc_ImportError,
+                     "morvex.utils.memory.%s has size %zd, this consumer was built for %zd",
+                     name, ((PyTypeObject *)type)->tp_basicsize, size);
+        Py_DECREF(type);
+        return -1;
+    }
+    if (has_vtable) {
+        PyObject *cap = PyDict_GetItemString(((PyTypeObject *)type)->tp_dict, "__pyx_vtable__");
+        if (cap == NULL) {
+            PyErr_Format(PyExc_ImportError,
+                         "morvex.utils.memory.%s publishes no __pyx_vtable__", name);
+            Py_DECREF(type);
+            return -1;
+        }
+        *vtable_out = PyCapsule_GetPointer(cap, NULL);
+        if (*vtable_out == NULL) {
+            Py_DECREF(type);
+            return -1;
+        }
+    }
+    *type_out = (PyTypeObject *)type; /* kept: the module is never unloaded */
+    return 0;
+}
+
+/* Import morvex.utils.memory and fetch every export.  Returns 0, or -1 with
+ * an ImportError (or the underlying error) naming what is missing. */
+static int
+morvex_memory_import(void)
+{
+    PyObject *module, *capi;
+    int rc = -1;
+    module = PyImport_ImportModule("morvex.utils.memory");
+    if (module == NULL)
+        return -1;
+    capi = PyObject_GetAttrString(module, "__pyx_capi__");
+    if (capi == NULL || !PyDict_Check(capi)) {
+        if (capi != NULL)
+            PyErr_SetString(PyExc_ImportError,
+                            "morvex.utils.memory.__pyx_capi__ is not a dict");
+        goto done;
+    }
+#define MORVEX_X_VAR(name, type, sig)                                          \
+    if (morvex_memory__fetch(capi, #name, sig, (void **)&morvex_memory.name) < 0) \
+        goto done;
+#define MORVEX_X_FUNC(name, ret, params, sig)                                  \
+    if (morvex_memory__fetch(capi, #name, sig, (void **)&morvex_memory.name) < 0) \
+        goto done;
+    MORVEX_MEMORY_VARIABLES(MORVEX_X_VAR)
+    MORVEX_MEMORY_FUNCTIONS(MORVEX_X_FUNC)
+    if (morvex_memory__class(module, "Memory", (Py_ssize_t)sizeof(morvex_Memory), 0,
+                             &morvex_memory.Memory_type, (void **)&morvex_memory.Memory_vtable) < 0 ||
+        morvex_memory__class(module, "Data", (Py_ssize_t)sizeof(morvex_Data), 1,
+                             &morvex_memory.Data_type, (void **)&morvex_memory.Data_vtable) < 0 ||
+        morvex_memory__class(module, "PyMalloc", (Py_ssize_t)sizeof(morvex_PyMalloc), 1,
+                             &morvex_memory.PyMalloc_type, (void **)&morvex_memory.PyMalloc_vtable) < 0 ||
+        morvex_memory__class(module, "PyFree", (Py_ssize_t)sizeof(morvex_PyFree), 1,
+                             &morvex_memory.PyFree_type, (void **)&morvex_memory.PyFree_vtable) < 0 ||
+        morvex_memory__class(module, "MemoryPool", (Py_ssize_t)sizeof(morvex_MemoryPool), 1,
+                             &morvex_memory.MemoryPool_type, (void **)&morvex_memory.MemoryPool_vtable) < 0)
+        goto done;
+#undef MORVEX_X_VAR
+#undef MORVEX_X_FUNC
+    rc = 0;
+done:
+    Py_XDECREF(capi);
+    Py_DECREF(module);
+    return rc;
+}
+
+#endif /* !MORVEX_MEMORY_MODULE */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MORVEX_UTILS_MEMORY_H */

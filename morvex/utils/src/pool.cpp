@@ -1,0 +1,444 @@
+// pool.cpp -- memory management: the allocator boxes PyMalloc and PyFree,
+// the MemoryPool that owns blocks and references for its holder, and the
+// typed array helpers that replace a caller's array with a fresh pool block.
+#include "internal.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace mx {
+
+static const char kSourceFile[] = "morvex\\utils\\src\\pool.cpp";
+
+// ---- allocator boxes -----------------------------------------------------------
+
+namespace {
+
+void pymalloc_set_func(morvex_PyMalloc *self, morvex_malloc_t func) { self->malloc_func = func; }
+void pyfree_set_func(morvex_PyFree *self, morvex_free_t func) { self->free_func = func; }
+
+// Allocates a zeroed instance of `type` (or lets object.__new__ raise for an
+// abstract subclass).
+PyObject *alloc_instance(PyTypeObject *type) {
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
+        return PyBaseObject_Type.tp_new(type, g.empty_tuple, nullptr);
+    return type->tp_alloc(type, 0);
+}
+
+template <class Box, class VTable, VTable *Table>
+PyObject *box_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *o = alloc_instance(type);  // arguments are accepted and ignored
+    if (o != nullptr)
+        reinterpret_cast<Box *>(o)->vtab = Table;
+    return o;
+}
+
+void plain_dealloc(PyObject *o) {
+    if (compat::finalizer_resurrected(o))
+        return;
+    Py_TYPE(o)->tp_free(o);
+}
+
+MX_PICKLE_REFUSAL(PyMalloc, pickle_malloc)
+MX_PICKLE_REFUSAL(PyFree, pickle_free)
+PyMethodDef pymalloc_methods[] = {MX_PICKLE_METHODS(PyMalloc), {nullptr, nullptr, 0, nullptr}};
+PyMethodDef pyfree_methods[] = {MX_PICKLE_METHODS(PyFree), {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+morvex_PyMalloc_vtable pymalloc_vtable = {pymalloc_set_func};
+morvex_PyFree_vtable pyfree_vtable = {pyfree_set_func};
+
+PyTypeObject PyMallocType = [] {
+    PyTypeObject t = compat::blank_type("morvex.utils.memory.PyMalloc", sizeof(morvex_PyMalloc));
+    t.tp_dealloc = plain_dealloc;
+    t.tp_flags = MX_TPFLAGS;
+    t.tp_methods = pymalloc_methods;
+    t.tp_new = box_new<morvex_PyMalloc, morvex_PyMalloc_vtable, &pymalloc_vtable>;
+    return t;
+}();
+
+PyTypeObject PyFreeType = [] {
+    PyTypeObject t = compat::blank_type("morvex.utils.memory.PyFree", sizeof(morvex_PyFree));
+    t.tp_dealloc = plain_dealloc;
+    t.tp_flags = MX_TPFLAGS;
+    t.tp_methods = pyfree_methods;
+    t.tp_new = box_new<morvex_PyFree, morvex_PyFree_vtable, &pyfree_vtable>;
+    return t;
+}();
+
+// Creates a box of `type` as a call of the class would, then gives it `fn`
+// through its method table.
+template <class Box, class Fn>
+static Box *wrap(PyTypeObject *type, Fn fn, const char *name) {
+    PyObject *o = PyObject_Call(reinterpret_cast<PyObject *>(type), g.empty_tuple, nullptr);
+    if (o == nullptr) {
+        add_traceback(name, kSourceFile, __LINE__);
+        return nullptr;
+    }
+    Box *box = reinterpret_cast<Box *>(o);
+    box->vtab->set_func(box, fn);
+    return box;
+}
+
+morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn) {
+    return wrap<morvex_PyMalloc>(&PyMallocType, fn, "morvex.utils.memory.WrapMalloc");
+}
+
+morvex_PyFree *WrapFree(morvex_free_t fn) {
+    return wrap<morvex_PyFree>(&PyFreeType, fn, "morvex.utils.memory.WrapFree");
+}
+
+// ---- the memory pool -------------------------------------------------------------
+
+namespace {
+
+using Pool = morvex_MemoryPool;
+
+PyObject *as_object(void *o) { return reinterpret_cast<PyObject *>(o); }
+
+// The key under which a block is recorded: its address as a non-negative int.
+Ref address_key(void *p, PyErrOccurred where) { return take(PyLong_FromVoidPtr(p), where); }
+
+// "'NoneType' object is not iterable": what a membership test on a cleared
+// pool's addresses raises.
+void require_addresses(Pool *self, PyErrOccurred where) {
+    if (self->addresses == Py_None) {
+        PyErr_SetString(g.b_TypeError, "'NoneType' object is not iterable");
+        throw where;
+    }
+}
+
+void *pool_alloc(Pool *self, size_t number, size_t elem_size) {
+    return guarded("morvex.utils.memory.MemoryPool.alloc", kSourceFile, __LINE__,
+                   static_cast<void *>(nullptr), [&]() -> void * {
+        if (number == 0) {
+            Ref warnings = module_global(g.s_warnings, MX_HERE);
+            Ref warn = MX_TAKE(PyObject_GetAttr(warnings.get(), g.s_warn));
+            MX_TAKE(PyObject_Call(warn.get(), g.t_zero_alloc, nullptr));
+        }
+        // A product that does not fit 64 bits is refused like a failed
+        // allocation: a pool never hands out a block smaller than asked.
+        size_t bytes = 0;
+        bool overflow = __builtin_mul_overflow(number, elem_size, &bytes);
+        if (self->pymalloc == nullptr || as_object(self->pymalloc) == Py_None ||
+            self->addresses == nullptr || self->addresses == Py_None)
+            raise_args(PyExc_ReferenceError, g.t_pool_cleared, MX_HERE);
+        morvex_malloc_t malloc_func = self->pymalloc->malloc_func;
+        void *p = overflow || malloc_func == nullptr ? nullptr : malloc_func(bytes);
+        if (p == nullptr) {
+            PyErr_Format(g.b_MemoryError, "Error assigning %lld bytes",
+                         static_cast<long long>(number * elem_size));
+            MX_FAIL();
+        }
+        std::memset(p, 0, bytes);
+        try {
+            Ref key = address_key(p, MX_HERE);
+            Ref value = MX_TAKE(PyLong_FromLongLong(static_cast<long long>(bytes)));
+            MX_CHECK(PyDict_SetItem(self->addresses, key.get(), value.get()) == 0);
+        } catch (...) {
+            // not recorded, so not the pool's: give it straight back
+            if (as_object(self->pyfree) != Py_None && self->pyfree->free_func != nullptr)
+                self->pyfree->free_func(p);
+            throw;
+        }
+        self->size += static_cast<Py_ssize_t>(bytes);
+        return p;
+    });
+}
+
+void *pool_realloc(Pool *self, void *p, size_t new_size) {
+    return guarded("morvex.utils.memory.MemoryPool.realloc", kSourceFile, __LINE__,
+                   static_cast<void *>(nullptr), [&]() -> void * {
+        require_addresses(self, MX_HERE);
+        Ref key = address_key(p, MX_HERE);
+        int found = PyDict_Contains(self->addresses, key.get());
+        MX_CHECK(found >= 0);
+        if (!found) {
+            Ref message = MX_TAKE(PyUnicode_FromFormat(
+                "Pointer %zu not found in Pool %S", reinterpret_cast<size_t>(p), self->addresses));
+            PyErr_SetObject(g.b_ValueError, message.get());
+            MX_FAIL();
+        }
+        void *q = self->vtab->alloc(self, 1, new_size);
+        MX_CHECK(q != nullptr);
+        PyObject *recorded = PyDict_GetItemWithError(self->addresses, key.get());
+        if (recorded == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, key.get());
+            MX_FAIL();
+        }
+        unsigned long long old = PyLong_AsUnsignedLongLong(recorded);
+        MX_CHECK(!(old == static_cast<unsigned long long>(-1) && PyErr_Occurred()));
+        // Only what fits the new block is carried over.
+        std::memcpy(q, p, old < new_size ? old : new_size);
+        self->vtab->free(self, p);
+        MX_CHECK(!PyErr_Occurred());
+        Ref new_key = address_key(q, MX_HERE);
+        Ref value = MX_TAKE(PyLong_FromLongLong(static_cast<long long>(new_size)));
+        MX_CHECK(PyDict_SetItem(self->addresses, new_key.get(), value.get()) == 0);
+        return q;
+    });
+}
+
+void pool_free(Pool *self, void *p) {
+    guarded("morvex.utils.memory.MemoryPool.free", kSourceFile, __LINE__, 0, [&]() {
+        require_addresses(self, MX_HERE);
+        Ref key = address_key(p, MX_HERE);
+        PyObject *recorded = PyDict_GetItemWithError(self->addresses, key.get());
+        if (recorded == nullptr) {
+            MX_CHECK(!PyErr_Occurred());
+            std::printf("Can not free some memory!\n");
+            return 0;
+        }
+        Ref value = Ref::borrow(recorded);
+        MX_CHECK(PyDict_DelItem(self->addresses, key.get()) == 0);
+        // the bookkeeping is updated before the block is released
+        Ref size = MX_TAKE(PyLong_FromSsize_t(self->size));
+        Ref remaining = MX_TAKE(PyNumber_Subtract(size.get(), value.get()));
+        Py_ssize_t new_size = PyLong_AsSsize_t(remaining.get());
+        MX_CHECK(!(new_size == -1 && PyErr_Occurred()));
+        self->size = new_size;
+        if (as_object(self->pyfree) != Py_None && self->pyfree->free_func != nullptr)
+            self->pyfree->free_func(p);
+        return 0;
+    });
+}
+
+// Releases every recorded block through the pool's own pyfree; the
+// bookkeeping itself is left as it is.
+void release_blocks(Pool *self) {
+    if (self->addresses == nullptr || self->addresses == Py_None)
+        return;
+    morvex_free_t free_func = as_object(self->pyfree) != Py_None && self->pyfree != nullptr
+                                  ? self->pyfree->free_func
+                                  : nullptr;
+    PyObject *addresses = self->addresses;
+    const Py_ssize_t count = PyDict_GET_SIZE(addresses);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(addresses, &pos, &key, &value)) {
+        void *p = PyLong_AsVoidPtr(key);
+        if (p == nullptr && PyErr_Occurred()) {
+            report_unraisable("morvex.utils.memory.MemoryPool.__dealloc__");
+            return;
+        }
+        if (p != nullptr && free_func != nullptr)
+            free_func(p);
+        if (PyDict_GET_SIZE(addresses) != count) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            report_unraisable("morvex.utils.memory.MemoryPool.__dealloc__");
+            return;
+        }
+    }
+}
+
+PyObject *pool_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *o = alloc_instance(type);
+    if (o == nullptr)
+        return nullptr;
+    Pool *self = reinterpret_cast<Pool *>(o);
+    self->vtab = &pool_vtable;
+    self->addresses = compat::new_ref(Py_None);
+    self->refs = compat::new_ref(Py_None);
+    self->pymalloc = reinterpret_cast<morvex_PyMalloc *>(compat::new_ref(Py_None));
+    self->pyfree = reinterpret_cast<morvex_PyFree *>(compat::new_ref(Py_None));
+    auto replace = [](auto &slot, PyObject *value) {
+        PyObject *old = as_object(slot);
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(value);
+        Py_DECREF(old);
+    };
+    // Arguments are accepted and ignored.
+    self->size = 0;
+    PyObject *value;
+    int line;
+    if (!(line = __LINE__, value = PyDict_New()))
+        goto fail;
+    replace(self->addresses, value);
+    if (!(line = __LINE__, value = PyList_New(0)))
+        goto fail;
+    replace(self->refs, value);
+    if (!(line = __LINE__, value = as_object(WrapMalloc(PyMem_Malloc))))
+        goto fail;
+    replace(self->pymalloc, value);
+    if (!(line = __LINE__, value = as_object(WrapFree(PyMem_Free))))
+        goto fail;
+    replace(self->pyfree, value);
+    return o;
+fail:
+    add_traceback("morvex.utils.memory.MemoryPool.__cinit__", kSourceFile, line);
+    Py_DECREF(o);
+    return nullptr;
+}
+
+void pool_dealloc(PyObject *o) {
+    Pool *self = reinterpret_cast<Pool *>(o);
+    if (compat::finalizer_resurrected(o))
+        return;
+    PyObject_GC_UnTrack(o);
+    {
+        SavedError pending;
+        compat::set_refcnt(o, Py_REFCNT(o) + 1);
+        release_blocks(self);
+        compat::set_refcnt(o, Py_REFCNT(o) - 1);
+    }
+    // blocks first, then the objects kept alive through own_pyref
+    Py_CLEAR(self->addresses);
+    Py_CLEAR(self->refs);
+    Py_CLEAR(self->pymalloc);
+    Py_CLEAR(self->pyfree);
+    Py_TYPE(o)->tp_free(o);
+}
+
+int pool_traverse(PyObject *o, visitproc visit, void *arg) {
+    Pool *self = reinterpret_cast<Pool *>(o);
+    Py_VISIT(self->addresses);
+    Py_VISIT(self->refs);
+    Py_VISIT(as_object(self->pymalloc));
+    Py_VISIT(as_object(self->pyfree));
+    return 0;
+}
+
+int pool_clear(PyObject *o) {
+    Pool *self = reinterpret_cast<Pool *>(o);
+    PyObject **slots[] = {&self->addresses, &self->refs,
+                          reinterpret_cast<PyObject **>(&self->pymalloc),
+                          reinterpret_cast<PyObject **>(&self->pyfree)};
+    for (PyObject **slot : slots) {
+        PyObject *old = *slot;
+        *slot = compat::new_ref(Py_None);
+        Py_XDECREF(old);
+    }
+    return 0;
+}
+
+PyObject *pool_own_pyref(PyObject *o, PyObject *obj) {
+    Pool *self = reinterpret_cast<Pool *>(o);
+    return guarded("morvex.utils.memory.MemoryPool.own_pyref", kSourceFile, __LINE__,
+                   static_cast<PyObject *>(nullptr), [&]() {
+        if (self->refs == Py_None) {
+            PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'",
+                         "append");
+            MX_FAIL();
+        }
+        MX_CHECK(PyList_Append(self->refs, obj) == 0);
+        return compat::new_ref(Py_None);
+    });
+}
+
+PyObject *pool_get_size(PyObject *o, void *) {
+    PyObject *r = PyLong_FromSsize_t(reinterpret_cast<Pool *>(o)->size);
+    if (r == nullptr)
+        add_traceback("morvex.utils.memory.MemoryPool.size.__get__", kSourceFile, __LINE__);
+    return r;
+}
+
+template <size_t Offset>
+PyObject *pool_get_member(PyObject *o, void *) {
+    PyObject *member = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + Offset);
+    return compat::new_ref(member);
+}
+
+MX_PICKLE_REFUSAL(MemoryPool, pickle_cinit)
+
+PyMethodDef pool_methods[] = {
+    {"own_pyref", (PyCFunction)pool_own_pyref, METH_O, nullptr},
+    MX_PICKLE_METHODS(MemoryPool),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef pool_getset[] = {
+    {"size", pool_get_size, nullptr, nullptr, nullptr},
+    {"addresses", pool_get_member<offsetof(Pool, addresses)>, nullptr, nullptr, nullptr},
+    {"refs", pool_get_member<offsetof(Pool, refs)>, nullptr, nullptr, nullptr},
+    {"pymalloc", pool_get_member<offsetof(Pool, pymalloc)>, nullptr, nullptr, nullptr},
+    {"pyfree", pool_get_member<offsetof(Pool, pyfree)>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+morvex_MemoryPool_vtable pool_vtable = {pool_alloc, pool_realloc, pool_free};
+
+PyTypeObject MemoryPoolType = [] {
+    PyTypeObject t = compat::blank_type("morvex.utils.memory.MemoryPool", sizeof(morvex_MemoryPool));
+    t.tp_dealloc = pool_dealloc;
+    t.tp_flags = MX_TPFLAGS | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = pool_traverse;
+    t.tp_clear = pool_clear;
+    t.tp_methods = pool_methods;
+    t.tp_getset = pool_getset;
+    t.tp_new = pool_new;
+    return t;
+}();
+
+morvex_MemoryPool *new_pool() {
+    return reinterpret_cast<morvex_MemoryPool *>(
+        PyObject_Call(reinterpret_cast<PyObject *>(&MemoryPoolType), g.empty_tuple, nullptr));
+}
+
+// ---- typed array helpers ---------------------------------------------------------
+
+namespace {
+
+// Replaces *ptr with a fresh block of `count` elements of `pool`, giving the
+// old block back.  `store_last` keeps *ptr on the old block until the fill is
+// done (and leaves it there if giving the old block back fails).
+template <class T, class Fill>
+void replace_array(const char *context, T **ptr, int count, size_t elem_size, Pool *pool,
+                   bool store_last, Fill fill) {
+    guarded_unraisable(context, [&] {
+        if (pool == nullptr || !PyObject_TypeCheck(as_object(pool), &MemoryPoolType)) {
+            PyErr_Format(g.b_TypeError,
+                         "Argument 'pool' has incorrect type (expected %s, got %.200s)",
+                         MemoryPoolType.tp_name,
+                         pool == nullptr ? "NULL" : Py_TYPE(as_object(pool))->tp_name);
+            MX_FAIL();
+        }
+        T *old = *ptr;
+        // the count is widened with its sign: a negative count wraps to a
+        // huge request, which the pool refuses
+        void *fresh = pool->vtab->alloc(pool, static_cast<size_t>(static_cast<long long>(count)),
+                                        elem_size);
+        MX_CHECK(fresh != nullptr);
+        if (!store_last)
+            *ptr = static_cast<T *>(fresh);
+        if (old != nullptr) {
+            pool->vtab->free(pool, old);
+            MX_CHECK(!PyErr_Occurred());
+        }
+        fill(static_cast<T *>(fresh));
+        if (store_last)
+            *ptr = static_cast<T *>(fresh);
+    });
+}
+
+}  // namespace
+
+void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *pool) {
+    replace_array(("morvex.utils.memory.set_int_ptr"), ptr, count, sizeof(int), pool, false,
+                  [&](int *fresh) {
+                      if (fill_minus_one)
+                          std::memset(fresh, 0xFF, static_cast<size_t>(count) * sizeof(int));
+                  });
+}
+
+void set_float_ptr(float **ptr, int count, morvex_MemoryPool *pool) {
+    replace_array("morvex.utils.memory.set_float_ptr", ptr, count, sizeof(float), pool, false,
+                  [](float *) {});
+}
+
+void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) {
+    replace_array("morvex.utils.memory.set_pair_ptr", ptr, count, sizeof(morvex_Pair), pool, true,
+                  [&](morvex_Pair *fresh) {
+                      for (int i = 0; i < count; ++i)
+                          fresh[i].second = -1;
+                  });
+}
+
+void set_triple_ptr(morvex_Triple **ptr, int count, morvex_MemoryPool *pool) {
+    replace_array("morvex.utils.memory.set_triple_ptr", ptr, count, sizeof(morvex_Triple), pool,
+                  false, [](morvex_Triple *) {});
+}
+
+}  // namespace mx

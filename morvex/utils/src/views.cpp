@@ -1,0 +1,160 @@
+// views.cpp -- the typed-buffer view classes registered beside the module's
+// own: `array`, `Enum`, `memoryview` and its subclass `_memoryviewslice`,
+// readied under the module's path but not bound as module attributes, with
+// their method tables published; and the module attribute
+// `__pyx_unpickle_Enum`.  The module's own code uses none of them beyond
+// their registration: views reach it only as the slice record its loader
+// takes.
+#include "internal.h"
+
+namespace mx {
+
+static const char kSourceFile[] = "morvex\\utils\\src\\views.cpp";
+
+namespace {
+
+struct ViewObject;
+struct ViewVTable {
+    int (*is_slice)(ViewObject *self);
+    PyObject *(*base)(ViewObject *self);  // new reference
+};
+
+// Instances of array, memoryview and _memoryviewslice: a table pointer and
+// the object they view.  None of them can be created from Python.
+struct ViewObject {
+    PyObject_HEAD
+    ViewVTable *vtab;
+    PyObject *obj;
+};
+
+int view_is_slice(ViewObject *) { return 0; }
+int slice_is_slice(ViewObject *) { return 1; }
+PyObject *view_base(ViewObject *self) { return compat::new_ref(self->obj ? self->obj : Py_None); }
+PyObject *slice_base(ViewObject *self) { return view_base(self); }
+
+ViewVTable array_vtable = {view_is_slice, view_base};
+ViewVTable memoryview_vtable = {view_is_slice, view_base};
+ViewVTable slice_vtable;  // a copy of memoryview's with both entries replaced
+
+void view_dealloc(PyObject *o) {
+    if (compat::finalizer_resurrected(o))
+        return;
+    PyObject_GC_UnTrack(o);
+    Py_CLEAR(reinterpret_cast<ViewObject *>(o)->obj);
+    Py_TYPE(o)->tp_free(o);
+}
+
+int view_traverse(PyObject *o, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<ViewObject *>(o)->obj);
+    return 0;
+}
+
+int view_clear(PyObject *o) {
+    Py_CLEAR(reinterpret_cast<ViewObject *>(o)->obj);
+    return 0;
+}
+
+PyTypeObject make_view_type(const char *name) {
+    PyTypeObject t = compat::blank_type(name, sizeof(ViewObject));
+    t.tp_dealloc = view_dealloc;
+    t.tp_flags = MX_TPFLAGS | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = view_traverse;
+    t.tp_clear = view_clear;
+    return t;
+}
+
+PyTypeObject ArrayType = make_view_type("morvex.utils.memory.array");
+PyTypeObject MemoryviewType = make_view_type("morvex.utils.memory.memoryview");
+PyTypeObject SliceType = make_view_type("morvex.utils.memory._memoryviewslice");
+
+// Enum: a named constant, shown as "<name>".
+struct EnumObject {
+    PyObject_HEAD
+    PyObject *name;
+};
+
+PyObject *enum_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+    PyObject *name = nullptr;
+    static const char *keywords[] = {"name", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:Enum", const_cast<char **>(keywords), &name))
+        return nullptr;
+    PyObject *o = type->tp_alloc(type, 0);
+    if (o != nullptr)
+        reinterpret_cast<EnumObject *>(o)->name = compat::new_ref(name ? name : Py_None);
+    return o;
+}
+
+void enum_dealloc(PyObject *o) {
+    if (compat::finalizer_resurrected(o))
+        return;
+    Py_CLEAR(reinterpret_cast<EnumObject *>(o)->name);
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyObject *enum_repr(PyObject *o) {
+    return PyUnicode_FromFormat("<%S>", reinterpret_cast<EnumObject *>(o)->name);
+}
+
+PyTypeObject EnumType = [] {
+    PyTypeObject t = compat::blank_type("morvex.utils.memory.Enum", sizeof(EnumObject));
+    t.tp_dealloc = enum_dealloc;
+    t.tp_repr = enum_repr;
+    t.tp_flags = MX_TPFLAGS;
+    t.tp_new = enum_new;
+    return t;
+}();
+
+// __pyx_unpickle_Enum(type, checksum, state): rebuilds an Enum from the
+// state (name,) its pickle carries.
+PyObject *unpickle_enum(PyObject *, PyObject *args) {
+    PyObject *type, *checksum, *state;
+    if (!PyArg_ParseTuple(args, "OOO:__pyx_unpickle_Enum", &type, &checksum, &state))
+        return nullptr;
+    if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type), &EnumType)) {
+        PyErr_SetString(PyExc_TypeError, "__pyx_unpickle_Enum() expects an Enum class");
+        add_traceback("View.MemoryView.__pyx_unpickle_Enum", kSourceFile, __LINE__);
+        return nullptr;
+    }
+    PyObject *name = Py_None;
+    if (state != Py_None) {
+        if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 1) {
+            PyErr_SetString(PyExc_TypeError, "__pyx_unpickle_Enum() expects a (name,) state");
+            add_traceback("View.MemoryView.__pyx_unpickle_Enum", kSourceFile, __LINE__);
+            return nullptr;
+        }
+        name = PyTuple_GET_ITEM(state, 0);
+    }
+    Ref call_args = Ref::steal(PyTuple_Pack(1, name));
+    if (!call_args)
+        return nullptr;
+    return PyObject_Call(type, call_args.get(), nullptr);
+}
+
+PyMethodDef unpickle_def = {"__pyx_unpickle_Enum", unpickle_enum, METH_VARARGS, nullptr};
+
+}  // namespace
+
+int ready_view_classes() {
+    try {
+        ready_class(&ArrayType, &array_vtable, nullptr, MX_HERE);
+        ready_class(&EnumType, nullptr, nullptr, MX_HERE);
+        ready_class(&MemoryviewType, &memoryview_vtable, nullptr, MX_HERE);
+        slice_vtable = memoryview_vtable;
+        slice_vtable.is_slice = slice_is_slice;
+        slice_vtable.base = slice_base;
+        SliceType.tp_base = &MemoryviewType;
+        ready_class(&SliceType, &slice_vtable, nullptr, MX_HERE);
+        return 0;
+    } catch (const PyErrOccurred &) {
+        return -1;
+    }
+}
+
+PyObject *make_unpickle_enum() {
+    Ref module_name = Ref::steal(PyUnicode_FromString("View.MemoryView"));
+    if (!module_name)
+        return nullptr;
+    return PyCFunction_NewEx(&unpickle_def, nullptr, module_name.get());
+}
+
+}  // namespace mx
