@@ -45,7 +45,10 @@ namespace mx {
     X(id_streams_not_ready, "id-keyed random streams are not set up: call reset_random_on_id first") \
     X(thread_out_of_range, "thread number out of range of next_random")       \
     X(negative_bound, "rand_max bound must not be negative")                   \
-    X(negative_count, "count must not be negative")
+    X(negative_count, "count must not be negative")                            \
+    X(ncols_negative, "ncols must not be negative")                            \
+    X(ncols_too_large, "ncols must not exceed 2147483647")                     \
+    X(table_full, "a Data table cannot grow past 2147483647 cells")
 
 struct State {
     PyObject *module = nullptr;   // recorded after a successful start

@@ -1,0 +1,348 @@
+// buffers.cpp -- buffers and triple data: the raw cell block Memory, the row
+// table Data with its buffer export and native add_row, the DataStruct
+// initialiser and the triple loader.
+#include "internal.h"
+
+#include <cassert>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace mx {
+
+static const char kSourceFile[] = "morvex\\utils\\src\\buffers.cpp";
+
+namespace {
+
+// Cells of Memory and Data are four bytes wide.
+constexpr long long kCellBytes = 4;
+
+// The most cells a Data table holds in all, and the widest row it accepts:
+// consumers index the table with 32-bit integers.
+constexpr long long kMaxCells = std::numeric_limits<int32_t>::max();
+
+// Allocates a zeroed instance of `type` (or lets object.__new__ raise for an
+// abstract subclass).
+PyObject *alloc_instance(PyTypeObject *type) {
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
+        return PyBaseObject_Type.tp_new(type, g.empty_tuple, nullptr);
+    return type->tp_alloc(type, 0);
+}
+
+// The index protocol, to a signed 64-bit value; errors are the interpreter's.
+long long index_to_i64(PyObject *arg, PyErrOccurred where) {
+    Ref index = take(PyNumber_Index(arg), where);
+    long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred())
+        throw where;
+    return value;
+}
+
+// ---- Memory ------------------------------------------------------------------------
+
+// The byte size of `number` cells.  A negative count, or one whose byte size
+// does not fit the allocator's signed size, is refused here (false) exactly as
+// the allocator refuses it, so a wrapped product never reaches the allocator.
+bool cell_bytes(long long number, size_t *bytes) {
+    long long product = 0;
+    if (number < 0 || __builtin_mul_overflow(number, kCellBytes, &product) ||
+        static_cast<unsigned long long>(product) > static_cast<unsigned long long>(PY_SSIZE_T_MAX))
+        return false;
+    *bytes = static_cast<size_t>(product);
+    return true;
+}
+
+PyObject *memory_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+    PyObject *o = alloc_instance(type);
+    if (o == nullptr)
+        return nullptr;
+    morvex_Memory *self = reinterpret_cast<morvex_Memory *>(o);
+    int rc = guarded("morvex.utils.memory.Memory.__cinit__", kSourceFile, __LINE__, -1, [&] {
+        PyObject *arg = parse_one_arg(args, kwds, g.s_number, MX_HERE);
+        long long number = index_to_i64(arg, MX_HERE);
+        size_t bytes = 0;
+        void *p = cell_bytes(number, &bytes) ? PyMem_Malloc(bytes) : nullptr;
+        if (p == nullptr) {
+            PyErr_NoMemory();
+            MX_FAIL();
+        }
+        self->ptr = p;
+        return 0;
+    });
+    if (rc < 0) {
+        Py_DECREF(o);  // frees nothing: ptr is still null
+        return nullptr;
+    }
+    return o;
+}
+
+void memory_dealloc(PyObject *o) {
+    morvex_Memory *self = reinterpret_cast<morvex_Memory *>(o);
+    if (compat::finalizer_resurrected(o))
+        return;
+    {
+        SavedError pending;
+        compat::set_refcnt(o, Py_REFCNT(o) + 1);
+        PyMem_Free(self->ptr);
+        self->ptr = nullptr;
+        compat::set_refcnt(o, Py_REFCNT(o) - 1);
+    }
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyObject *memory_resize(PyObject *o, PyObject *arg) {
+    morvex_Memory *self = reinterpret_cast<morvex_Memory *>(o);
+    return guarded("morvex.utils.memory.Memory.resize", kSourceFile, __LINE__,
+                   static_cast<PyObject *>(nullptr), [&] {
+        long long number = index_to_i64(arg, MX_HERE);
+        size_t bytes = 0;
+        void *p = cell_bytes(number, &bytes) ? PyMem_Realloc(self->ptr, bytes) : nullptr;
+        if (p == nullptr) {
+            PyErr_NoMemory();  // the old block stays, unchanged
+            MX_FAIL();
+        }
+        self->ptr = p;
+        return compat::new_ref(Py_None);
+    });
+}
+
+MX_PICKLE_REFUSAL(Memory, pickle_cinit)
+
+PyMethodDef memory_methods[] = {
+    {"resize", (PyCFunction)memory_resize, METH_O, nullptr},
+    MX_PICKLE_METHODS(Memory),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- Data ----------------------------------------------------------------------------
+
+// The row store lives in the object's `cells` member; consumers built against
+// memory.h see its three pointers as morvex_int_store.
+using Cells = std::vector<int32_t>;
+static_assert(sizeof(Cells) == sizeof(morvex_int_store), "row store size");
+static_assert(alignof(Cells) <= alignof(morvex_int_store), "row store alignment");
+
+Cells &cells_of(morvex_Data *self) {
+    return *std::launder(reinterpret_cast<Cells *>(&self->cells));
+}
+
+#ifndef NDEBUG
+// The store's three pointers are begin, end and end of capacity, in this
+// order, as memory.h promises consumers.
+bool store_matches(morvex_Data *self) {
+    const Cells &v = cells_of(self);
+    int32_t *raw[3];
+    std::memcpy(raw, &self->cells, sizeof raw);
+    return raw[0] == v.data() && raw[1] == v.data() + v.size() &&
+           raw[2] == v.data() + v.capacity();
+}
+#endif
+
+// ncols is checked once, here: a negative width has no meaningful shape or
+// row size, and a width above 2^31 - 1 could never hold a single row (and
+// would overflow the row stride), so both are refused at construction rather
+// than left to surface later in add_row or a buffer export.
+PyObject *data_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+    PyObject *o = alloc_instance(type);
+    if (o == nullptr)
+        return nullptr;
+    morvex_Data *self = reinterpret_cast<morvex_Data *>(o);
+    self->vtab = &data_vtable;
+    new (&self->cells) Cells();
+    assert(store_matches(self));
+    int rc = guarded("morvex.utils.memory.Data.__cinit__", kSourceFile, __LINE__, -1, [&] {
+        PyObject *arg = parse_one_arg(args, kwds, g.s_ncols, MX_HERE);
+        long long ncols = index_to_i64(arg, MX_HERE);
+        if (ncols < 0)
+            raise_args(g.b_ValueError, g.t_ncols_negative, MX_HERE);
+        if (ncols > kMaxCells)
+            raise_args(PyExc_OverflowError, g.t_ncols_too_large, MX_HERE);
+        self->ncols = static_cast<Py_ssize_t>(ncols);
+        self->view_count = 0;
+        return 0;
+    });
+    if (rc < 0) {
+        Py_DECREF(o);
+        return nullptr;
+    }
+    return o;
+}
+
+void data_dealloc(PyObject *o) {
+    morvex_Data *self = reinterpret_cast<morvex_Data *>(o);
+    if (compat::finalizer_resurrected(o))
+        return;
+    cells_of(self).~Cells();  // touches no Python state
+    Py_TYPE(o)->tp_free(o);
+}
+
+// Every request gets the same description whatever its flags: the table's
+// own memory, writable, two-dimensional, in row order.
+int data_getbuffer(PyObject *o, Py_buffer *view, int) {
+    if (view == nullptr) {
+        PyErr_SetObject(PyExc_BufferError, g.t_getbuffer_null_view);
+        return -1;
+    }
+    morvex_Data *self = reinterpret_cast<morvex_Data *>(o);
+    return guarded("morvex.utils.memory.Data.__getbuffer__", kSourceFile, __LINE__, -1, [&] {
+        view->obj = nullptr;
+        const Py_ssize_t ncols = self->ncols;
+        if (ncols == 0)
+            raise_args(PyExc_ZeroDivisionError, g.t_float_division, MX_HERE);
+        if (ncols < 0)  // only reachable if a consumer rewrote the member
+            raise_args(g.b_ValueError, g.t_ncols_negative, MX_HERE);
+        Cells &v = cells_of(self);
+        const Py_ssize_t count = static_cast<Py_ssize_t>(v.size());
+        self->shape[0] = count / ncols;
+        self->shape[1] = ncols;
+        self->strides[0] = ncols * static_cast<Py_ssize_t>(sizeof(int32_t));
+        self->strides[1] = static_cast<Py_ssize_t>(sizeof(int32_t));
+        view->buf = v.data();
+        view->len = count * static_cast<Py_ssize_t>(sizeof(int32_t));
+        view->itemsize = static_cast<Py_ssize_t>(sizeof(int32_t));
+        view->readonly = 0;
+        view->ndim = 2;
+        view->format = const_cast<char *>("i");
+        view->shape = self->shape;
+        view->strides = self->strides;
+        view->suboffsets = nullptr;
+        view->internal = nullptr;
+        view->obj = compat::new_ref(o);
+        self->view_count += 1;
+        return 0;
+    });
+}
+
+void data_releasebuffer(PyObject *o, Py_buffer *) {
+    reinterpret_cast<morvex_Data *>(o)->view_count -= 1;
+}
+
+// Turns a failed growth into the Python exception add_row reports, unless
+// one is already pending.
+void growth_failed(const char *message, PyObject *type) {
+    if (!PyErr_Occurred())
+        PyErr_SetString(type, message);
+    add_traceback("morvex.utils.memory.Data.add_row", kSourceFile, __LINE__);
+}
+
+// The hot path of table building: one check, one append of ncols ints into
+// the store's spare capacity (no zero fill first), and None.
+PyObject *data_add_row(morvex_Data *self, int *row) {
+    if (self->view_count > 0) {
+        PyErr_SetObject(g.b_ValueError, g.t_row_while_viewed);
+        add_traceback("morvex.utils.memory.Data.add_row", kSourceFile, __LINE__);
+        return nullptr;
+    }
+    Cells &v = cells_of(self);
+    const Py_ssize_t ncols = self->ncols;
+    if (ncols > 0) {
+        // The table never passes 2^31 - 1 cells; a row that would take it
+        // past is refused and nothing changes.
+        if (ncols > kMaxCells - static_cast<long long>(v.size())) {
+            PyErr_SetObject(PyExc_OverflowError, g.t_table_full);
+            add_traceback("morvex.utils.memory.Data.add_row", kSourceFile, __LINE__);
+            return nullptr;
+        }
+        const int32_t *first = reinterpret_cast<const int32_t *>(row);
+        try {
+            // Inserting at the end either succeeds or leaves the store as it was.
+            v.insert(v.end(), first, first + ncols);
+        } catch (const std::bad_alloc &e) {
+            growth_failed(e.what(), PyExc_MemoryError);
+            return nullptr;
+        } catch (const std::length_error &e) {
+            growth_failed(e.what(), PyExc_RuntimeError);
+            return nullptr;
+        }
+        assert(store_matches(self));
+    }
+    Py_RETURN_NONE;
+}
+
+MX_PICKLE_REFUSAL(Data, pickle_cinit)
+
+PyMethodDef data_methods[] = {
+    MX_PICKLE_METHODS(Data),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyBufferProcs data_buffer_procs = {data_getbuffer, data_releasebuffer};
+
+// ---- triple loader ------------------------------------------------------------------
+
+void raise_column_out_of_bounds() {
+    PyErr_Format(g.b_IndexError, "Out of bounds on buffer access (axis %d)", 1);
+    report_unraisable("morvex.utils.memory.load_triple_from_numpy");
+}
+
+}  // namespace
+
+morvex_Data_vtable data_vtable = {data_add_row};
+
+PyTypeObject MemoryType = [] {
+    PyTypeObject t = compat::blank_type("morvex.utils.memory.Memory", sizeof(morvex_Memory));
+    t.tp_dealloc = memory_dealloc;
+    t.tp_flags = MX_TPFLAGS;
+    t.tp_methods = memory_methods;
+    t.tp_new = memory_new;
+    return t;
+}();
+
+PyTypeObject DataType = [] {
+    PyTypeObject t = compat::blank_type("morvex.utils.memory.Data", sizeof(morvex_Data));
+    t.tp_dealloc = data_dealloc;
+    t.tp_as_buffer = &data_buffer_procs;
+    t.tp_flags = MX_TPFLAGS;
+    t.tp_methods = data_methods;
+    t.tp_new = data_new;
+    return t;
+}();
+
+void initializeData(morvex_DataStruct *data) {
+    std::memset(data->arrays, 0, sizeof data->arrays);
+    std::memset(data->tables, 0, sizeof data->tables);
+    data->count = 0;  // `user` is the caller's and stays as it is
+}
+
+// Copies head, relation and tail of every row; further columns are skipped.
+// The row count is the 32-bit value of the table's first extent, so a table
+// of 2^31 rows or more loads whatever that count says (nothing when it is
+// negative).  A null destination is announced on the C standard output and
+// nothing is written.
+void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
+    if (ptr == nullptr) {
+        std::printf("ptr is NULL!\n");
+        std::fflush(stdout);
+        return;
+    }
+    const int n = static_cast<int>(table.shape[0]);
+    if (n <= 0)
+        return;
+    const Py_ssize_t ncols = table.shape[1];
+    const Py_ssize_t step = table.strides[0];
+    const char *data = table.data;
+    if (ncols >= 3) {
+        if (step == static_cast<Py_ssize_t>(sizeof(morvex_Triple))) {
+            // rows are packed triples: one copy
+            std::memcpy(ptr, data, static_cast<size_t>(n) * sizeof(morvex_Triple));
+        } else {
+            for (int i = 0; i < n; ++i)
+                std::memcpy(ptr + i, data + static_cast<Py_ssize_t>(i) * step,
+                            sizeof(morvex_Triple));
+        }
+        return;
+    }
+    // Too few columns: the first record gets the fields whose columns exist,
+    // then the missing column is reported.
+    if (ncols >= 1)
+        std::memcpy(&ptr->head, data, sizeof(int32_t));
+    if (ncols >= 2)
+        std::memcpy(&ptr->relation, data + sizeof(int32_t), sizeof(int32_t));
+    raise_column_out_of_bounds();
+}
+
+}  // namespace mx
