@@ -96,3 +96,7 @@ inline PyTypeObject blank_type(const char *name, Py_ssize_t basicsize) {
 }
 
 }  // namespace mx::compat
+
+// The entry point stays visible under -fvisibility=hidden; PyMODINIT_FUNC
+// only says so itself from 3.9 on.
+#define MX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *

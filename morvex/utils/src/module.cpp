@@ -337,6 +337,6 @@ PyObject *refuse_pickling(PyObject *message_args, const char *qualname, const ch
 
 }  // namespace mx
 
-extern "C" PyMODINIT_FUNC PyInit_memory(void) {
+MX_MODINIT_FUNC PyInit_memory(void) {
     return PyModuleDef_Init(&mx::module_def);
 }
