@@ -37,16 +37,20 @@ class _StderrReports:
     def __init__(self, capfd):
         self._capfd = capfd
         self._seen = []
+        self.text = ""  # everything read from stderr so far
 
     def _parse(self):
         import builtins
         err = self._capfd.readouterr().err
+        self.text += err
         blocks = err.split("Exception ignored in: ")[1:]
         for block in blocks:
             lines = block.splitlines()
             context = lines[0].strip().strip("'")
-            last = [l for l in lines[1:] if re.match(r"^\w+(: |$)", l)][-1]
-            name, _, message = last.partition(": ")
+            # the report's own exception line comes first; output of reports
+            # made concurrently from other threads may follow
+            found = [l for l in lines[1:] if re.match(r"^\w+(: |$)", l)]
+            name, _, message = (found[0] if found else "").partition(": ")
             self._seen.append((getattr(builtins, name, name), message, context))
         return self._seen
 

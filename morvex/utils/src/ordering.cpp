@@ -80,156 +80,271 @@ using Rel3Order = Order<kRel, kTail, kHead>;
 
 // ---- the radix sort -------------------------------------------------------------
 //
-// In-place most-significant-digit radix sort with 8-bit digits (the
-// "American flag" scheme: count, then permute along cycles), recursing into
-// each bucket with the next byte.  Buckets of at most kSmallSort records go to
-// an inlined comparison sort.  Bytes that are equal across the whole input are
-// found in one scan first and skipped; within a bucket, a byte that puts every
-// record into the same bucket is skipped without permuting.  Depth is at most
-// 12 (one level per key byte), each level uses 1 KiB of stack, and nothing is
-// allocated on the heap.
+// In-place most-significant-digit radix sort on the 96-bit key, reading the
+// key straight out of the records.  The digit width follows the size of the
+// range being split (wide digits for large ranges, narrow ones near the
+// leaves, so that counting never costs much more than the records
+// themselves); ranges of at most kInsertion records are finished by insertion
+// sort.  A split that leaves every record in one bucket is skipped: the range
+// is scanned once for the first key bit that differs, and splitting resumes
+// there.  Each split consumes at least kMinBits key bits, so the recursion is
+// at most 96 / kMinBits deep, with small frames; the counting arrays live only
+// for the duration of one split.  Nothing is allocated on the heap and the
+// work is O(n) per level.
 
-// Buckets of at most this many records are sorted by comparison.
 #ifndef MX_SMALL
-#define MX_SMALL 96
+#define MX_SMALL 16
 #endif
-constexpr uint32_t kSmallSort = MX_SMALL;
+#ifndef MX_MAXBITS
+#define MX_MAXBITS 8
+#endif
+#ifndef MX_SLACK
+#define MX_SLACK 2
+#endif
+#ifndef MX_SWEEP
+#define MX_SWEEP 4096
+#endif
+constexpr uint32_t kInsertion = MX_SMALL;  // ranges this small: insertion sort
+constexpr int kMaxBits = MX_MAXBITS;       // widest digit
+constexpr int kMinBits = 3;                // narrowest digit
+constexpr int kWidthSlack = MX_SLACK;      // digit width = log2(n) - slack
+constexpr uint32_t kSweepFrom = MX_SWEEP;  // ranges this large: permute by sweeps
+constexpr int kKeyBits = 96;
 
-constexpr int kLevels = 12;
-constexpr unsigned kRadix = 256;
+#if defined(__GNUC__)
+#define MX_PREFETCH(p) __builtin_prefetch(p, 1)
+#else
+#define MX_PREFETCH(p) ((void)0)
+#endif
 
-// Counts the digits of a[0, n) into cnt; returns false (and leaves the
-// records alone) when they all share one digit, else permutes the records
-// into digit order, leaving cnt holding each bucket's size.
-template <int F, int B>
-bool partition(morvex_Triple *a, uint32_t n, uint32_t *cnt) {
-    // Two interleaved histograms shorten the store-to-load chains on runs of
-    // equal digits.
-    uint32_t c0[kRadix] = {}, c1[kRadix] = {};
-    uint32_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        ++c0[digit<F, B>(a[i])];
-        ++c1[digit<F, B>(a[i + 1])];
+// Number of significant bits of x (0 for 0).
+inline int bit_length(uint64_t x) {
+    int r = 0;
+    while (x) {
+        x >>= 1;
+        ++r;
     }
-    if (i < n)
-        ++c0[digit<F, B>(a[i])];
+    return r;
+}
 
-    uint32_t next[kRadix], end[kRadix];
+// A window of `width` key bits starting `pos` bits below the top of the key.
+// The key is split into two overlapping 64-bit halves, word(F0):word(F1)
+// (key bits 0..63) and word(F1):word(F2) (bits 32..95); a window of at most
+// 32 bits always fits in one of them.
+template <class O, bool Upper>
+struct Digit {
+    int shift_left;   // drops the bits above the window
+    int shift_right;  // drops the bits below it
+
+    Digit(int pos, int width)
+        : shift_left(Upper ? pos : pos - 32), shift_right(64 - width) {}
+
+    unsigned operator()(const morvex_Triple &t) const {
+        constexpr int A = Upper ? O::fields[0] : O::fields[1];
+        constexpr int B = Upper ? O::fields[1] : O::fields[2];
+        const uint64_t half = (uint64_t{word<A>(t)} << 32) | word<B>(t);
+        return static_cast<unsigned>((half << shift_left) >> shift_right);
+    }
+};
+
+template <class O>
+void insertion_sort(morvex_Triple *a, uint32_t n) {
+    for (uint32_t i = 1; i < n; ++i) {
+        const morvex_Triple v = a[i];
+        uint32_t j = i;
+        for (; j > 0 && O::less(v, a[j - 1]); --j)
+            a[j] = a[j - 1];
+        a[j] = v;
+    }
+}
+
+// Splits a[0, n) into the 2^width buckets of `digit`; returns false (leaving
+// the records alone) when they all fall into one bucket.
+template <class D>
+bool split(morvex_Triple *a, uint32_t n, const D &digit, int width) {
+    const unsigned buckets = 1u << width;
+    uint32_t next[1u << kMaxBits], end[1u << kMaxBits];
+    std::fill(next, next + buckets, 0u);
+    for (uint32_t i = 0; i < n; ++i)
+        ++next[digit(a[i])];
     uint32_t sum = 0;
-    for (unsigned b = 0; b < kRadix; ++b) {
-        const uint32_t c = c0[b] + c1[b];
+    for (unsigned b = 0; b < buckets; ++b) {
+        const uint32_t c = next[b];
         if (c == n)
             return false;
-        cnt[b] = c;
         next[b] = sum;
         sum += c;
         end[b] = sum;
     }
 
-    // Sweep the unplaced part of each bucket, swapping every record into the
-    // next free slot of its own bucket; the record that comes back is left
-    // for a later round.  A slot swept in bucket b only ever receives a
-    // record from b's own placed front or from another bucket, so the digits
-    // of a group of records can be read before any of them moves, and the
-    // swaps of a group do not depend on one another.  Each swap places one
-    // record for good; rounds repeat until every bucket is full.
-    bool again = true;
-    while (again) {
-        again = false;
-        for (unsigned b = 0; b < kRadix; ++b) {
+    if (n < kSweepFrom) {
+        // Follow each displaced record to its bucket's next free slot,
+        // carrying the record found there, until one belonging to the
+        // current bucket turns up.  Once all buckets but the last are full,
+        // so is the last.
+        for (unsigned b = 0; b + 1 < buckets; ++b) {
+            while (next[b] < end[b]) {
+                morvex_Triple v = a[next[b]];
+                unsigned d = digit(v);
+                while (d != b) {
+                    const morvex_Triple w = a[next[d]];
+                    a[next[d]++] = v;
+                    v = w;
+                    d = digit(v);
+                }
+                a[next[b]++] = v;
+            }
+        }
+        return true;
+    }
+
+    // Large ranges: sweep the unplaced part of each bucket, swapping every
+    // record into the next free slot of its own bucket and leaving the one
+    // that comes back for a later round.  A slot swept in bucket b only
+    // receives records from b's placed front or from other buckets, so the
+    // digits of a group can all be read before any record moves and the
+    // swaps of a group are independent of one another (unlike the cycles
+    // above, whose every step waits on the previous load).  Each swap places
+    // one record for good; rounds repeat over the buckets still unfinished.
+    unsigned open[1u << kMaxBits];
+    unsigned nopen = 0;
+    for (unsigned b = 0; b < buckets; ++b)
+        if (next[b] != end[b])
+            open[nopen++] = b;
+    while (nopen > 0) {
+        unsigned kept = 0;
+        for (unsigned k = 0; k < nopen; ++k) {
+            const unsigned b = open[k];
             uint32_t i = next[b];
             const uint32_t e = end[b];
-            if (i == e)
-                continue;
             for (; i + 4 <= e; i += 4) {
-                const unsigned d0 = digit<F, B>(a[i]), d1 = digit<F, B>(a[i + 1]);
-                const unsigned d2 = digit<F, B>(a[i + 2]), d3 = digit<F, B>(a[i + 3]);
-                std::swap(a[i], a[next[d0]++]);
-                std::swap(a[i + 1], a[next[d1]++]);
-                std::swap(a[i + 2], a[next[d2]++]);
-                std::swap(a[i + 3], a[next[d3]++]);
+                const unsigned d0 = digit(a[i]), d1 = digit(a[i + 1]);
+                const unsigned d2 = digit(a[i + 2]), d3 = digit(a[i + 3]);
+                const uint32_t t0 = next[d0]++;
+                std::swap(a[i], a[t0]);
+                MX_PREFETCH(&a[t0 + 16]);
+                const uint32_t t1 = next[d1]++;
+                std::swap(a[i + 1], a[t1]);
+                MX_PREFETCH(&a[t1 + 16]);
+                const uint32_t t2 = next[d2]++;
+                std::swap(a[i + 2], a[t2]);
+                MX_PREFETCH(&a[t2 + 16]);
+                const uint32_t t3 = next[d3]++;
+                std::swap(a[i + 3], a[t3]);
+                MX_PREFETCH(&a[t3 + 16]);
             }
             for (; i < e; ++i)
-                std::swap(a[i], a[next[digit<F, B>(a[i])]++]);
-            again |= next[b] != e;
+                std::swap(a[i], a[next[digit(a[i])]++]);
+            if (next[b] != e)
+                open[kept++] = b;
         }
+        nopen = kept;
     }
     return true;
 }
 
-using PartitionFn = bool (*)(morvex_Triple *, uint32_t, uint32_t *);
-
-// The partition step of each (field, byte), indexed [field][byte].
-constexpr PartitionFn kPartition[3][4] = {
-    {partition<0, 0>, partition<0, 1>, partition<0, 2>, partition<0, 3>},
-    {partition<1, 0>, partition<1, 1>, partition<1, 2>, partition<1, 3>},
-    {partition<2, 0>, partition<2, 1>, partition<2, 2>, partition<2, 3>},
-};
-
+// The first key bit (counted from the top) at which the records of a[0, n)
+// differ, or kKeyBits if they are all equal.
 template <class O>
-inline void small_sort(morvex_Triple *a, uint32_t n) {
-    std::sort(a, a + n, [](const morvex_Triple &x, const morvex_Triple &y) { return O::less(x, y); });
+int first_difference(const morvex_Triple *a, uint32_t n) {
+    constexpr int F0 = O::fields[0], F1 = O::fields[1], F2 = O::fields[2];
+    uint32_t x0 = 0, x1 = 0, x2 = 0;
+    for (uint32_t i = 1; i < n; ++i) {
+        x0 |= word<F0>(a[i]) ^ word<F0>(a[0]);
+        x1 |= word<F1>(a[i]) ^ word<F1>(a[0]);
+        x2 |= word<F2>(a[i]) ^ word<F2>(a[0]);
+    }
+    if (x0)
+        return 32 - bit_length(x0);
+    if (x1)
+        return 64 - bit_length(x1);
+    if (x2)
+        return 96 - bit_length(x2);
+    return kKeyBits;
 }
 
-// Sorts a[0, n) (n > kSmallSort) on the key bytes `steps[0, nsteps)`, all
-// earlier bytes being equal across the range.
+// Splits a[0, n) at key bit `pos` with a width of `width` bits.
 template <class O>
-void radix_sort(morvex_Triple *a, uint32_t n, const PartitionFn *steps, int nsteps) {
-    uint32_t cnt[kRadix];
-    for (;;) {
-        if (nsteps == 0)
-            return;  // every remaining byte agrees: the records are equal
-        const PartitionFn step = *steps++;
-        --nsteps;
-        if (step(a, n, cnt))
-            break;
+bool split_at(morvex_Triple *a, uint32_t n, int pos, int width) {
+    if (pos + width <= 64)
+        return split(a, n, Digit<O, true>(pos, width), width);
+    return split(a, n, Digit<O, false>(pos, width), width);
+}
+
+// The end of the bucket starting at `from` in a range already split on
+// `digit`: the first index whose digit is larger, found by galloping.
+template <class D>
+uint32_t bucket_end(const morvex_Triple *a, uint32_t from, uint32_t n, const D &digit) {
+    const unsigned d = digit(a[from]);
+    uint32_t lo = from + 1, step = 1;  // a[lo - 1] is in the bucket
+    uint32_t hi = lo;
+    while (hi < n && digit(a[hi]) == d) {
+        lo = hi + 1;
+        step *= 2;
+        hi = (n - lo > step) ? lo + step : n;
     }
-    if (nsteps == 0)
-        return;  // each bucket holds equal records
-    for (unsigned b = 0; b < kRadix; ++b) {
-        const uint32_t c = cnt[b];
-        if (c > kSmallSort)
-            radix_sort<O>(a, c, steps, nsteps);
+    // the bucket ends in [lo, hi]: a[lo - 1] inside, a[hi] (if any) beyond
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (digit(a[mid]) == d)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+template <class O>
+void radix_sort(morvex_Triple *a, uint32_t n, int pos);
+
+// Sorts each bucket of a range split on `digit`.
+template <class O, class D>
+void sort_buckets(morvex_Triple *a, uint32_t n, const D &digit, int pos) {
+    for (uint32_t from = 0; from < n;) {
+        const uint32_t to = bucket_end(a, from, n, digit);
+        const uint32_t c = to - from;
+        if (c > kInsertion)
+            radix_sort<O>(a + from, c, pos);
         else if (c > 1)
-            small_sort<O>(a, c);
-        a += c;
+            insertion_sort<O>(a + from, c);
+        from = to;
     }
+}
+
+// Sorts a[0, n) (n > kInsertion), whose keys agree on the bits above `pos`.
+template <class O>
+void radix_sort(morvex_Triple *a, uint32_t n, int pos) {
+    int width;
+    for (;;) {
+        if (pos >= kKeyBits)
+            return;
+        width = std::min(kMaxBits, std::max(kMinBits, bit_length(n) - kWidthSlack));
+        width = std::min(width, kKeyBits - pos);
+        if (split_at<O>(a, n, pos, width))
+            break;
+        pos = first_difference<O>(a, n);
+    }
+    if (pos + width <= 64)
+        sort_buckets<O>(a, n, Digit<O, true>(pos, width), pos + width);
+    else
+        sort_buckets<O>(a, n, Digit<O, false>(pos, width), pos + width);
 }
 
 template <class O>
 void fast_sort(morvex_Triple *a, uint32_t n) {
-    if (n <= kSmallSort) {
-        small_sort<O>(a, n);
+    if (n <= kInsertion) {
+        insertion_sort<O>(a, n);
         return;
     }
 
-    // One scan: which bits differ anywhere (per field), and whether the input
-    // is already in order.
-    const uint32_t h0 = word<kHead>(a[0]), r0 = word<kRel>(a[0]), t0 = word<kTail>(a[0]);
-    uint32_t dh = 0, dr = 0, dt = 0;
+    // Skip the work for input already in order; otherwise start splitting
+    // at the first key bit that differs anywhere.
     uint32_t i = 1;
-    for (; i < n && !O::less(a[i], a[i - 1]); ++i) {
-        dh |= word<kHead>(a[i]) ^ h0;
-        dr |= word<kRel>(a[i]) ^ r0;
-        dt |= word<kTail>(a[i]) ^ t0;
-    }
+    while (i < n && !O::less(a[i], a[i - 1]))
+        ++i;
     if (i == n)
         return;
-    for (; i < n; ++i) {
-        dh |= word<kHead>(a[i]) ^ h0;
-        dr |= word<kRel>(a[i]) ^ r0;
-        dt |= word<kTail>(a[i]) ^ t0;
-    }
-
-    const uint32_t diff[3] = {dh, dr, dt};
-    PartitionFn steps[kLevels];
-    int nsteps = 0;
-    for (int k = 0; k < kLevels; ++k) {
-        const int f = O::fields[k / 4], byte = k % 4;
-        if ((diff[f] >> (24 - 8 * byte)) & 0xffu)
-            steps[nsteps++] = kPartition[f][byte];
-    }
-    radix_sort<O>(a, n, steps, nsteps);
+    radix_sort<O>(a, n, first_difference<O>(a, n));
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ void add_traceback(const char *name, const char *file, int line) {
 void report_unraisable(const char *context) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);  // one exception object for both reports
     // Print with the full traceback, keeping a copy for the unraisable hook.
     Py_XINCREF(type);
     Py_XINCREF(value);
