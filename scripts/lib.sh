@@ -22,7 +22,7 @@ pick_interpreters() {
 # A virtual environment for interpreter $1 (version $2) with the test and
 # build dependencies; prints its path.
 make_venv() {
-    local py=$1 ver=$2 venv=".venv-$2"
+    local py=$1 ver=$2 venv="$PWD/.venv-$2"
     if [ ! -x "$venv/bin/python" ]; then
         "$py" -m venv "$venv" >&2
     fi

@@ -326,14 +326,27 @@ void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
     const Py_ssize_t step = table.strides[0];
     const char *data = table.data;
     if (ncols >= 3) {
+        char *out = reinterpret_cast<char *>(ptr);
+        int i = 0;
         if (step == static_cast<Py_ssize_t>(sizeof(morvex_Triple))) {
             // rows are packed triples: one copy
-            std::memcpy(ptr, data, static_cast<size_t>(n) * sizeof(morvex_Triple));
-        } else {
-            for (int i = 0; i < n; ++i)
-                std::memcpy(ptr + i, data + static_cast<Py_ssize_t>(i) * step,
-                            sizeof(morvex_Triple));
+            std::memcpy(out, data, static_cast<size_t>(n) * sizeof(morvex_Triple));
+            return;
         }
+        if (ncols >= 4) {
+            // A fourth column exists, so each row can be moved as one 16-byte
+            // block; its last four bytes land on the next record's head and are
+            // overwritten by the next row.  The last record takes 12 bytes.
+            for (; i < n - 1; ++i) {
+                char block[16];
+                std::memcpy(block, data + static_cast<Py_ssize_t>(i) * step, sizeof block);
+                std::memcpy(out + static_cast<size_t>(i) * sizeof(morvex_Triple), block,
+                            sizeof block);
+            }
+        }
+        for (; i < n; ++i)
+            std::memcpy(out + static_cast<size_t>(i) * sizeof(morvex_Triple),
+                        data + static_cast<Py_ssize_t>(i) * step, sizeof(morvex_Triple));
         return;
     }
     // Too few columns: the first record gets the fields whose columns exist,
