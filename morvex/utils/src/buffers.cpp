@@ -25,14 +25,6 @@ constexpr long long kCellBytes = 4;
 // consumers index the table with 32-bit integers.
 constexpr long long kMaxCells = std::numeric_limits<int32_t>::max();
 
-// Allocates a zeroed instance of `type` (or lets object.__new__ raise for an
-// abstract subclass).
-PyObject *alloc_instance(PyTypeObject *type) {
-    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
-        return PyBaseObject_Type.tp_new(type, g.empty_tuple, nullptr);
-    return type->tp_alloc(type, 0);
-}
-
 // The index protocol, to a signed 64-bit value; errors are the interpreter's.
 long long index_to_i64(PyObject *arg, PyErrOccurred where) {
     Ref index = take(PyNumber_Index(arg), where);

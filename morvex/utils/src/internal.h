@@ -136,6 +136,14 @@ long rand64(long low, long high);
 void reset_random_on_id();
 unsigned long long random_for_prob(int id);
 
+// Allocates a zeroed instance of `type` for its tp_new (or lets
+// object.__new__ raise its usual error for an abstract subclass).
+inline PyObject *alloc_instance(PyTypeObject *type) {
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
+        return PyBaseObject_Type.tp_new(type, g.empty_tuple, nullptr);
+    return type->tp_alloc(type, 0);
+}
+
 // A new MemoryPool, as a call of the class with no arguments would make it.
 morvex_MemoryPool *new_pool();
 

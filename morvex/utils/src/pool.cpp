@@ -17,14 +17,6 @@ namespace {
 void pymalloc_set_func(morvex_PyMalloc *self, morvex_malloc_t func) { self->malloc_func = func; }
 void pyfree_set_func(morvex_PyFree *self, morvex_free_t func) { self->free_func = func; }
 
-// Allocates a zeroed instance of `type` (or lets object.__new__ raise for an
-// abstract subclass).
-PyObject *alloc_instance(PyTypeObject *type) {
-    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
-        return PyBaseObject_Type.tp_new(type, g.empty_tuple, nullptr);
-    return type->tp_alloc(type, 0);
-}
-
 template <class Box, class VTable, VTable *Table>
 PyObject *box_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *o = alloc_instance(type);  // arguments are accepted and ignored
