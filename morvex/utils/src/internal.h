@@ -15,12 +15,8 @@ namespace mx {
 // Every string the module hands to the interpreter, created once at start:
 // names interned, messages as plain strings.
 #define MX_INTERNED_NAMES(X)                                                   \
-    X(warn) X(append) X(number) X(ncols) X(__pyx_vtable__) X(__pyx_capi__)     \
-    X(__reduce__) X(__setstate__) X(__getstate__) X(__reduce_ex__)             \
-    X(__builtins__) X(__test__) X(warnings) X(Default_Malloc) X(Default_Free)  \
-    X(loader) X(origin) X(parent) X(submodule_search_locations) X(name)        \
-    X(__loader__) X(__file__) X(__package__) X(__path__) X(__module__)         \
-    X(__pyx_unpickle_Enum)
+    X(warn) X(number) X(ncols) X(__pyx_vtable__) X(__pyx_capi__)                \
+    X(__test__) X(warnings) X(Default_Malloc) X(Default_Free) X(__pyx_unpickle_Enum)
 
 // Builtins looked up once at start, in this order.
 #define MX_CACHED_BUILTINS(X)                                                  \
@@ -37,6 +33,8 @@ namespace mx {
     X(zero_alloc, "Allocating zero bytes!")                                    \
     X(zero_division, "integer division or modulo by zero")                     \
     X(float_division, "float division")                                        \
+    X(none_not_iterable, "'NoneType' object is not iterable")                  \
+    X(none_has_no_append, "'NoneType' object has no attribute 'append'")       \
     X(getbuffer_null_view, "PyObject_GetBuffer: view==NULL argument is obsolete") \
     X(pool_is_none, "the MemoryPool is None")                                  \
     X(pool_cleared, "MemoryPool has been cleared by the garbage collector")    \

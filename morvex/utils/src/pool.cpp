@@ -96,8 +96,7 @@ Ref address_key(void *p, PyErrOccurred where) { return take(PyLong_FromVoidPtr(p
 // pool's addresses raises.
 void require_addresses(Pool *self, PyErrOccurred where) {
     if (self->addresses == Py_None) {
-        PyErr_SetString(g.b_TypeError, "'NoneType' object is not iterable");
-        throw where;
+        raise_args(g.b_TypeError, g.t_none_not_iterable, where);
     }
 }
 
@@ -309,9 +308,7 @@ PyObject *pool_own_pyref(PyObject *o, PyObject *obj) {
     return guarded("morvex.utils.memory.MemoryPool.own_pyref", kSourceFile, __LINE__,
                    static_cast<PyObject *>(nullptr), [&]() {
         if (self->refs == Py_None) {
-            PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'",
-                         "append");
-            MX_FAIL();
+            raise_args(PyExc_AttributeError, g.t_none_has_no_append, MX_HERE);
         }
         MX_CHECK(PyList_Append(self->refs, obj) == 0);
         return compat::new_ref(Py_None);
