@@ -1,0 +1,24 @@
+"""Build of the example consumer `mx_triples` against the installed
+morvex.utils.memory (its header sits inside the package):
+
+    pip install --no-build-isolation .
+
+(no build isolation: the build imports morvex.utils to find the header)."""
+from setuptools import Extension, setup
+
+import morvex.utils
+
+setup(
+    name="mx-triples",
+    version="0.1.0",
+    ext_modules=[
+        Extension(
+            "mx_triples",
+            sources=["triples.cpp"],
+            include_dirs=[morvex.utils.get_package_root()],
+            language="c++",
+            extra_compile_args=["-std=c++17", "-O2", "-pthread", "-Wall", "-Wextra", "-Werror"],
+            extra_link_args=["-pthread"],
+        )
+    ],
+)

@@ -1,0 +1,191 @@
+"""The typical road of morvex.utils.memory on a synthetic graph, driven
+through the C++ example consumer `mx_triples` (examples/cpp_consumer):
+
+  1. a graph of skewed (Zipf-like) entity and relation degrees, made with numpy;
+  2. its triples loaded into a pool-owned array (set_triple_ptr +
+     load_triple_from_numpy);
+  3. sorted in place under each of the five orders, each result checked for
+     order and for holding the same triples;
+  4. negatives drawn by corrupting tails on worker threads, each from its own
+     random stream, without the GIL; repeated with the same seed to show the
+     draws do not depend on thread timing;
+  5. a per-relation count table built natively with Data.add_row and read
+     through numpy;
+  6. the pool released.
+
+Run it with `bash scripts/demo` (which builds everything first), or
+`python examples/demo.py --help` inside an environment that has both modules.
+"""
+import argparse
+import gc
+import sys
+import threading
+import time
+
+import numpy
+
+import morvex.utils.memory as memory
+import mx_triples
+
+ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
+
+
+class Stages:
+    """Times each stage; a stage still running after a second gets a
+    progress line every second."""
+
+    def __init__(self):
+        self.rows = []
+
+    def run(self, name, fn):
+        done = threading.Event()
+        start = time.perf_counter()
+
+        def ticker():
+            while not done.wait(1.0):
+                print("    ... %s: %.0f s so far" % (name, time.perf_counter() - start), flush=True)
+
+        tick = threading.Thread(target=ticker, daemon=True)
+        tick.start()
+        try:
+            result, note = fn()
+        finally:
+            done.set()
+            tick.join()
+        self.rows.append((name, time.perf_counter() - start, note))
+        return result
+
+    def table(self):
+        width = max(len(r[0]) for r in self.rows)
+        lines = ["%-*s  %8s  %s" % (width, "stage", "seconds", "result"),
+                 "%s  %s  %s" % ("-" * width, "-" * 8, "-" * 30)]
+        lines += ["%-*s  %8.3f  %s" % (width, name, secs, note) for name, secs, note in self.rows]
+        lines.append("%-*s  %8.3f" % (width, "total", sum(r[1] for r in self.rows)))
+        return "\n".join(lines)
+
+
+def zipf_ids(rng, a, n, limit, scatter):
+    """n ids in [0, limit) with a Zipf-like degree distribution; `scatter`
+    (a permutation of the ids) spreads the popular ones over the range."""
+    return scatter[(rng.zipf(a, n) - 1) % limit]
+
+
+def make_graph(rng, n, entities, relations, chunk=250_000):
+    """(n, 3) int32 triples: skewed heads, relations and tails.  Made in
+    chunks, so the progress line can show up between them."""
+    table = numpy.empty((n, 3), dtype=numpy.int32)
+    ent, rel = rng.permutation(entities), rng.permutation(relations)
+    for lo in range(0, n, chunk):
+        m = min(chunk, n - lo)
+        table[lo:lo + m, 0] = zipf_ids(rng, 1.4, m, entities, ent)
+        table[lo:lo + m, 1] = zipf_ids(rng, 1.2, m, relations, rel)
+        table[lo:lo + m, 2] = zipf_ids(rng, 1.6, m, entities, ent)
+    return table
+
+
+def fingerprint(table):
+    """numpy twin of TripleSet.fingerprint(): a sum of per-triple hashes."""
+    t = table.astype(numpy.int64).astype(numpy.uint64)
+    with numpy.errstate(over="ignore"):
+        x = (t[:, 0] * numpy.uint64(0x9E3779B97F4A7C15)) ^ (t[:, 1] * numpy.uint64(0xC2B2AE3D27D4EB4F)) \
+            ^ (t[:, 2] * numpy.uint64(0x165667B19E3779F9))
+        x ^= x >> numpy.uint64(29)
+        x *= numpy.uint64(0xBF58476D1CE4E5B9)
+        x ^= x >> numpy.uint64(32)
+        return int(x.sum(dtype=numpy.uint64))
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--triples", type=int, default=1_000_000)
+    ap.add_argument("--entities", type=int, default=200_000)
+    ap.add_argument("--relations", type=int, default=500)
+    ap.add_argument("--threads", type=int, default=4)
+    ap.add_argument("--negatives", type=int, default=4, help="negatives per triple")
+    ap.add_argument("--seed", type=int, default=2024)
+    args = ap.parse_args(argv)
+    n = args.triples
+    stages = Stages()
+    print("morvex.utils.memory demo: %s triples, %s entities, %s relations, %d worker threads"
+          % (format(n, ","), format(args.entities, ","), args.relations, args.threads), flush=True)
+
+    rng = numpy.random.default_rng(args.seed)
+    table = stages.run("generate graph (numpy)", lambda: (
+        make_graph(rng, n, args.entities, args.relations), "%s triples, int32 (n, 3)" % format(n, ",")))
+    heads = numpy.bincount(table[:, 0], minlength=args.entities)
+    print("  head degrees: max %d, median %d, %d of the entities head no triple"
+          % (heads.max(), numpy.median(heads), (heads == 0).sum()))
+
+    expected = fingerprint(table)
+    ts = stages.run("load into a pool", lambda: (
+        mx_triples.TripleSet(table), "set_triple_ptr + load_triple_from_numpy"))
+    pool = ts.pool
+    failed = []
+    if ts.fingerprint() != expected or ts.triples(1000) != [tuple(r) for r in table[:1000].tolist()]:
+        failed.append("the loaded triples differ from the table")
+    print("  pool holds %s bytes in %d block(s)" % (format(pool.size, ","), len(pool.addresses)))
+
+    for order in ORDERS:
+        def sort(order=order):
+            ok = ts.sort(order)
+            same = ts.fingerprint() == expected
+            if not ok:
+                failed.append("%s left the triples unsorted" % order)
+            if not same:
+                failed.append("%s changed the set of triples" % order)
+            return ok, ("in order" if ok else "NOT SORTED") + (", same triples" if same else ", TRIPLES CHANGED")
+        stages.run("sort %s" % order, sort)
+    print("  sorted by (relation, tail, head); the first three:", ts.triples(3))
+
+    k, threads = args.negatives, args.threads
+
+    def negatives():
+        checksum = ts.corrupt_tails(threads, k, args.entities, args.seed)
+        return checksum, "%s corrupted tails, checksum %016x" % (format(n * k, ","), checksum)
+
+    first = stages.run("negatives (%d threads, no GIL)" % threads, negatives)
+    sample = ts.negatives(k)
+    again = stages.run("negatives again, same seed", negatives)
+    print("  negatives drawn for %s: %s" % (ts.triples(1)[0], sample))
+
+    def relation_counts():
+        data = ts.relation_counts(args.relations)
+        return data, "%d relations in use" % len(memoryview(data))
+
+    data = stages.run("relation counts (Data.add_row)", relation_counts)
+    counts = numpy.asarray(data)  # the table's own memory, no copy
+    top = counts[numpy.argsort(-counts[:, 1], kind="stable")[:10]]
+    print("  top 10 relations by triple count (numpy view of the Data table):")
+    print("    relation     count   share")
+    for rel, cnt in top.tolist():
+        print("    %8d  %8d  %5.1f%%" % (rel, cnt, 100.0 * cnt / n))
+    total = int(counts[:, 1].sum())
+    del counts
+
+    held = "%s bytes in %d blocks released" % (format(pool.size, ","), len(pool.addresses))
+    del pool
+
+    def release():
+        nonlocal ts
+        ts = None  # drops the TripleSet, its pool and every block in it
+        gc.collect()
+        return None, held
+
+    stages.run("release the pool", release)
+
+    print()
+    print(stages.table())
+    problems = list(failed)
+    if again != first:
+        problems.append("negatives differ between runs")
+    if total != n:
+        problems.append("relation counts add up to %d" % total)
+    if problems:
+        print("FAILED:", "; ".join(problems))
+        return 1
+    print("all checks passed (morvex.utils.memory from %s)" % memory.__file__)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,202 @@
+"""The example consumers under examples/ build against the installed package
+and do what they say; the demo driver runs its whole road on a small graph."""
+import collections
+import ctypes
+import importlib
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import morvex.utils.memory as memory
+
+numpy = pytest.importorskip("numpy")
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
+KEYS = {
+    "cmp_head": lambda t: (t[0], t[1], t[2]),
+    "cmp_tail": lambda t: (t[2], t[1], t[0]),
+    "cmp_rel": lambda t: (t[0], t[2], t[1]),
+    "cmp_rel2": lambda t: (t[1], t[0], t[2]),
+    "cmp_rel3": lambda t: (t[1], t[2], t[0]),
+}
+MASK = 2 ** 64 - 1
+libc = ctypes.CDLL(None)
+
+
+def per_thread_starts(seed, threads):
+    """The start states setThreadNumberAndRandSeed(threads, seed) gives:
+    the C library's generator seeded with `seed`, one value per thread."""
+    libc.srand(ctypes.c_uint(seed))
+    return [libc.rand() for _ in range(threads)]
+
+
+def build_env():
+    """The environment for a build step: this interpreter's sys.path, and no
+    preloaded sanitizer runtimes (the compilers must not run under them)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
+class Stream:
+    def __init__(self, state):
+        self.state = state
+
+    def rand_max(self, bound):
+        self.state = (self.state * 25214903917 + 11) & MASK
+        return self.state % bound
+
+
+def build(example, module, tmp_path_factory):
+    """Builds examples/<example> from a copy (so nothing is generated in the
+    tree) with its own setup.py, and imports `module` from the result."""
+    work = str(tmp_path_factory.mktemp(example))
+    src = os.path.join(work, "src")
+    shutil.copytree(os.path.join(EXAMPLES, example), src)
+    subprocess.run(
+        [sys.executable, "setup.py", "-q", "build_ext", "--build-lib", work,
+         "--build-temp", os.path.join(work, "tmp")],
+        check=True, cwd=src,
+        env=build_env())
+    sys.path.insert(0, work)
+    return importlib.import_module(module)
+
+
+def skewed(rng, n, entities=300, relations=12):
+    t = numpy.empty((n, 3), dtype=numpy.int32)
+    t[:, 0] = (rng.zipf(1.5, n) - 1) % entities
+    t[:, 1] = (rng.zipf(1.3, n) - 1) % relations
+    t[:, 2] = (rng.zipf(1.7, n) - 1) % entities
+    return t
+
+
+@pytest.fixture(scope="session")
+def mx_triples(tmp_path_factory):
+    return build("cpp_consumer", "mx_triples", tmp_path_factory)
+
+
+@pytest.fixture(scope="session")
+def demo(mx_triples):
+    sys.path.insert(0, EXAMPLES)
+    try:
+        return importlib.import_module("demo")
+    finally:
+        sys.path.remove(EXAMPLES)
+
+
+@pytest.fixture(scope="session")
+def triples_cy(tmp_path_factory):
+    try:
+        import Cython
+    except ImportError:
+        pytest.skip("Cython is not installed for this interpreter (pip install 'cython<3')")
+    if sys.version_info >= (3, 13) and Cython.__version__.startswith("0."):
+        pytest.skip("Cython %s cannot compile extensions for CPython %d.%d"
+                    % ((Cython.__version__,) + sys.version_info[:2]))
+    return build("cython_consumer", "triples_cy", tmp_path_factory)
+
+
+class TestCppExample:
+    def test_load_and_sort(self, mx_triples, demo):
+        table = skewed(numpy.random.default_rng(3), 4000)
+        rows = [tuple(r) for r in table.tolist()]
+        ts = mx_triples.TripleSet(table)
+        assert ts.triples(len(rows)) == rows
+        assert ts.pool.size == 12 * len(rows) and len(ts.pool.addresses) == 1
+        assert ts.fingerprint() == demo.fingerprint(table)
+        for order in ORDERS:
+            assert ts.sort(order) is True
+            assert ts.triples(len(rows)) == sorted(rows, key=KEYS[order]), order
+        assert ts.fingerprint() == demo.fingerprint(table)
+        with pytest.raises(ValueError, match="unknown order 'cmp_bogus'"):
+            ts.sort("cmp_bogus")
+
+    def test_fingerprint_notices_a_changed_triple(self, mx_triples, demo):
+        table = skewed(numpy.random.default_rng(4), 100)
+        before = mx_triples.TripleSet(table).fingerprint()
+        table[57, 2] += 1
+        assert mx_triples.TripleSet(table).fingerprint() == demo.fingerprint(table) != before
+
+    def test_negatives_come_from_each_workers_own_stream(self, mx_triples):
+        table = skewed(numpy.random.default_rng(5), 301)
+        ts = mx_triples.TripleSet(table)
+        threads, k, entities, seed = 3, 2, 40, 99
+        checksum = ts.corrupt_tails(threads, k, entities, seed)
+        got = ts.negatives(len(table) * k)
+
+        streams = [Stream(s) for s in per_thread_starts(seed, threads)]
+        n, expected = len(table), []
+        for w in range(threads):
+            for i in range(n * w // threads, n * (w + 1) // threads):
+                h, r, t = (int(v) for v in table[i])
+                for _ in range(k):
+                    tail = streams[w].rand_max(entities)
+                    while tail == t:
+                        tail = streams[w].rand_max(entities)
+                    expected.append((h, r, tail))
+        assert got == expected
+        assert ts.corrupt_tails(threads, k, entities, seed) == checksum
+        assert ts.corrupt_tails(threads, k, entities, seed + 1) != checksum
+
+    def test_relation_counts_in_a_data_table(self, mx_triples):
+        table = skewed(numpy.random.default_rng(6), 2500, relations=9)
+        ts = mx_triples.TripleSet(table)
+        blocks = dict(ts.pool.addresses)
+        data = ts.relation_counts(9)
+        assert type(data) is memory.Data
+        view = numpy.asarray(data)
+        assert view.dtype == numpy.int32
+        assert view.tolist() == sorted([r, c] for r, c in collections.Counter(table[:, 1].tolist()).items())
+        assert ts.pool.addresses == blocks  # the scratch block went back
+        with pytest.raises(ValueError, match=r"relation \d+ outside \[0, 2\)"):
+            ts.relation_counts(2)
+        assert ts.pool.addresses == blocks
+
+    def test_rejects_tables_it_cannot_load(self, mx_triples):
+        with pytest.raises(ValueError, match="int32 table"):
+            mx_triples.TripleSet(numpy.zeros((4, 2), dtype=numpy.int32))
+        with pytest.raises(ValueError, match="int32 table"):
+            mx_triples.TripleSet(numpy.zeros((4, 3), dtype=numpy.int64))
+        with pytest.raises(RuntimeError, match="not initialised"):
+            mx_triples.TripleSet.__new__(mx_triples.TripleSet).sort("cmp_head")
+
+    def test_demo_runs_its_whole_road(self, demo, capsys):
+        assert demo.main(["--triples", "40000", "--entities", "3000", "--relations", "40",
+                          "--threads", "3", "--negatives", "2"]) == 0
+        out = capsys.readouterr().out
+        for order in ORDERS:
+            assert "sort %s" % order in out
+        runs = [line.split("checksum ")[1] for line in out.splitlines() if "corrupted tails" in line]
+        assert len(runs) == 2 and runs[0] == runs[1]
+        assert "80,000 corrupted tails" in out
+        assert "top 10 relations by triple count" in out
+        assert out.rstrip().splitlines()[-1].startswith("all checks passed")
+
+
+class TestCythonExample:
+    def test_sort_under_each_order(self, triples_cy):
+        table = skewed(numpy.random.default_rng(7), 3000)
+        rows = [tuple(r) for r in table.tolist()]
+        tr = triples_cy.Triples(table)
+        assert tr.count == len(rows)
+        assert [tuple(r) for r in tr.to_numpy().tolist()] == rows
+        for order in ORDERS:
+            tr.sort(order)
+            assert [tuple(r) for r in tr.to_numpy().tolist()] == sorted(rows, key=KEYS[order]), order
+        with pytest.raises(ValueError, match="unknown order"):
+            tr.sort("cmp_bogus")
+
+    def test_corrupt_tails_on_openmp_threads(self, triples_cy):
+        table = skewed(numpy.random.default_rng(8), 1001)
+        tr = triples_cy.Triples(table)
+        threads, entities, seed = 4, 77, 1234
+        out = tr.corrupt_tails(entities, threads, seed)
+        streams = [Stream(s) for s in per_thread_starts(seed, threads)]
+        chunk = -(-len(table) // threads)
+        tails = [streams[i // chunk].rand_max(entities) for i in range(len(table))]
+        assert out[:, :2].tolist() == table[:, :2].tolist()
+        assert out[:, 2].tolist() == tails
