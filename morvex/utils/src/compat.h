@@ -100,3 +100,24 @@ inline PyTypeObject blank_type(const char *name, Py_ssize_t basicsize) {
 // The entry point stays visible under -fvisibility=hidden; PyMODINIT_FUNC
 // only says so itself from 3.9 on.
 #define MX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
+
+namespace mx::compat {
+
+// Removes `key` from `dict` in one probe: 1 with the value in *out (a new
+// reference), 0 when the key is missing, -1 with an exception set.
+inline int dict_pop(PyObject *dict, PyObject *key, PyObject **out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_Pop(dict, key, out);
+#else
+    *out = _PyDict_Pop(dict, key, nullptr);
+    if (*out != nullptr)
+        return 1;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+#endif
+}
+
+}  // namespace mx::compat

@@ -100,6 +100,25 @@ void require_addresses(Pool *self, PyErrOccurred where) {
     }
 }
 
+// size - removed, as Python integers would compute it: exact ints are
+// subtracted in C, anything Python code put into `addresses` goes through
+// the number protocol.
+Py_ssize_t size_after_removing(Py_ssize_t size, PyObject *removed, PyErrOccurred where) {
+    if (PyLong_CheckExact(removed)) {
+        int overflow = 0;
+        long long count = PyLong_AsLongLongAndOverflow(removed, &overflow);
+        Py_ssize_t result;
+        if (!overflow && !__builtin_sub_overflow(size, count, &result))
+            return result;
+    }
+    Ref before = take(PyLong_FromSsize_t(size), where);
+    Ref after = take(PyNumber_Subtract(before.get(), removed), where);
+    Py_ssize_t result = PyLong_AsSsize_t(after.get());
+    if (result == -1 && PyErr_Occurred())
+        throw where;
+    return result;
+}
+
 void *pool_alloc(Pool *self, size_t number, size_t elem_size) {
     return guarded("morvex.utils.memory.MemoryPool.alloc", kSourceFile, __LINE__,
                    static_cast<void *>(nullptr), [&]() -> void * {
@@ -176,20 +195,16 @@ void pool_free(Pool *self, void *p) {
     guarded("morvex.utils.memory.MemoryPool.free", kSourceFile, __LINE__, 0, [&]() {
         require_addresses(self, MX_HERE);
         Ref key = address_key(p, MX_HERE);
-        PyObject *recorded = PyDict_GetItemWithError(self->addresses, key.get());
-        if (recorded == nullptr) {
-            MX_CHECK(!PyErr_Occurred());
+        PyObject *removed = nullptr;
+        int found = compat::dict_pop(self->addresses, key.get(), &removed);
+        MX_CHECK(found >= 0);
+        if (!found) {
             std::printf("Can not free some memory!\n");
             return 0;
         }
-        Ref value = Ref::borrow(recorded);
-        MX_CHECK(PyDict_DelItem(self->addresses, key.get()) == 0);
+        Ref value = Ref::steal(removed);
         // the bookkeeping is updated before the block is released
-        Ref size = MX_TAKE(PyLong_FromSsize_t(self->size));
-        Ref remaining = MX_TAKE(PyNumber_Subtract(size.get(), value.get()));
-        Py_ssize_t new_size = PyLong_AsSsize_t(remaining.get());
-        MX_CHECK(!(new_size == -1 && PyErr_Occurred()));
-        self->size = new_size;
+        self->size = size_after_removing(self->size, value.get(), MX_HERE);
         if (as_object(self->pyfree) != Py_None && self->pyfree->free_func != nullptr)
             self->pyfree->free_func(p);
         return 0;

@@ -1,0 +1,310 @@
+"""Benchmark suite of morvex.utils.memory.
+
+Runs every measurement against a reference timed in the same process, on the
+same data, and prints one table row per measurement: the module's figure, the
+reference's, their ratio (module time / reference time; "1/x" means x times
+faster) and the goal with met / NOT MET.  The timing loops live in the
+compiled consumer `_mx_bench` (bench.cpp), which calls the module only
+through the public header, as a user's compiled module does.
+
+    python bench/suite/run.py --ext-dir DIR [--quick] [--numpy-reps N]
+
+DIR holds `_mx_bench` and its build-info.json (see build.py).  --quick runs
+smaller sizes and shorter loops, for checking the suite itself; its figures
+do not speak for the goals.  Exit status 1 when the module's output differed
+from a reference's anywhere, else 0 (goals not met do not fail the run).
+"""
+import argparse
+import json
+import os
+import platform
+import shlex
+import subprocess
+import sys
+import sysconfig
+import time
+
+# numpy's BLAS worker threads must not spin on the second core while the
+# timed loops run
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import numpy as np  # noqa: E402
+
+ORDERS = {  # name: record fields compared first, second, third
+    "cmp_head": (0, 1, 2),
+    "cmp_tail": (2, 1, 0),
+    "cmp_rel": (0, 2, 1),
+    "cmp_rel2": (1, 0, 2),
+    "cmp_rel3": (1, 2, 0),
+}
+
+COLUMNS = (("measured", 44), ("module", 12), ("reference", 12), ("ratio", 8), ("goal", 8), ("", 7))
+
+
+# ---- data ------------------------------------------------------------------------
+
+def graph_data(n, seed):
+    """Head and tail uniform in [0, 2^20), relation in [0, 1000); about a
+    tenth of the rows copied from other rows."""
+    rng = np.random.default_rng(seed)
+    a = np.empty((n, 3), dtype=np.int32)
+    a[:, 0] = rng.integers(0, 1 << 20, n, dtype=np.int32)
+    a[:, 1] = rng.integers(0, 1000, n, dtype=np.int32)
+    a[:, 2] = rng.integers(0, 1 << 20, n, dtype=np.int32)
+    if n > 1:
+        dup = np.flatnonzero(rng.random(n) < 0.1)
+        a[dup] = a[rng.integers(0, n, dup.size)]
+    return a
+
+
+def full_data(n, seed):
+    """All three fields uniform over the whole int32 range."""
+    rng = np.random.default_rng(seed)
+    info = np.iinfo(np.int32)
+    return rng.integers(info.min, info.max, size=(n, 3), dtype=np.int32, endpoint=True)
+
+
+DATA_SETS = (("graph", graph_data), ("full", full_data))
+
+
+# ---- table ------------------------------------------------------------------------
+
+def fmt_ratio(r):
+    if r <= 0 or r != r:
+        return "-"
+    if r < 1:
+        return "1/%.2f" % (1 / r) if r > 0.1 else "1/%.1f" % (1 / r)
+    return "%.2f" % r
+
+
+class Table:
+    def __init__(self):
+        self.goals = []       # (label, met)
+        self.mismatches = []  # labels
+
+    @staticmethod
+    def line(cells):
+        out = []
+        for (_, width), cell in zip(COLUMNS, cells):
+            out.append(str(cell).ljust(width) if width == COLUMNS[0][1] else str(cell).rjust(width))
+        return "  ".join(out).rstrip()
+
+    def head(self, title):
+        print()
+        print(title)
+        print(self.line([name for name, _ in COLUMNS]))
+        print(self.line(["-" * w for _, w in COLUMNS]))
+        sys.stdout.flush()
+
+    def row(self, label, mine, theirs, ratio, goal=None, unit_fmt="%.1f"):
+        """`goal` is the largest acceptable ratio, or None for a row that
+        only informs."""
+        if goal is None:
+            goal_text, status = "-", ""
+        else:
+            met = ratio <= goal
+            goal_text = "<= 1/%g" % round(1 / goal, 2) if goal < 1 else "<= %g" % goal
+            status = "met" if met else "NOT MET"
+            self.goals.append((label, met))
+        print(self.line([label, unit_fmt % mine, unit_fmt % theirs, fmt_ratio(ratio), goal_text, status]))
+        sys.stdout.flush()
+
+    def mismatch(self, label, what):
+        self.mismatches.append(label)
+        print(self.line([label, "output differs from " + what + ": row aborted"]))
+        sys.stdout.flush()
+
+
+# ---- header -----------------------------------------------------------------------
+
+def compiler_line(info):
+    cmd = info.get("compile") or []
+    cxx = cmd[0] if cmd else (sysconfig.get_config_var("CXX") or "c++").split()[0]
+    try:
+        version = subprocess.run([cxx, "--version"], stdout=subprocess.PIPE,
+                                 universal_newlines=True, check=False).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        version = "?"
+    flags = []
+    skip = False
+    for arg in cmd[1:]:
+        if skip:
+            skip = False
+            continue
+        if arg in ("-c", "-o"):
+            skip = arg == "-o"
+            continue
+        if arg.startswith("-I") or not arg.startswith("-"):
+            continue
+        flags.append(arg)
+    return cxx, version, flags
+
+
+def cpu_line():
+    model = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        model = platform.processor() or "?"
+    return "%s, %d logical CPUs" % (model, os.cpu_count() or 0)
+
+
+def print_header(info, args):
+    import morvex.utils.memory as memory
+    cxx, version, flags = compiler_line(info)
+    print("morvex.utils.memory benchmarks%s" % ("  (--quick: sizes reduced, goals not meaningful)" if args.quick else ""))
+    print("compiler : %s  [%s]" % (version, cxx))
+    print("flags    : %s" % " ".join(shlex.quote(f) for f in flags))
+    print("           (the interpreter's CFLAGS, then the module's own flags from setup.py: %s)"
+          % " ".join(info.get("module_flags", [])))
+    print("cpu      : %s" % cpu_line())
+    print("python   : %s %s (%s)" % (platform.python_implementation(), platform.python_version(), sys.executable))
+    print("numpy    : %s" % np.__version__)
+    print("module   : %s" % memory.__file__)
+    print("timing   : best of %d runs at 10^7 records, best of 5 elsewhere; the numpy figures are %s"
+          % (args.reps_huge, "one run" if args.numpy_reps == 1 else "best of %d" % args.numpy_reps))
+    print("           CPU time of the benchmarking thread; references run in this process, interleaved")
+    print("ratio    : module time / reference time; 1/x means the module is x times faster")
+    sys.stdout.flush()
+
+
+# ---- sections ---------------------------------------------------------------------
+
+def numpy_sort(a, fields, reps):
+    """np.lexsort on the key columns (primary key last) plus the gather, in
+    CPU time of this thread like the compiled figures."""
+    best, result = float("inf"), None
+    keys = (a[:, fields[2]], a[:, fields[1]], a[:, fields[0]])
+    for _ in range(reps):
+        t0 = time.thread_time()
+        result = a[np.lexsort(keys)]
+        best = min(best, time.thread_time() - t0)
+    return best, result
+
+
+def sorts(bench, table, args):
+    table.head("sort: quick_sort with the exported order vs std::sort calling it through an opaque pointer (ms)")
+    exps = (4, 5) if args.quick else (5, 6, 7)
+    for set_name, make in DATA_SETS:
+        for exp in exps:
+            n = 10 ** exp
+            a = make(n, seed=1000 + exp)
+            out = np.empty_like(a)
+            reps = args.reps_huge if exp >= 7 else 5
+            for order, fields in ORDERS.items():
+                label = "%-8s %-5s n=10^%d" % (order, set_name, exp)
+                mine, theirs, same = bench.sort_large(a, out, order, reps)
+                if not same:
+                    table.mismatch(label, "std::sort")
+                    continue
+                goal = 1 / 8 if exp >= 6 else 1.0
+                table.row(label, mine * 1e3, theirs * 1e3, mine / theirs, goal)
+                if exp >= 7 or (args.quick and exp == exps[-1]):
+                    t_np, np_sorted = numpy_sort(a, fields, args.numpy_reps)
+                    label_np = label + " vs np.lexsort+a[idx]"
+                    if not np.array_equal(np_sorted, out):
+                        table.mismatch(label_np, "numpy")
+                    else:
+                        table.row(label_np, mine * 1e3, t_np * 1e3, mine / t_np)
+                    del np_sorted
+            del a, out
+
+
+def small_sorts(bench, table, args):
+    table.head("sort, small arrays: many independent sorts of n records; worst of the five orders (ns per call)")
+    sample = 0.005 if args.quick else 0.02
+    for set_name, make in DATA_SETS:
+        for n in (2, 8, 64, 1000):
+            groups = max(1, 16384 // n)
+            a = make(n * groups, seed=7 + n)
+            worst = None
+            for order in ORDERS:
+                mine, theirs, same = bench.sort_small(a, n, order, sample, 5)
+                if not same:
+                    table.mismatch("%-8s %-5s n=%d" % (order, set_name, n), "std::sort")
+                    continue
+                if worst is None or mine / theirs > worst[0]:
+                    worst = (mine / theirs, order, mine, theirs)
+            if worst is not None:
+                ratio, order, mine, theirs = worst
+                table.row("%-5s n=%-5d (worst: %s)" % (set_name, n, order), mine, theirs, ratio, 1.0)
+
+
+def loader(bench, table, args):
+    table.head("load_triple_from_numpy from an int32 (n, k) array vs memcpy of the 12n bytes (ms)")
+    n = 10 ** 6 if args.quick else 10 ** 7
+    rng = np.random.default_rng(5)
+    wide = rng.integers(-1000, 1000, size=(n, 5), dtype=np.int32)
+    three = np.ascontiguousarray(wide[:, :3])
+    exp = len(str(n)) - 1
+    for cols, table_in, goal in ((3, three, 1.1), (5, wide, 1.5)):
+        label = "%d columns, n=10^%d" % (cols, exp)
+        mine, theirs, same = bench.load(table_in, three, 5)
+        if not same:
+            table.mismatch(label, "the table's first three columns")
+            continue
+        table.row(label, mine * 1e3, theirs * 1e3, mine / theirs, goal, "%.2f")
+
+
+def draws(bench, table, args):
+    count = 10 ** 7 if args.quick else 10 ** 8
+    table.head("random draws through the exported pointers, 10^%d in a loop, vs a bare multiply-add "
+               "behind an opaque pointer of the same shape (ns per draw)" % (len(str(count)) - 1))
+    bench.setup_random(2, 12345)
+    for kind, label, goal in (("_rand64", "_rand64(0)", 1.3),
+                              ("rand_max", "rand_max(0, 1000, 1)", None),
+                              ("random_for_prob", "random_for_prob(5)", None)):
+        mine, theirs = bench.draws(kind, count, 5)
+        table.row(label, mine / count * 1e9, theirs / count * 1e9, mine / theirs, goal, "%.2f")
+
+
+def pool_and_rows(bench, table, args):
+    count = 10 ** 5 if args.quick else 10 ** 6
+    table.head("MemoryPool and Data through their method tables, GIL held (ns per operation)")
+    mine, theirs = bench.pool(count, 5)
+    table.row("pool alloc(1, 64) + free vs PyMem + dict", mine / count * 1e9, theirs / count * 1e9,
+              mine / theirs, 1.5)
+    mine, theirs = bench.add_row(count, 5)
+    table.row("Data(3).add_row vs vector<int32_t> x3", mine / count * 1e9, theirs / count * 1e9,
+              mine / theirs, 2.0)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--ext-dir", required=True, help="directory holding _mx_bench")
+    parser.add_argument("--quick", action="store_true", help="small sizes, for checking the suite")
+    parser.add_argument("--numpy-reps", type=int, default=1, help="runs of the numpy sort (default 1)")
+    parser.add_argument("--reps-huge", type=int, default=2, help="runs of each 10^7-record sort (default 2)")
+    args = parser.parse_args()
+    sys.path.insert(0, os.path.abspath(args.ext_dir))
+    import _mx_bench as bench
+
+    with open(os.path.join(args.ext_dir, "build-info.json")) as f:
+        info = json.load(f)
+    print_header(info, args)
+    table = Table()
+    start = time.perf_counter()
+    for section in (sorts, small_sorts, loader, draws, pool_and_rows):
+        section(bench, table, args)
+
+    met = [label for label, ok in table.goals if ok]
+    missed = [label for label, ok in table.goals if not ok]
+    print()
+    print("goals met: %d of %d" % (len(met), len(table.goals)))
+    for label in missed:
+        print("  not met: %s" % label.strip())
+    if table.mismatches:
+        print("output differed from the reference in %d rows:" % len(table.mismatches))
+        for label in table.mismatches:
+            print("  %s" % label.strip())
+    print("ran for %.0f s" % (time.perf_counter() - start))
+    return 1 if table.mismatches else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
