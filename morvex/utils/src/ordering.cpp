@@ -19,8 +19,7 @@ namespace {
 // Each order compares the three signed fields lexicographically in its own
 // field sequence.  Flipping the sign bit of a field maps the signed order onto
 // the unsigned one, so an order is also the order of the 96-bit unsigned key
-// (word(F0) : word(F1) : word(F2)).  The radix sort walks that key a byte at a
-// time, most significant first: level k is byte k % 4 of word F[k / 4].
+// word(F0) : word(F1) : word(F2).
 
 // Field indices in record order.
 constexpr int kHead = 0, kRel = 1, kTail = 2;
@@ -40,13 +39,6 @@ inline int32_t field(const morvex_Triple &t) {
 template <int F>
 inline uint32_t word(const morvex_Triple &t) {
     return static_cast<uint32_t>(field<F>(t)) ^ 0x80000000u;
-}
-
-// Byte B (0 = most significant) of the unsigned image of field F.
-template <int F, int B>
-inline unsigned digit(const morvex_Triple &t) {
-    static_assert(B >= 0 && B <= 3, "byte index");
-    return (word<F>(t) >> (24 - 8 * B)) & 0xffu;
 }
 
 // An order: the fields compared first, second and third.
@@ -78,135 +70,277 @@ using RelOrder = Order<kHead, kTail, kRel>;
 using Rel2Order = Order<kRel, kHead, kTail>;
 using Rel3Order = Order<kRel, kTail, kHead>;
 
-// ---- the radix sort -------------------------------------------------------------
+// ---- the radix sort --------------------------------------------------------
 //
-// In-place most-significant-digit radix sort on the 96-bit key, reading the
-// key straight out of the records.  The digit width follows the size of the
-// range being split (wide digits for large ranges, narrow ones near the
-// leaves, so that counting never costs much more than the records
-// themselves); ranges of at most kInsertion records are finished by insertion
-// sort.  A split that leaves every record in one bucket is skipped: the range
-// is scanned once for the first key bit that differs, and splitting resumes
-// there.  Each split consumes at least kMinBits key bits, so the recursion is
-// at most 96 / kMinBits deep, with small frames; the counting arrays live only
-// for the duration of one split.  Nothing is allocated on the heap and the
-// work is O(n) per level.
+// In-place most-significant-digit radix sort straight on the triples.
+//
+// The key it walks is not the full 96 bits but the concatenation of each
+// field's varying bits (see KeyLayout): graph-like data (node ids below
+// 2^20, a thousand relations) has only about 50 of them, and no digit is
+// wasted on bits every record shares.  The digit width follows the size of
+// the range being split (wide digits for large ranges, narrow ones near the
+// leaves, so counting never costs much more than moving the records); buckets
+// of at most kInsertion records are finished by insertion sort, and so are
+// whole inputs of at most kDirectInsertion records.  A split that
+// would leave every record in one bucket is skipped: the range is scanned
+// once for the first key bit at which its records differ, and splitting
+// resumes there.
+//
+// Bounds: every split consumes at least one key bit, so the recursion is at
+// most 96 deep; the bucket counts of the splits on the current path come from
+// one fixed pool (see kPoolEntries), and ranges of up to kBuffered records
+// are distributed through a fixed buffer: about 25 KiB of stack in all, plus
+// small frames.  Nothing is allocated on the heap, and each level of the
+// recursion costs O(n).
 
-#ifndef MX_SMALL
-#define MX_SMALL 16
-#endif
-#ifndef MX_MAXBITS
-#define MX_MAXBITS 8
-#endif
-#ifndef MX_SLACK
-#define MX_SLACK 2
-#endif
-#ifndef MX_SWEEP
-#define MX_SWEEP 4096
-#endif
-constexpr uint32_t kInsertion = MX_SMALL;  // ranges this small: insertion sort
-constexpr int kMaxBits = MX_MAXBITS;       // widest digit
-constexpr int kMinBits = 3;                // narrowest digit
-constexpr int kWidthSlack = MX_SLACK;      // digit width = log2(n) - slack
-constexpr uint32_t kSweepFrom = MX_SWEEP;  // ranges this large: permute by sweeps
-constexpr int kKeyBits = 96;
+constexpr uint32_t kDirectInsertion = 10;  // inputs this small: insertion sort alone
+constexpr uint32_t kInsertion = 16;        // buckets this small: insertion sort
+constexpr int kMaxBits = 8;                // widest digit
+constexpr int kMinBits = 3;                // narrowest digit (unless fewer bits remain)
+constexpr int kLeafBits = 1;               // see digit_width
+constexpr uint32_t kBuffered = 1024;       // ranges this small: distribute via a buffer
+constexpr unsigned kMaxBuckets = 1u << kMaxBits;
 
+// The splits on one recursion path consume distinct key bits, at most 96 in
+// all, and a split of w bits needs 2^w counts; as 2^w / w grows with w, the
+// path needs at most 96 * 2^kMaxBits / kMaxBits counts.
+constexpr unsigned kPoolEntries = (96 * kMaxBuckets + kMaxBits - 1) / kMaxBits;
+
+// A hint to fetch the cache line at `addr` (an integer) for writing; the
+// address may lie past the array, which a prefetch tolerates.
 #if defined(__GNUC__)
-#define MX_PREFETCH(p) __builtin_prefetch(p, 1)
+#define MX_PREFETCH(addr) __builtin_prefetch(reinterpret_cast<const void *>(addr), 1)
 #else
-#define MX_PREFETCH(p) ((void)0)
+#define MX_PREFETCH(addr) ((void)(addr))
 #endif
 
 // Number of significant bits of x (0 for 0).
-inline int bit_length(uint64_t x) {
+inline int bit_length(uint32_t x) {
+#if defined(__GNUC__)
+    return x ? 32 - __builtin_clz(x) : 0;
+#else
     int r = 0;
-    while (x) {
-        x >>= 1;
+    for (; x; x >>= 1)
         ++r;
-    }
     return r;
+#endif
 }
 
-// A window of `width` key bits starting `pos` bits below the top of the key.
-// The key is split into two overlapping 64-bit halves, word(F0):word(F1)
-// (key bits 0..63) and word(F1):word(F2) (bits 32..95); a window of at most
-// 32 bits always fits in one of them.
-template <class O, bool Upper>
-struct Digit {
-    int shift_left;   // drops the bits above the window
-    int shift_right;  // drops the bits below it
+inline uint32_t low_mask(int bits) { return bits >= 32 ? 0xffffffffu : (1u << bits) - 1; }
 
-    Digit(int pos, int width)
-        : shift_left(Upper ? pos : pos - 32), shift_right(64 - width) {}
+// A digit taken from one field: `mask` bits of its word above `shift` bits.
+template <int F>
+struct FieldDigit {
+    int shift;
+    uint32_t mask;
+    unsigned operator()(const morvex_Triple &t) const { return (word<F>(t) >> shift) & mask; }
+};
 
+// A digit straddling two fields: the low bits of A's word (`mask_a`)
+// followed by the `bits_b` bits of B's word that sit above `shift_b`.
+template <int A, int B>
+struct PairDigit {
+    uint32_t mask_a;
+    int bits_b;
+    int shift_b;
+    uint32_t mask_b;
     unsigned operator()(const morvex_Triple &t) const {
-        constexpr int A = Upper ? O::fields[0] : O::fields[1];
-        constexpr int B = Upper ? O::fields[1] : O::fields[2];
-        const uint64_t half = (uint64_t{word<A>(t)} << 32) | word<B>(t);
-        return static_cast<unsigned>((half << shift_left) >> shift_right);
+        return ((word<A>(t) & mask_a) << bits_b) | ((word<B>(t) >> shift_b) & mask_b);
     }
+};
+
+// The sort key: the varying bits ("span") of each field, in the order's field
+// sequence.  A field's span is its low L bits, L being the bit length of the
+// OR over all records of (word ^ first record's word); the bits above are the
+// same in every record.  Fields that never vary have no span.  Key bits are
+// counted from the top, 0 being the first bit of the first span.
+class KeyLayout {
+public:
+    KeyLayout(const int *order_fields, const uint32_t *diff) {
+        for (int k = 0; k < 3; ++k) {
+            const int f = order_fields[k];
+            const int len = bit_length(diff[f]);
+            if (len == 0)
+                continue;
+            field_[spans_] = f;
+            len_[spans_] = len;
+            start_[spans_] = bits_;
+            bits_ += len;
+            ++spans_;
+        }
+    }
+
+    int bits() const { return bits_; }
+
+    // Calls fn(digit_of, width) with the digit of at most `width` bits starting
+    // at key bit `pos` (< bits()) and its actual width: the digit stops at
+    // the end of the key, and at the end of the second span it touches.
+    template <class Fn>
+    auto with_digit(int pos, int width, Fn &&fn) const {
+        int j = 0;
+        while (pos >= start_[j] + len_[j])
+            ++j;
+        const int avail = start_[j] + len_[j] - pos;  // bits left in span j
+        if (width <= avail || j + 1 == spans_) {
+            width = std::min(width, avail);
+            return single(field_[j], avail - width, low_mask(width), width, fn);
+        }
+        const int b = std::min(width - avail, len_[j + 1]);
+        return pair(field_[j], field_[j + 1], avail, b, len_[j + 1] - b, fn);
+    }
+
+    // Whether the digit of `width` bits at key bit 0 reads the same bits of
+    // the same fields under both layouts (it reads span 0 and, when wider,
+    // span 1, stopping at the end of the key).
+    bool same_leading_digit(const KeyLayout &other, int width) const {
+        if (spans_ == 0)
+            return false;
+        const int touched = width > len_[0] ? 2 : 1;
+        for (int j = 0; j < touched; ++j) {
+            const bool here = j < spans_, there = j < other.spans_;
+            if (here != there)
+                return false;
+            if (here && (field_[j] != other.field_[j] || len_[j] != other.len_[j]))
+                return false;
+        }
+        return true;
+    }
+
+    // The first key bit at which the records of a[0, n) differ, or bits()
+    // if they are all equal.
+    int first_difference(const morvex_Triple *a, uint32_t n) const {
+        uint32_t x[3] = {0, 0, 0};
+        const uint32_t h = word<kHead>(a[0]), r = word<kRel>(a[0]), t = word<kTail>(a[0]);
+        for (uint32_t i = 1; i < n; ++i) {
+            x[kHead] |= word<kHead>(a[i]) ^ h;
+            x[kRel] |= word<kRel>(a[i]) ^ r;
+            x[kTail] |= word<kTail>(a[i]) ^ t;
+        }
+        for (int j = 0; j < spans_; ++j)
+            if (x[field_[j]])
+                return start_[j] + len_[j] - bit_length(x[field_[j]]);
+        return bits_;
+    }
+
+private:
+    template <class Fn>
+    static auto single(int f, int shift, uint32_t mask, int width, Fn &fn) {
+        switch (f) {
+        case kHead:
+            return fn(FieldDigit<kHead>{shift, mask}, width);
+        case kRel:
+            return fn(FieldDigit<kRel>{shift, mask}, width);
+        default:
+            return fn(FieldDigit<kTail>{shift, mask}, width);
+        }
+    }
+
+    template <int A, class Fn>
+    static auto pair_from(int fb, int a, int b, int shift_b, Fn &fn) {
+        const uint32_t ma = low_mask(a), mb = low_mask(b);
+        if (fb == kHead)
+            return fn(PairDigit<A, kHead>{ma, b, shift_b, mb}, a + b);
+        if (fb == kRel)
+            return fn(PairDigit<A, kRel>{ma, b, shift_b, mb}, a + b);
+        return fn(PairDigit<A, kTail>{ma, b, shift_b, mb}, a + b);
+    }
+
+    template <class Fn>
+    static auto pair(int fa, int fb, int a, int b, int shift_b, Fn &fn) {
+        switch (fa) {
+        case kHead:
+            return pair_from<kHead>(fb, a, b, shift_b, fn);
+        case kRel:
+            return pair_from<kRel>(fb, a, b, shift_b, fn);
+        default:
+            return pair_from<kTail>(fb, a, b, shift_b, fn);
+        }
+    }
+
+    int field_[3] = {0, 0, 0};
+    int len_[3] = {0, 0, 0};
+    int start_[3] = {0, 0, 0};
+    int spans_ = 0;
+    int bits_ = 0;
 };
 
 template <class O>
 void insertion_sort(morvex_Triple *a, uint32_t n) {
     for (uint32_t i = 1; i < n; ++i) {
+        if (!O::less(a[i], a[i - 1]))
+            continue;  // the usual case in the nearly sorted runs it is given
         const morvex_Triple v = a[i];
         uint32_t j = i;
-        for (; j > 0 && O::less(v, a[j - 1]); --j)
+        do {
             a[j] = a[j - 1];
+            --j;
+        } while (j > 0 && O::less(v, a[j - 1]));
         a[j] = v;
     }
 }
 
-// Splits a[0, n) into the 2^width buckets of `digit`; returns false (leaving
-// the records alone) when they all fall into one bucket.
+// Moves r (read from slot i) to slot t, and what was at t to slot i.
+inline void place(morvex_Triple *a, uint32_t i, const morvex_Triple &r, uint32_t t) {
+    a[i] = a[t];
+    a[t] = r;
+    MX_PREFETCH(reinterpret_cast<uintptr_t>(a + t) + 16 * sizeof(morvex_Triple));
+}
+
+// Counts the digits of a[0, n) into cnt[0, buckets).
 template <class D>
-bool split(morvex_Triple *a, uint32_t n, const D &digit, int width) {
-    const unsigned buckets = 1u << width;
-    uint32_t next[1u << kMaxBits], end[1u << kMaxBits];
-    std::fill(next, next + buckets, 0u);
+void count_digits(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
+                  uint32_t *cnt) {
+    std::fill(cnt, cnt + buckets, 0u);
     for (uint32_t i = 0; i < n; ++i)
-        ++next[digit(a[i])];
+        ++cnt[digit_of(a[i])];
+}
+
+// The start of each bucket, given the bucket sizes.
+inline void bucket_starts(const uint32_t *cnt, unsigned buckets, uint32_t *next) {
     uint32_t sum = 0;
     for (unsigned b = 0; b < buckets; ++b) {
-        const uint32_t c = next[b];
-        if (c == n)
-            return false;
         next[b] = sum;
-        sum += c;
-        end[b] = sum;
+        sum += cnt[b];
+    }
+}
+
+// Writes a[0, n), whose digit counts are cnt[0, buckets), to out[0, n) in
+// digit order.
+template <class D>
+void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
+             const uint32_t *cnt, morvex_Triple *out) {
+    uint32_t next[kMaxBuckets];
+    bucket_starts(cnt, buckets, next);
+    for (uint32_t i = 0; i < n; ++i)
+        out[next[digit_of(a[i])]++] = a[i];
+}
+
+// Moves the records of a[0, n), whose digit counts are cnt[0, buckets), into
+// digit order.  `buf` holds kBuffered records.
+template <class D>
+void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
+                const uint32_t *cnt, morvex_Triple *buf) {
+    if (n <= kBuffered) {
+        std::copy(a, a + n, buf);
+        scatter(buf, n, digit_of, buckets, cnt, a);
+        return;
     }
 
-    if (n < kSweepFrom) {
-        // Follow each displaced record to its bucket's next free slot,
-        // carrying the record found there, until one belonging to the
-        // current bucket turns up.  Once all buckets but the last are full,
-        // so is the last.
-        for (unsigned b = 0; b + 1 < buckets; ++b) {
-            while (next[b] < end[b]) {
-                morvex_Triple v = a[next[b]];
-                unsigned d = digit(v);
-                while (d != b) {
-                    const morvex_Triple w = a[next[d]];
-                    a[next[d]++] = v;
-                    v = w;
-                    d = digit(v);
-                }
-                a[next[b]++] = v;
-            }
-        }
-        return true;
-    }
+    uint32_t next[kMaxBuckets];
+    bucket_starts(cnt, buckets, next);
+    uint32_t end[kMaxBuckets];
+    for (unsigned b = 0; b < buckets; ++b)
+        end[b] = next[b] + cnt[b];
 
-    // Large ranges: sweep the unplaced part of each bucket, swapping every
-    // record into the next free slot of its own bucket and leaving the one
-    // that comes back for a later round.  A slot swept in bucket b only
-    // receives records from b's placed front or from other buckets, so the
-    // digits of a group can all be read before any record moves and the
-    // swaps of a group are independent of one another (unlike the cycles
-    // above, whose every step waits on the previous load).  Each swap places
-    // one record for good; rounds repeat over the buckets still unfinished.
-    unsigned open[1u << kMaxBits];
+    // In place: sweep the unplaced part of each bucket, swapping every record
+    // into the next free slot of its own bucket and leaving the one that
+    // comes back for a later round.  A slot swept in bucket b only receives
+    // records from b's placed front or from other buckets, so the digits of a
+    // group can all be read before any record moves and the swaps of a group
+    // are independent of one another (following cycles instead would make
+    // every step wait on the previous load).  Each swap places one record for
+    // good; rounds repeat over the buckets still unfinished.
+    unsigned open[kMaxBuckets];
     unsigned nopen = 0;
     for (unsigned b = 0; b < buckets; ++b)
         if (next[b] != end[b])
@@ -218,133 +352,176 @@ bool split(morvex_Triple *a, uint32_t n, const D &digit, int width) {
             uint32_t i = next[b];
             const uint32_t e = end[b];
             for (; i + 4 <= e; i += 4) {
-                const unsigned d0 = digit(a[i]), d1 = digit(a[i + 1]);
-                const unsigned d2 = digit(a[i + 2]), d3 = digit(a[i + 3]);
-                const uint32_t t0 = next[d0]++;
-                std::swap(a[i], a[t0]);
-                MX_PREFETCH(&a[t0 + 16]);
-                const uint32_t t1 = next[d1]++;
-                std::swap(a[i + 1], a[t1]);
-                MX_PREFETCH(&a[t1 + 16]);
-                const uint32_t t2 = next[d2]++;
-                std::swap(a[i + 2], a[t2]);
-                MX_PREFETCH(&a[t2 + 16]);
-                const uint32_t t3 = next[d3]++;
-                std::swap(a[i + 3], a[t3]);
-                MX_PREFETCH(&a[t3 + 16]);
+                const morvex_Triple r0 = a[i], r1 = a[i + 1], r2 = a[i + 2], r3 = a[i + 3];
+                const unsigned d0 = digit_of(r0), d1 = digit_of(r1);
+                const unsigned d2 = digit_of(r2), d3 = digit_of(r3);
+                place(a, i, r0, next[d0]++);
+                place(a, i + 1, r1, next[d1]++);
+                place(a, i + 2, r2, next[d2]++);
+                place(a, i + 3, r3, next[d3]++);
             }
-            for (; i < e; ++i)
-                std::swap(a[i], a[next[digit(a[i])]++]);
+            for (; i < e; ++i) {
+                const morvex_Triple r = a[i];
+                place(a, i, r, next[digit_of(r)]++);
+            }
             if (next[b] != e)
                 open[kept++] = b;
         }
         nopen = kept;
     }
-    return true;
 }
 
-// The first key bit (counted from the top) at which the records of a[0, n)
-// differ, or kKeyBits if they are all equal.
-template <class O>
-int first_difference(const morvex_Triple *a, uint32_t n) {
-    constexpr int F0 = O::fields[0], F1 = O::fields[1], F2 = O::fields[2];
-    uint32_t x0 = 0, x1 = 0, x2 = 0;
-    for (uint32_t i = 1; i < n; ++i) {
-        x0 |= word<F0>(a[i]) ^ word<F0>(a[0]);
-        x1 |= word<F1>(a[i]) ^ word<F1>(a[0]);
-        x2 |= word<F2>(a[i]) ^ word<F2>(a[0]);
-    }
-    if (x0)
-        return 32 - bit_length(x0);
-    if (x1)
-        return 64 - bit_length(x1);
-    if (x2)
-        return 96 - bit_length(x2);
-    return kKeyBits;
-}
-
-// Splits a[0, n) at key bit `pos` with a width of `width` bits.
-template <class O>
-bool split_at(morvex_Triple *a, uint32_t n, int pos, int width) {
-    if (pos + width <= 64)
-        return split(a, n, Digit<O, true>(pos, width), width);
-    return split(a, n, Digit<O, false>(pos, width), width);
-}
-
-// The end of the bucket starting at `from` in a range already split on
-// `digit`: the first index whose digit is larger, found by galloping.
-template <class D>
-uint32_t bucket_end(const morvex_Triple *a, uint32_t from, uint32_t n, const D &digit) {
-    const unsigned d = digit(a[from]);
-    uint32_t lo = from + 1, step = 1;  // a[lo - 1] is in the bucket
-    uint32_t hi = lo;
-    while (hi < n && digit(a[hi]) == d) {
-        lo = hi + 1;
-        step *= 2;
-        hi = (n - lo > step) ? lo + step : n;
-    }
-    // the bucket ends in [lo, hi]: a[lo - 1] inside, a[hi] (if any) beyond
-    while (lo < hi) {
-        const uint32_t mid = lo + (hi - lo) / 2;
-        if (digit(a[mid]) == d)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
+// The digit width for a range of n records: enough levels of at most
+// kMaxBits each to bring the buckets down to about one record, with the bits
+// spread evenly over those levels (a last level of only a few bits would
+// leave large buckets for insertion sort).  Ranges of up to 2^(kMaxBits +
+// kLeafBits) records take a single level and leave buckets of a few records.
+inline int digit_width(uint32_t n) {
+    const int bits = std::max(kMinBits, bit_length(n));
+    if (bits <= kMaxBits + kLeafBits)
+        return std::min(bits, kMaxBits);
+    const int levels = (bits - kLeafBits + kMaxBits - 1) / kMaxBits;
+    return std::min(kMaxBits, (bits + levels - 1) / levels);
 }
 
 template <class O>
-void radix_sort(morvex_Triple *a, uint32_t n, int pos);
+class RadixSorter {
+public:
+    explicit RadixSorter(const KeyLayout &layout) : layout_(layout) {}
 
-// Sorts each bucket of a range split on `digit`.
-template <class O, class D>
-void sort_buckets(morvex_Triple *a, uint32_t n, const D &digit, int pos) {
-    for (uint32_t from = 0; from < n;) {
-        const uint32_t to = bucket_end(a, from, n, digit);
-        const uint32_t c = to - from;
-        if (c > kInsertion)
-            radix_sort<O>(a + from, c, pos);
-        else if (c > 1)
-            insertion_sort<O>(a + from, c);
-        from = to;
+    // Sorts a[0, n), whose keys agree above bit `pos`.
+    void sort(morvex_Triple *a, uint32_t n, int pos) {
+        uint32_t *const cnt = pool_ + used_;
+        // Returns false, moving nothing, when every record has the same digit.
+        auto step = [&](const auto &digit_of, int width) {
+            count_digits(a, n, digit_of, 1u << width, cnt);
+            if (cnt[digit_of(a[0])] == n)
+                return false;
+            split_counted(a, n, digit_of, width, pos + width);
+            return true;
+        };
+        while (pos < layout_.bits()) {
+            if (layout_.with_digit(pos, digit_width(n), step))
+                return;
+            pos = layout_.first_difference(a, n);  // beyond the digit just tried
+        }
+        // No key bits left: the records are equal.
     }
-}
 
-// Sorts a[0, n) (n > kInsertion), whose keys agree on the bits above `pos`.
-template <class O>
-void radix_sort(morvex_Triple *a, uint32_t n, int pos) {
-    int width;
-    for (;;) {
-        if (pos >= kKeyBits)
-            return;
-        width = std::min(kMaxBits, std::max(kMinBits, bit_length(n) - kWidthSlack));
-        width = std::min(width, kKeyBits - pos);
-        if (split_at<O>(a, n, pos, width))
-            break;
-        pos = first_difference<O>(a, n);
+    // Sorts a[0, n) given the counts of its digit of `width` bits at key bit
+    // 0, counts[0, 2^width) (taken while scanning the input).
+    void sort_counted(morvex_Triple *a, uint32_t n, int width, const uint32_t *counts) {
+        uint32_t *const cnt = pool_ + used_;
+        layout_.with_digit(0, width, [&](const auto &digit_of, int w) {
+            if (w == width)
+                std::copy(counts, counts + (1u << w), cnt);
+            else
+                count_digits(a, n, digit_of, 1u << w, cnt);
+            split_counted(a, n, digit_of, w, w);
+            return true;
+        });
     }
-    if (pos + width <= 64)
-        sort_buckets<O>(a, n, Digit<O, true>(pos, width), pos + width);
-    else
-        sort_buckets<O>(a, n, Digit<O, false>(pos, width), pos + width);
-}
+
+private:
+    // Splits a[0, n) on `digit_of` (`width` bits; the counts are at the top of
+    // the pool), then sorts each bucket on the key bits from `pos` on.
+    //
+    // Large buckets recurse.  Runs of consecutive small buckets are finished
+    // by one insertion sort over the whole run: records of different buckets
+    // are already in order, so it only ever moves records within a bucket,
+    // and its comparisons are mostly predictable, unlike a loop that branches
+    // on each bucket's size.
+    template <class D>
+    void split_counted(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
+        const uint32_t *const cnt = pool_ + used_;
+        const unsigned buckets = 1u << width;
+        distribute(a, n, digit_of, buckets, cnt, buf_);
+
+        used_ += buckets;
+        morvex_Triple *run = a;
+        for (unsigned b = 0; b < buckets; ++b) {
+            const uint32_t c = cnt[b];
+            if (c > kInsertion) {
+                insertion_sort<O>(run, static_cast<uint32_t>(a - run));
+                sort(a, c, pos);
+                run = a + c;
+            }
+            a += c;
+        }
+        insertion_sort<O>(run, static_cast<uint32_t>(a - run));
+        used_ -= buckets;
+    }
+
+    const KeyLayout &layout_;
+    uint32_t pool_[kPoolEntries];
+    unsigned used_ = 0;
+    morvex_Triple buf_[kBuffered];
+};
+
+// Inputs at least this large guess the first digit from a sample so that the
+// opening scan can count it too, saving a pass over memory.
+constexpr uint32_t kFusedFrom = 1u << 16;
+constexpr uint32_t kSample = 256;
 
 template <class O>
 void fast_sort(morvex_Triple *a, uint32_t n) {
-    if (n <= kInsertion) {
+    if (n <= kDirectInsertion) {
         insertion_sort<O>(a, n);
         return;
     }
 
-    // Skip the work for input already in order; otherwise start splitting
-    // at the first key bit that differs anywhere.
+    // One scan finds whether the input is already in order and which bits
+    // of each field vary.  For large inputs it also counts the first digit
+    // of the key as a sample of the input lays it out; when the full scan
+    // agrees on that digit_of, the counts stand.
+    const uint32_t first[3] = {word<kHead>(a[0]), word<kRel>(a[0]), word<kTail>(a[0])};
+    uint32_t diff[3] = {0, 0, 0};
+    auto vary = [&](const morvex_Triple &t) {
+        diff[kHead] |= word<kHead>(t) ^ first[kHead];
+        diff[kRel] |= word<kRel>(t) ^ first[kRel];
+        diff[kTail] |= word<kTail>(t) ^ first[kTail];
+    };
     uint32_t i = 1;
-    while (i < n && !O::less(a[i], a[i - 1]))
-        ++i;
+    for (; i < n && !O::less(a[i], a[i - 1]); ++i)
+        vary(a[i]);
     if (i == n)
         return;
-    radix_sort<O>(a, n, first_difference<O>(a, n));
+
+    const int width = digit_width(n);
+    uint32_t counts[kMaxBuckets];
+    bool counted = false;
+    uint32_t guess_diff[3] = {diff[0], diff[1], diff[2]};
+    if (n >= kFusedFrom) {
+        const uint32_t step = n / kSample;
+        for (uint32_t k = i; k < n; k += step) {
+            guess_diff[kHead] |= word<kHead>(a[k]) ^ first[kHead];
+            guess_diff[kRel] |= word<kRel>(a[k]) ^ first[kRel];
+            guess_diff[kTail] |= word<kTail>(a[k]) ^ first[kTail];
+        }
+    }
+    const KeyLayout guess(O::fields, guess_diff);
+    if (n >= kFusedFrom && guess.bits() > 0) {
+        guess.with_digit(0, width, [&](const auto &digit_of, int w) {
+            std::fill(counts, counts + (1u << w), 0u);
+            for (uint32_t k = 0; k < i; ++k)
+                ++counts[digit_of(a[k])];
+            for (; i < n; ++i) {
+                vary(a[i]);
+                ++counts[digit_of(a[i])];
+            }
+            counted = w == width;
+            return true;
+        });
+    }
+    for (; i < n; ++i)
+        vary(a[i]);
+
+    const KeyLayout layout(O::fields, diff);
+    RadixSorter<O> sorter(layout);
+    if (counted && guess.same_leading_digit(layout, width))
+        sorter.sort_counted(a, n, width, counts);
+    else
+        sorter.sort(a, n, 0);
 }
 
 }  // namespace
