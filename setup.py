@@ -1,7 +1,7 @@
 """Build of morvex.utils.memory: one C++17 extension, warnings as errors.
 
 MORVEX_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer
-(run Python with the sanitizer runtime preloaded, see .ci/run).
+(run Python with the sanitizer runtime preloaded, see scripts/test-sanitized).
 MORVEX_DEBUG=1 keeps asserts on.
 """
 import glob

@@ -695,6 +695,137 @@ PyObject *exec_def_on_fresh(PyObject *, PyObject *module) {
     Py_RETURN_NONE;
 }
 
+
+// ---- threads: draws without the GIL beside a thread that holds it ----------------
+
+// thread_mix(pool, drawers, draws, allocs, empty_every): `drawers` OS threads
+// draw without the GIL, thread t from per-thread slot t and id-keyed slot t in
+// turn (_rand64, rand_max(t, 2^40, 1), random_for_prob(t)); every
+// `empty_every`-th draw (when positive) is instead one empty-range draw of each
+// kind, which must take the GIL to report.  Meanwhile one more OS thread takes
+// the GIL in batches of 16 allocations and, through the pool's method table,
+// allocates a block, fills it, reallocates it to twice its size, checks the
+// copy, and frees it (keeping every fifth).  Returns (draws per drawer,
+// addresses of the kept blocks, failures seen by the allocating thread).
+PyObject *thread_mix(PyObject *, PyObject *args) {
+    PyObject *pool_obj;
+    int drawers, draws, allocs, empty_every;
+    Pool *pool;
+    if (!PyArg_ParseTuple(args, "Oiiii", &pool_obj, &drawers, &draws, &allocs, &empty_every) ||
+        !as_pool(pool_obj, &pool))
+        return nullptr;
+    if (drawers < 0 || draws < 0 || allocs < 0) {
+        PyErr_SetString(PyExc_ValueError, "counts must not be negative");
+        return nullptr;
+    }
+    std::vector<std::vector<unsigned long long>> results(static_cast<size_t>(drawers));
+    std::vector<void *> kept;
+    int failures = 0;
+    Py_BEGIN_ALLOW_THREADS
+    std::vector<std::thread> threads;
+    for (int t = 0; t < drawers; ++t) {
+        threads.emplace_back([&, t] {
+            auto &out = results[static_cast<size_t>(t)];
+            for (int i = 0; i < draws; ++i) {
+                if (empty_every > 0 && i % empty_every == empty_every - 1) {
+                    out.push_back(static_cast<unsigned long long>(morvex_memory.rand_max(t, 0, 1)));
+                    out.push_back(static_cast<unsigned long long>(morvex_memory.rand64(7, 7)));
+                } else if (i % 3 == 0) {
+                    out.push_back(morvex_memory._rand64(t));
+                } else if (i % 3 == 1) {
+                    out.push_back(static_cast<unsigned long long>(morvex_memory.rand_max(t, 1L << 40, 1)));
+                } else {
+                    out.push_back(morvex_memory.random_for_prob(t));
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int done = 0; done < allocs;) {
+            PyGILState_STATE gil = PyGILState_Ensure();
+            for (int k = 0; k < 16 && done < allocs; ++k, ++done) {
+                const size_t n = static_cast<size_t>(done % 7 + 1) * 8;
+                void *p = pool->vtab->alloc(pool, n, 1);
+                if (p == nullptr) {
+                    PyErr_Clear();
+                    ++failures;
+                    continue;
+                }
+                std::memset(p, 0x33, n);
+                unsigned char *q = static_cast<unsigned char *>(pool->vtab->realloc(pool, p, 2 * n));
+                if (q == nullptr) {
+                    PyErr_Clear();
+                    ++failures;
+                    continue;
+                }
+                for (size_t b = 0; b < 2 * n; ++b)
+                    if (q[b] != (b < n ? 0x33 : 0)) {
+                        ++failures;
+                        break;
+                    }
+                if (done % 5 == 0) {
+                    kept.push_back(q);
+                } else {
+                    pool->vtab->free(pool, q);
+                    if (PyErr_Occurred()) {
+                        PyErr_Clear();
+                        ++failures;
+                    }
+                }
+            }
+            PyGILState_Release(gil);
+        }
+    });
+    for (auto &th : threads)
+        th.join();
+    Py_END_ALLOW_THREADS
+    PyObject *per_thread = PyList_New(drawers);
+    for (int t = 0; per_thread != nullptr && t < drawers; ++t) {
+        const auto &r = results[static_cast<size_t>(t)];
+        PyObject *row = PyList_New(static_cast<Py_ssize_t>(r.size()));
+        if (row == nullptr) {
+            Py_CLEAR(per_thread);
+            break;
+        }
+        for (size_t i = 0; i < r.size(); ++i)
+            PyList_SET_ITEM(row, static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLongLong(r[i]));
+        PyList_SET_ITEM(per_thread, t, row);
+    }
+    PyObject *addresses = PyList_New(0);
+    for (size_t i = 0; addresses != nullptr && i < kept.size(); ++i) {
+        PyObject *a = address(kept[i]);
+        if (a == nullptr || PyList_Append(addresses, a) < 0)
+            Py_CLEAR(addresses);
+        Py_XDECREF(a);
+    }
+    if (per_thread == nullptr || addresses == nullptr) {
+        Py_XDECREF(per_thread);
+        Py_XDECREF(addresses);
+        return nullptr;
+    }
+    return Py_BuildValue("(NNi)", per_thread, addresses, failures);
+}
+
+// wrap_null(): the boxes WrapMalloc and WrapFree make around null functions.
+PyObject *wrap_null(PyObject *, PyObject *) {
+    PyObject *m = reinterpret_cast<PyObject *>(morvex_memory.WrapMalloc(nullptr));
+    PyObject *f = m == nullptr ? nullptr : reinterpret_cast<PyObject *>(morvex_memory.WrapFree(nullptr));
+    if (f == nullptr) {
+        Py_XDECREF(m);
+        return nullptr;
+    }
+    return Py_BuildValue("(NN)", m, f);
+}
+
+// null_malloc(pool): gives the pool's allocation box a null function.
+PyObject *null_malloc(PyObject *, PyObject *o) {
+    Pool *pool;
+    if (!as_pool(o, &pool))
+        return nullptr;
+    pool->pymalloc->vtab->set_func(pool->pymalloc, nullptr);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"log_marker", log_marker, METH_O, nullptr},
     {"tp_clear", tp_clear, METH_O, nullptr},
@@ -742,6 +873,9 @@ PyMethodDef methods[] = {
     {"data_members", data_members, METH_O, nullptr},
     {"initialize_data_struct", initialize_data_struct, METH_O, nullptr},
     {"memory_ptr", memory_ptr, METH_O, nullptr},
+    {"thread_mix", thread_mix, METH_VARARGS, nullptr},
+    {"wrap_null", wrap_null, METH_NOARGS, nullptr},
+    {"null_malloc", null_malloc, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
