@@ -76,13 +76,10 @@ void memory_dealloc(PyObject *o) {
     morvex_Memory *self = reinterpret_cast<morvex_Memory *>(o);
     if (compat::finalizer_resurrected(o))
         return;
-    {
-        SavedError pending;
-        compat::set_refcnt(o, Py_REFCNT(o) + 1);
+    release_keeping_error(o, [self] {
         PyMem_Free(self->ptr);
         self->ptr = nullptr;
-        compat::set_refcnt(o, Py_REFCNT(o) - 1);
-    }
+    });
     Py_TYPE(o)->tp_free(o);
 }
 

@@ -282,12 +282,7 @@ void pool_dealloc(PyObject *o) {
     if (compat::finalizer_resurrected(o))
         return;
     PyObject_GC_UnTrack(o);
-    {
-        SavedError pending;
-        compat::set_refcnt(o, Py_REFCNT(o) + 1);
-        release_blocks(self);
-        compat::set_refcnt(o, Py_REFCNT(o) - 1);
-    }
+    release_keeping_error(o, [self] { release_blocks(self); });
     // blocks first, then the objects kept alive through own_pyref
     Py_CLEAR(self->addresses);
     Py_CLEAR(self->refs);

@@ -71,6 +71,17 @@ private:
     PyObject *type_, *value_, *tb_;
 };
 
+// The release logic of a dealloc: runs with the pending exception saved and
+// restored, and with the object's reference count raised by one meanwhile,
+// so that releasing never disturbs an exception in flight.
+template <class F>
+void release_keeping_error(PyObject *o, F &&release) {
+    SavedError pending;
+    compat::set_refcnt(o, Py_REFCNT(o) + 1);
+    release();
+    compat::set_refcnt(o, Py_REFCNT(o) - 1);
+}
+
 // Holds the GIL for a scope, through the GIL-state interface.
 class GilHold {
 public:
