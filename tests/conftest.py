@@ -45,7 +45,9 @@ class _StderrReports:
         self.text += err
         blocks = err.split("Exception ignored in: ")[1:]
         for block in blocks:
-            lines = block.splitlines()
+            # reports written from several threads at once may interleave
+            # their pieces, leaving a block with no context of its own
+            lines = block.splitlines() or [""]
             context = lines[0].strip().strip("'")
             # the report's own exception line comes first; output of reports
             # made concurrently from other threads may follow

@@ -254,7 +254,9 @@ class TestThreads:
         consumer.call("randReset", 4)
         results = consumer.thread_draws(4, 5, "empty")
         assert results == [[0] * 10] * 4
-        contexts = sorted(c for _, _, c in unraisable)
-        assert contexts == ["morvex.utils.memory.rand64"] * 20 + ["morvex.utils.memory.rand_max"] * 20
+        assert len(unraisable) == 40
         if hasattr(sys, "unraisablehook"):  # stderr text may interleave between threads
+            contexts = sorted(c for _, _, c in unraisable)
+            assert contexts == (["morvex.utils.memory.rand64"] * 20 +
+                                ["morvex.utils.memory.rand_max"] * 20)
             assert {t for t, _, _ in unraisable} == {ZeroDivisionError}
