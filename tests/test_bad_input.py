@@ -12,6 +12,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import morvex.utils.memory as memory
+from model import KEYS, step
 
 INT_MIN, INT_MAX = -2 ** 31, 2 ** 31 - 1
 LONG_MIN, LONG_MAX = -2 ** 63, 2 ** 63 - 1
@@ -21,17 +22,8 @@ DIV0 = "integer division or modulo by zero"
 NOT_FREED = "Can not free some memory!\n"
 OOB = "Out of bounds on buffer access (axis 1)"
 ORDERS = ["head", "tail", "rel", "rel2", "rel3"]
-KEYS = {
-    "head": lambda t: (t[0], t[1], t[2]),
-    "tail": lambda t: (t[2], t[1], t[0]),
-    "rel": lambda t: (t[0], t[2], t[1]),
-    "rel2": lambda t: (t[1], t[0], t[2]),
-    "rel3": lambda t: (t[1], t[2], t[0]),
-}
 
 
-def step(s):
-    return (s * 25214903917 + 11) & MASK
 
 
 def assigning(n):

@@ -16,25 +16,18 @@ import warnings
 import pytest
 
 import morvex.utils.memory as memory
+from model import CMP_KEYS, step
 
 numpy = pytest.importorskip("numpy")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MASK = 2 ** 64 - 1
 ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
-KEYS = {
-    "cmp_head": lambda t: (t[0], t[1], t[2]),
-    "cmp_tail": lambda t: (t[2], t[1], t[0]),
-    "cmp_rel": lambda t: (t[0], t[2], t[1]),
-    "cmp_rel2": lambda t: (t[1], t[0], t[2]),
-    "cmp_rel3": lambda t: (t[1], t[2], t[0]),
-}
+KEYS = CMP_KEYS
 CLASSES = ("Memory", "Data", "PyMalloc", "PyFree", "MemoryPool")
 WITH_VTABLE = ("Data", "PyMalloc", "PyFree", "MemoryPool")
 
 
-def step(s):
-    return (s * 25214903917 + 11) & MASK
 
 
 def stream(start, n):

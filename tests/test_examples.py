@@ -11,18 +11,13 @@ import sys
 import pytest
 
 import morvex.utils.memory as memory
+from model import CMP_KEYS
 
 numpy = pytest.importorskip("numpy")
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
-KEYS = {
-    "cmp_head": lambda t: (t[0], t[1], t[2]),
-    "cmp_tail": lambda t: (t[2], t[1], t[0]),
-    "cmp_rel": lambda t: (t[0], t[2], t[1]),
-    "cmp_rel2": lambda t: (t[1], t[0], t[2]),
-    "cmp_rel3": lambda t: (t[1], t[2], t[0]),
-}
+KEYS = CMP_KEYS
 MASK = 2 ** 64 - 1
 libc = ctypes.CDLL(None)
 

@@ -8,14 +8,13 @@ import warnings
 import pytest
 
 import morvex.utils.memory as memory
+from model import step
 
 MASK = 2 ** 64 - 1
 WORKED = [25214903928, 8602081314781131043, 4749291277619109362, 15888805192744905749]
 DIV0 = "integer division or modulo by zero"
 
 
-def step(s):
-    return (s * 25214903917 + 11) & MASK
 
 
 def c_rands(consumer, seed, n):

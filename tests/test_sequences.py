@@ -12,6 +12,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
                                  rule, run_state_machine_as_test)
 
 import morvex.utils.memory as memory
+from model import KEYS, step
 
 SETTINGS = settings(max_examples=60, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
@@ -23,8 +24,6 @@ NOT_FREED = "Can not free some memory!\n"
 VIEWED = "can't add row while being viewed"
 
 
-def step(s):
-    return (s * 25214903917 + 11) & MASK
 
 
 # ---- the pool ---------------------------------------------------------------------
@@ -303,13 +302,6 @@ def test_table_views(consumer):
 
 # ---- sorting -------------------------------------------------------------------------
 
-KEYS = {
-    "head": lambda t: (t[0], t[1], t[2]),
-    "tail": lambda t: (t[2], t[1], t[0]),
-    "rel": lambda t: (t[0], t[2], t[1]),
-    "rel2": lambda t: (t[1], t[0], t[2]),
-    "rel3": lambda t: (t[1], t[2], t[0]),
-}
 FIELD = st.one_of(st.integers(-3, 3), INT32, st.sampled_from([-2 ** 31, 2 ** 31 - 1, 0, -1]))
 
 

@@ -5,14 +5,8 @@ import zlib
 
 import numpy as np
 import pytest
+from model import KEYS
 
-KEYS = {
-    "head": lambda t: (t[0], t[1], t[2]),
-    "tail": lambda t: (t[2], t[1], t[0]),
-    "rel": lambda t: (t[0], t[2], t[1]),
-    "rel2": lambda t: (t[1], t[0], t[2]),
-    "rel3": lambda t: (t[1], t[2], t[0]),
-}
 ORDERS = list(KEYS)
 # sizes around the sort's internal thresholds (insertion sort alone, bucket
 # finishing, buffered distribution, sampled first digit)

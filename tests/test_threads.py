@@ -9,6 +9,7 @@ from collections import Counter
 import pytest
 
 import morvex.utils.memory as memory
+from model import step
 
 MASK = 2 ** 64 - 1
 DIV0 = "integer division or modulo by zero"
@@ -44,8 +45,6 @@ def reports(request):
     return take
 
 
-def step(s):
-    return (s * 25214903917 + 11) & MASK
 
 
 def bounded(fn, *args):
