@@ -90,7 +90,25 @@ using Pool = morvex_MemoryPool;
 PyObject *as_object(void *o) { return reinterpret_cast<PyObject *>(o); }
 
 // The key under which a block is recorded: its address as a non-negative int.
-Ref address_key(void *p, PyErrOccurred where) { return take(PyLong_FromVoidPtr(p), where); }
+// The key of the block handed out last is kept, so that freeing that block
+// (the common alloc-then-free pattern) finds the dict's own key object: no
+// new int and an identity match in the lookup.  Any int equal to the address
+// is a valid key, so the cache is never wrong, only missed.
+void *last_address = nullptr;
+PyObject *last_key = nullptr;
+
+Ref address_key(void *p, PyErrOccurred where) {
+    if (p == last_address && last_key != nullptr)
+        return Ref::borrow(last_key);
+    return take(PyLong_FromVoidPtr(p), where);
+}
+
+void remember_key(void *p, PyObject *key) {
+    PyObject *old = last_key;
+    last_key = compat::new_ref(key);
+    last_address = p;
+    Py_XDECREF(old);
+}
 
 // "'NoneType' object is not iterable": what a membership test on a cleared
 // pool's addresses raises.
@@ -146,6 +164,7 @@ void *pool_alloc(Pool *self, size_t number, size_t elem_size) {
             Ref key = address_key(p, MX_HERE);
             Ref value = MX_TAKE(PyLong_FromLongLong(static_cast<long long>(bytes)));
             MX_CHECK(PyDict_SetItem(self->addresses, key.get(), value.get()) == 0);
+            remember_key(p, key.get());
         } catch (...) {
             // not recorded, so not the pool's: give it straight back
             if (as_object(self->pyfree) != Py_None && self->pyfree->free_func != nullptr)
