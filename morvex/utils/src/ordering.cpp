@@ -98,7 +98,8 @@ constexpr uint32_t kInsertion = 16;        // buckets this small: insertion sort
 constexpr int kMaxBits = 8;                // widest digit
 constexpr int kMinBits = 3;                // narrowest digit (unless fewer bits remain)
 constexpr int kLeafBits = 1;               // see digit_width
-constexpr uint32_t kBuffered = 1024;       // ranges this small: distribute via a buffer
+constexpr uint32_t kBuffered = 2048;       // ranges this small: distribute via a buffer
+constexpr int kLeafMaxBits = 11;           // widest digit of a leaf split (see RadixSorter::leaf)
 constexpr unsigned kMaxBuckets = 1u << kMaxBits;
 
 // The splits on one recursion path consume distinct key bits, at most 96 in
@@ -384,6 +385,19 @@ inline int digit_width(uint32_t n) {
     return std::min(kMaxBits, (bits + levels - 1) / levels);
 }
 
+#ifndef MX_TARGET
+#define MX_TARGET 11
+#endif
+inline int split_width(uint32_t n) {
+#if MX_TARGET == 0
+    return digit_width(n);
+#else
+    const int bits = std::max(1, bit_length(n) - MX_TARGET);
+    const int levels = (bits + kMaxBits - 1) / kMaxBits;
+    return std::max(kMinBits, (bits + levels - 1) / levels);
+#endif
+}
+
 template <class O>
 class RadixSorter {
 public:
@@ -391,6 +405,17 @@ public:
 
     // Sorts a[0, n), whose keys agree above bit `pos`.
     void sort(morvex_Triple *a, uint32_t n, int pos) {
+        if (n <= kBuffered && leaf_ok_) {
+            auto leaf_step = [&](const auto &digit_of, int width) {
+                return leaf(a, n, digit_of, width, pos + width);
+            };
+            while (pos < layout_.bits()) {
+                if (layout_.with_digit(pos, leaf_width(n), leaf_step))
+                    return;
+                pos = layout_.first_difference(a, n);
+            }
+            return;
+        }
         uint32_t *const cnt = pool_ + used_;
         // Returns false, moving nothing, when every record has the same digit.
         auto step = [&](const auto &digit_of, int width) {
@@ -401,7 +426,7 @@ public:
             return true;
         };
         while (pos < layout_.bits()) {
-            if (layout_.with_digit(pos, digit_width(n), step))
+            if (layout_.with_digit(pos, split_width(n), step))
                 return;
             pos = layout_.first_difference(a, n);  // beyond the digit just tried
         }
@@ -423,6 +448,56 @@ public:
     }
 
 private:
+    // The digit width of a leaf split of n (<= kBuffered) records: about one
+    // record per bucket.
+    static int leaf_width(uint32_t n) {
+        return std::min(kLeafMaxBits, std::max(kMinBits, bit_length(n)));
+    }
+
+    // A leaf split: a[0, n) (at most kBuffered records) is copied to the
+    // buffer while its digits are counted, and scattered back in digit order
+    // on a digit wide enough to leave buckets of about one record; what is
+    // left is finished as in split_counted, except that the rare large
+    // bucket is split by the pool-based path (leaf_ok_ off), so that at most
+    // one leaf's counts are ever on the stack.  Returns false, moving
+    // nothing, when every record has the same digit.
+    template <class D>
+    bool leaf(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
+        const unsigned buckets = 1u << width;
+        uint32_t next[1u << kLeafMaxBits];
+        std::fill(next, next + buckets, 0u);
+        for (uint32_t i = 0; i < n; ++i) {
+            buf_[i] = a[i];
+            ++next[digit_of(a[i])];
+        }
+        if (next[digit_of(a[0])] == n)
+            return false;
+        uint32_t sum = 0;
+        for (unsigned b = 0; b < buckets; ++b) {
+            const uint32_t c = next[b];
+            next[b] = sum;
+            sum += c;
+        }
+        for (uint32_t i = 0; i < n; ++i)
+            a[next[digit_of(buf_[i])]++] = buf_[i];
+
+        // next[b] is now the end of bucket b.
+        leaf_ok_ = false;
+        uint32_t start = 0, run = 0;
+        for (unsigned b = 0; b < buckets; ++b) {
+            const uint32_t e = next[b];
+            if (e - start > kInsertion) {
+                insertion_sort<O>(a + run, start - run);
+                sort(a + start, e - start, pos);
+                run = e;
+            }
+            start = e;
+        }
+        insertion_sort<O>(a + run, n - run);
+        leaf_ok_ = true;
+        return true;
+    }
+
     // Splits a[0, n) on `digit_of` (`width` bits; the counts are at the top of
     // the pool), then sorts each bucket on the key bits from `pos` on.
     //
@@ -455,6 +530,7 @@ private:
     const KeyLayout &layout_;
     uint32_t pool_[kPoolEntries];
     unsigned used_ = 0;
+    bool leaf_ok_ = true;
     morvex_Triple buf_[kBuffered];
 };
 
@@ -487,7 +563,7 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
     if (i == n)
         return;
 
-    const int width = digit_width(n);
+    const int width = split_width(n);
     uint32_t counts[kMaxBuckets];
     bool counted = false;
     uint32_t guess_diff[3] = {diff[0], diff[1], diff[2]};
