@@ -81,16 +81,25 @@ using Rel3Order = Order<kRel, kTail, kHead>;
 // the range being split (wide digits for large ranges, narrow ones near the
 // leaves, so counting never costs much more than moving the records); buckets
 // of at most kInsertion records are finished by insertion sort, and so are
-// whole inputs of at most kDirectInsertion records.  A split that
+// whole inputs of at most kDirectInsertion records.
+//
+// Large ranges are split in place (see distribute) until the buckets hold
+// about 2^kLeafTargetBits records; a range of at most kBuffered records is
+// then finished by a leaf split (see RadixSorter::leaf): one pass copies it
+// to the buffer while counting a digit wide enough for buckets of about one
+// record, one pass scatters it back, and insertion sort settles the few
+// records that share a bucket.  A split that
 // would leave every record in one bucket is skipped: the range is scanned
 // once for the first key bit at which its records differ, and splitting
 // resumes there.
 //
 // Bounds: every split consumes at least one key bit, so the recursion is at
 // most 96 deep; the bucket counts of the splits on the current path come from
-// one fixed pool (see kPoolEntries), and ranges of up to kBuffered records
-// are distributed through a fixed buffer: about 25 KiB of stack in all, plus
-// small frames.  Nothing is allocated on the heap, and each level of the
+// one fixed pool (see kPoolEntries, 14 KiB), ranges of up to kBuffered
+// records are distributed through a fixed buffer (24 KiB), the one leaf
+// split active at a time keeps 16-bit counts on the stack (4 KiB) and an
+// in-place distribution 6 KiB of cursors: under 50 KiB of stack in all,
+// plus small frames.  Nothing is allocated on the heap, and each level of the
 // recursion costs O(n).
 
 constexpr uint32_t kDirectInsertion = 10;  // inputs this small: insertion sort alone
@@ -98,21 +107,34 @@ constexpr uint32_t kInsertion = 16;        // buckets this small: insertion sort
 constexpr int kMaxBits = 8;                // widest digit
 constexpr int kMinBits = 3;                // narrowest digit (unless fewer bits remain)
 constexpr int kLeafBits = 1;               // see digit_width
-constexpr uint32_t kBuffered = 2048;       // ranges this small: distribute via a buffer
-constexpr int kLeafMaxBits = 11;           // widest digit of a leaf split (see RadixSorter::leaf)
+constexpr uint32_t kBuffered = 2048;       // ranges this small: split through the buffer
+constexpr int kLeafMaxBits = 11;           // widest digit of a leaf split
+constexpr int kWideBits = 9;               // widest digit of the one wide split on a path
+constexpr int kLeafTargetBits = 11;        // large ranges are split towards 2^this records
 constexpr unsigned kMaxBuckets = 1u << kMaxBits;
+constexpr unsigned kWideBuckets = 1u << kWideBits;
+
+// Read-ahead distances, in records: for the sequential passes over ranges
+// that may not be cached (the opening scan, counting, and the sweep of the
+// in-place distribution), and for the slot each bucket fills next.
+constexpr uint32_t kScanAhead = 256;
+constexpr uint32_t kSweepAhead = 64;
+constexpr uint32_t kSlotAhead = 16;
 
 // The splits on one recursion path consume distinct key bits, at most 96 in
 // all, and a split of w bits needs 2^w counts; as 2^w / w grows with w, the
-// path needs at most 96 * 2^kMaxBits / kMaxBits counts.
-constexpr unsigned kPoolEntries = (96 * kMaxBuckets + kMaxBits - 1) / kMaxBits;
+// narrow splits (at most kMaxBits) need at most 96 * 2^kMaxBits / kMaxBits
+// counts, and at most one split on a path is wider (see split_width).
+constexpr unsigned kPoolEntries = kWideBuckets + (96 * kMaxBuckets + kMaxBits - 1) / kMaxBits;
 
-// A hint to fetch the cache line at `addr` (an integer) for writing; the
-// address may lie past the array, which a prefetch tolerates.
+// Hints to fetch the cache line at `addr` (an integer) for writing or for
+// reading; the address may lie past the array, which a prefetch tolerates.
 #if defined(__GNUC__)
 #define MX_PREFETCH(addr) __builtin_prefetch(reinterpret_cast<const void *>(addr), 1)
+#define MX_PREFETCH_READ(addr) __builtin_prefetch(reinterpret_cast<const void *>(addr), 0)
 #else
 #define MX_PREFETCH(addr) ((void)(addr))
+#define MX_PREFETCH_READ(addr) ((void)(addr))
 #endif
 
 // Number of significant bits of x (0 for 0).
@@ -284,7 +306,7 @@ void insertion_sort(morvex_Triple *a, uint32_t n) {
 inline void place(morvex_Triple *a, uint32_t i, const morvex_Triple &r, uint32_t t) {
     a[i] = a[t];
     a[t] = r;
-    MX_PREFETCH(reinterpret_cast<uintptr_t>(a + t) + 16 * sizeof(morvex_Triple));
+    MX_PREFETCH(reinterpret_cast<uintptr_t>(a + t) + kSlotAhead * sizeof(morvex_Triple));
 }
 
 // Counts the digits of a[0, n) into cnt[0, buckets).
@@ -292,8 +314,10 @@ template <class D>
 void count_digits(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
                   uint32_t *cnt) {
     std::fill(cnt, cnt + buckets, 0u);
-    for (uint32_t i = 0; i < n; ++i)
+    for (uint32_t i = 0; i < n; ++i) {
+        MX_PREFETCH_READ(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
         ++cnt[digit_of(a[i])];
+    }
 }
 
 // The start of each bucket, given the bucket sizes.
@@ -310,7 +334,7 @@ inline void bucket_starts(const uint32_t *cnt, unsigned buckets, uint32_t *next)
 template <class D>
 void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
              const uint32_t *cnt, morvex_Triple *out) {
-    uint32_t next[kMaxBuckets];
+    uint32_t next[kWideBuckets];
     bucket_starts(cnt, buckets, next);
     for (uint32_t i = 0; i < n; ++i)
         out[next[digit_of(a[i])]++] = a[i];
@@ -327,9 +351,9 @@ void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned bucket
         return;
     }
 
-    uint32_t next[kMaxBuckets];
+    uint32_t next[kWideBuckets];
     bucket_starts(cnt, buckets, next);
-    uint32_t end[kMaxBuckets];
+    uint32_t end[kWideBuckets];
     for (unsigned b = 0; b < buckets; ++b)
         end[b] = next[b] + cnt[b];
 
@@ -341,7 +365,7 @@ void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned bucket
     // are independent of one another (following cycles instead would make
     // every step wait on the previous load).  Each swap places one record for
     // good; rounds repeat over the buckets still unfinished.
-    unsigned open[kMaxBuckets];
+    unsigned open[kWideBuckets];
     unsigned nopen = 0;
     for (unsigned b = 0; b < buckets; ++b)
         if (next[b] != end[b])
@@ -353,6 +377,7 @@ void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned bucket
             uint32_t i = next[b];
             const uint32_t e = end[b];
             for (; i + 4 <= e; i += 4) {
+                MX_PREFETCH(reinterpret_cast<uintptr_t>(a + i) + kSweepAhead * sizeof(morvex_Triple));
                 const morvex_Triple r0 = a[i], r1 = a[i + 1], r2 = a[i + 2], r3 = a[i + 3];
                 const unsigned d0 = digit_of(r0), d1 = digit_of(r1);
                 const unsigned d2 = digit_of(r2), d3 = digit_of(r3);
@@ -372,7 +397,8 @@ void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned bucket
     }
 }
 
-// The digit width for a range of n records: enough levels of at most
+// The digit width for a range of n <= kBuffered records that a leaf split
+// left unfinished (rare: heavily repeated keys): enough levels of at most
 // kMaxBits each to bring the buckets down to about one record, with the bits
 // spread evenly over those levels (a last level of only a few bits would
 // leave large buckets for insertion sort).  Ranges of up to 2^(kMaxBits +
@@ -385,17 +411,18 @@ inline int digit_width(uint32_t n) {
     return std::min(kMaxBits, (bits + levels - 1) / levels);
 }
 
-#ifndef MX_TARGET
-#define MX_TARGET 11
-#endif
-inline int split_width(uint32_t n) {
-#if MX_TARGET == 0
-    return digit_width(n);
-#else
-    const int bits = std::max(1, bit_length(n) - MX_TARGET);
+// The digit width for a range of n > kBuffered records: enough levels of at
+// most kMaxBits each to bring the buckets down to about 2^kLeafTargetBits
+// records, where a leaf split finishes them, with the bits spread evenly
+// over those levels.  When `wide_ok` (no split on the path so far was wider
+// than kMaxBits) a single level of up to kWideBits is taken instead of two:
+// a range of a million records then needs one in-place pass, not two.
+inline int split_width(uint32_t n, bool wide_ok) {
+    const int bits = std::max(1, bit_length(n) - kLeafTargetBits);
+    if (wide_ok && bits <= kWideBits)
+        return std::max(kMinBits, bits);
     const int levels = (bits + kMaxBits - 1) / kMaxBits;
     return std::max(kMinBits, (bits + levels - 1) / levels);
-#endif
 }
 
 template <class O>
@@ -426,7 +453,8 @@ public:
             return true;
         };
         while (pos < layout_.bits()) {
-            if (layout_.with_digit(pos, split_width(n), step))
+            const int width = n <= kBuffered ? digit_width(n) : split_width(n, wide_ok_);
+            if (layout_.with_digit(pos, width, step))
                 return;
             pos = layout_.first_difference(a, n);  // beyond the digit just tried
         }
@@ -464,8 +492,9 @@ private:
     template <class D>
     bool leaf(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
         const unsigned buckets = 1u << width;
-        uint32_t next[1u << kLeafMaxBits];
-        std::fill(next, next + buckets, 0u);
+        static_assert(kBuffered <= 0xffff, "leaf counts are 16-bit");
+        uint16_t next[1u << kLeafMaxBits];  // counts, then bucket cursors
+        std::fill(next, next + buckets, uint16_t{0});
         for (uint32_t i = 0; i < n; ++i) {
             buf_[i] = a[i];
             ++next[digit_of(a[i])];
@@ -475,7 +504,7 @@ private:
         uint32_t sum = 0;
         for (unsigned b = 0; b < buckets; ++b) {
             const uint32_t c = next[b];
-            next[b] = sum;
+            next[b] = static_cast<uint16_t>(sum);
             sum += c;
         }
         for (uint32_t i = 0; i < n; ++i)
@@ -513,6 +542,9 @@ private:
         distribute(a, n, digit_of, buckets, cnt, buf_);
 
         used_ += buckets;
+        const bool wide_ok = wide_ok_;
+        if (width > kMaxBits)
+            wide_ok_ = false;
         morvex_Triple *run = a;
         for (unsigned b = 0; b < buckets; ++b) {
             const uint32_t c = cnt[b];
@@ -524,6 +556,7 @@ private:
             a += c;
         }
         insertion_sort<O>(run, static_cast<uint32_t>(a - run));
+        wide_ok_ = wide_ok;
         used_ -= buckets;
     }
 
@@ -531,6 +564,7 @@ private:
     uint32_t pool_[kPoolEntries];
     unsigned used_ = 0;
     bool leaf_ok_ = true;
+    bool wide_ok_ = true;
     morvex_Triple buf_[kBuffered];
 };
 
@@ -563,8 +597,8 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
     if (i == n)
         return;
 
-    const int width = split_width(n);
-    uint32_t counts[kMaxBuckets];
+    const int width = split_width(n, true);
+    uint32_t counts[kWideBuckets];
     bool counted = false;
     uint32_t guess_diff[3] = {diff[0], diff[1], diff[2]};
     if (n >= kFusedFrom) {
@@ -582,6 +616,7 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
             for (uint32_t k = 0; k < i; ++k)
                 ++counts[digit_of(a[k])];
             for (; i < n; ++i) {
+                MX_PREFETCH_READ(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
                 vary(a[i]);
                 ++counts[digit_of(a[i])];
             }
