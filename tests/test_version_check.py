@@ -24,7 +24,9 @@ def mismatched_build(tmp_path_factory):
         shutil.copy(os.path.join(ROOT, name), str(tree))
     shutil.copytree(os.path.join(ROOT, "morvex"), str(tree / "morvex"),
                     ignore=shutil.ignore_patterns("*.so", "__pycache__"))
-    env = dict(os.environ, CFLAGS="-DMX_BUILT_FOR_MINOR=%d" % built_minor)
+    define = "-DMX_BUILT_FOR_MINOR=%d" % built_minor
+    # older setuptools passes CFLAGS to C++ sources, newer ones CXXFLAGS
+    env = dict(os.environ, CFLAGS=define, CXXFLAGS=define)
     subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace"],
                    cwd=str(tree), env=env, check=True,
                    stdout=subprocess.DEVNULL)
