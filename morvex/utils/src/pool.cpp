@@ -274,26 +274,19 @@ PyObject *pool_new(PyTypeObject *type, PyObject *, PyObject *) {
         Py_DECREF(old);
     };
     // Arguments are accepted and ignored.
-    self->size = 0;
-    PyObject *value;
-    int line;
-    if (!(line = __LINE__, value = PyDict_New()))
-        goto fail;
-    replace(self->addresses, value);
-    if (!(line = __LINE__, value = PyList_New(0)))
-        goto fail;
-    replace(self->refs, value);
-    if (!(line = __LINE__, value = as_object(WrapMalloc(PyMem_Malloc))))
-        goto fail;
-    replace(self->pymalloc, value);
-    if (!(line = __LINE__, value = as_object(WrapFree(PyMem_Free))))
-        goto fail;
-    replace(self->pyfree, value);
+    int rc = guarded("morvex.utils.memory.MemoryPool.__cinit__", kSourceFile, __LINE__, -1, [&] {
+        self->size = 0;
+        replace(self->addresses, MX_TAKE(PyDict_New()).release());
+        replace(self->refs, MX_TAKE(PyList_New(0)).release());
+        replace(self->pymalloc, MX_TAKE(as_object(WrapMalloc(PyMem_Malloc))).release());
+        replace(self->pyfree, MX_TAKE(as_object(WrapFree(PyMem_Free))).release());
+        return 0;
+    });
+    if (rc < 0) {
+        Py_DECREF(o);  // the half-built pool has no blocks to release
+        return nullptr;
+    }
     return o;
-fail:
-    add_traceback("morvex.utils.memory.MemoryPool.__cinit__", kSourceFile, line);
-    Py_DECREF(o);
-    return nullptr;
 }
 
 void pool_dealloc(PyObject *o) {
