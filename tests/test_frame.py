@@ -123,7 +123,11 @@ class TestStartUp:
         assert memory.__builtins__ is builtins
 
     def test_attribute_order_follows_execution(self):
-        keys = list(vars(memory))
+        # in a fresh interpreter: other tests rebind module attributes
+        out = subprocess.run([sys.executable, "-c", "import morvex.utils.memory as m; print(list(vars(m)))"],
+                             stdout=subprocess.PIPE, universal_newlines=True, check=True,
+                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+        keys = eval(out.stdout)
         order = ["__builtins__", "__pyx_capi__", "Memory", "Data", "PyMalloc", "PyFree",
                  "MemoryPool", "warnings", "Default_Malloc", "Default_Free", "__test__",
                  "__pyx_unpickle_Enum"]
