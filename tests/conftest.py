@@ -29,6 +29,17 @@ def consumer():
     return _build_consumer()
 
 
+@pytest.fixture
+def streams(consumer):
+    """A fresh random pool with 4 per-thread slots (seed 7) and the id-keyed
+    slots; the pool goes again afterwards, with whatever a test did to it."""
+    consumer.call("setRandMemory")
+    consumer.call("setThreadNumberAndRandSeed", 4, 7)
+    consumer.call("reset_random_on_id")
+    yield consumer
+    consumer.call("setRandMemory")
+
+
 class _StderrReports:
     """Unraisable reports read back from the process's stderr, for
     interpreters without sys.unraisablehook: each report ends in

@@ -53,15 +53,6 @@ def failing(consumer):
     consumer.take_events()
 
 
-@pytest.fixture
-def streams(consumer):
-    consumer.call("setRandMemory")
-    consumer.call("setThreadNumberAndRandSeed", 4, 9)
-    consumer.call("reset_random_on_id")
-    yield consumer
-    consumer.call("setRandMemory")  # whatever a test did to the pool goes with it
-
-
 # ---- the pool's method table ---------------------------------------------------------
 
 

@@ -22,15 +22,6 @@ def c_rands(consumer, seed, n):
     return [consumer.c_rand() for _ in range(n)]
 
 
-@pytest.fixture
-def streams(consumer):
-    """A fresh random pool with 4 per-thread slots and the id-keyed slots."""
-    consumer.call("setRandMemory")
-    consumer.call("setThreadNumberAndRandSeed", 4, 7)
-    consumer.call("reset_random_on_id")
-    return consumer
-
-
 def run_fresh(consumer, body):
     """Runs `body` in a new interpreter where nothing has been set up."""
     script = textwrap.dedent("""

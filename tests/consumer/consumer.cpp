@@ -461,24 +461,15 @@ PyObject *call_void(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
-PyObject *rand64_(PyObject *, PyObject *args) {
+// A draw of one id through an exported pointer, made without the GIL.
+template <unsigned long long (*morvex_memory_api::*Draw)(int)>
+PyObject *draw_by_id(PyObject *, PyObject *args) {
     int id;
     if (!PyArg_ParseTuple(args, "i", &id))
         return nullptr;
     unsigned long long v;
     Py_BEGIN_ALLOW_THREADS
-    v = morvex_memory._rand64(id);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromUnsignedLongLong(v);
-}
-
-PyObject *random_for_prob(PyObject *, PyObject *args) {
-    int id;
-    if (!PyArg_ParseTuple(args, "i", &id))
-        return nullptr;
-    unsigned long long v;
-    Py_BEGIN_ALLOW_THREADS
-    v = morvex_memory.random_for_prob(id);
+    v = (morvex_memory.*Draw)(id);
     Py_END_ALLOW_THREADS
     return PyLong_FromUnsignedLongLong(v);
 }
@@ -857,8 +848,8 @@ PyMethodDef methods[] = {
     {"float_compare", float_compare, METH_VARARGS, nullptr},
     {"qsort_floats", qsort_floats, METH_O, nullptr},
     {"call", call_void, METH_VARARGS, nullptr},
-    {"rand64_", rand64_, METH_VARARGS, nullptr},
-    {"random_for_prob", random_for_prob, METH_VARARGS, nullptr},
+    {"rand64_", draw_by_id<&morvex_memory_api::_rand64>, METH_VARARGS, nullptr},
+    {"random_for_prob", draw_by_id<&morvex_memory_api::random_for_prob>, METH_VARARGS, nullptr},
     {"rand_max", rand_max, METH_VARARGS, nullptr},
     {"rand64", rand64, METH_VARARGS, nullptr},
     {"c_rand", c_rand, METH_NOARGS, nullptr},
