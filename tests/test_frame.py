@@ -1,6 +1,7 @@
 """Start-up, the Python surface and the native export table."""
 import copy
 import ctypes
+import gc
 import importlib
 import os
 import pickle
@@ -236,6 +237,33 @@ class TestPythonSurface:
             pass
         with pytest.raises(TypeError, match="non-trivial __cinit__"):
             pickle.dumps(Sub())
+
+    @pytest.mark.parametrize("cls, args", [(memory.Memory, (2,)), (memory.Data, (2,)), (memory.PyMalloc, ()),
+                                           (memory.PyFree, ()), (memory.MemoryPool, ())])
+    def test_a_slotless_subclass_finaliser_runs_once_per_death(self, cls, args):
+        calls, kept = [], []
+
+        class Sub(cls):
+            __slots__ = ()
+
+            def __del__(self):
+                calls.append(1)
+                if len(calls) == 1:
+                    kept.append(self)  # comes back to life once
+
+        before = sys.getrefcount(Sub)
+        obj = Sub(*args)
+        tracked = gc.is_tracked(obj)
+        del obj
+        gc.collect()
+        assert len(calls) == 1 and type(kept[0]) is Sub
+        assert sys.getrefcount(Sub) == before + 1
+        kept.clear()
+        gc.collect()
+        # the interpreter finalises a tracked object once in its life, an
+        # untracked one (3.7 makes these subclasses so) at every death
+        assert len(calls) == (1 if tracked else 2)
+        assert sys.getrefcount(Sub) == before
 
     def test_constructors_that_ignore_arguments(self):
         assert isinstance(memory.MemoryPool(1, 2, key=3), memory.MemoryPool)

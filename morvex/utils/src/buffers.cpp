@@ -74,7 +74,7 @@ PyObject *memory_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
 
 void memory_dealloc(PyObject *o) {
     morvex_Memory *self = reinterpret_cast<morvex_Memory *>(o);
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, memory_dealloc))
         return;
     release_keeping_error(o, [self] {
         PyMem_Free(self->ptr);
@@ -163,7 +163,7 @@ PyObject *data_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
 
 void data_dealloc(PyObject *o) {
     morvex_Data *self = reinterpret_cast<morvex_Data *>(o);
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, data_dealloc))
         return;
     cells_of(self).~Cells();  // touches no Python state
     Py_TYPE(o)->tp_free(o);

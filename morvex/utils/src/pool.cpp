@@ -26,7 +26,7 @@ PyObject *box_new(PyTypeObject *type, PyObject *, PyObject *) {
 }
 
 void plain_dealloc(PyObject *o) {
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, plain_dealloc))
         return;
     Py_TYPE(o)->tp_free(o);
 }
@@ -291,7 +291,7 @@ PyObject *pool_new(PyTypeObject *type, PyObject *, PyObject *) {
 
 void pool_dealloc(PyObject *o) {
     Pool *self = reinterpret_cast<Pool *>(o);
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, pool_dealloc))
         return;
     PyObject_GC_UnTrack(o);
     release_keeping_error(o, [self] { release_blocks(self); });
