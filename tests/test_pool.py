@@ -179,16 +179,23 @@ class TestLifetime:
         except KeyError as e:
             assert e.args == ("in flight",)
 
-    def test_a_key_that_is_no_address_is_reported_at_destruction(self, consumer, unraisable):
+    @pytest.mark.parametrize("key, error", [
+        ("not an address", (TypeError, "an integer is required")),
+        (-8, (OverflowError, "can't convert negative int to unsigned")),
+        (-2 ** 63, (OverflowError, "can't convert negative int to unsigned")),
+    ])
+    def test_a_key_that_is_no_address_is_reported_at_destruction(self, consumer, unraisable, key, error):
         pool = memory.MemoryPool()
+        consumer.use_counting_allocator(pool)
+        first = consumer.pool_alloc(pool, 1, 8)
+        pool.addresses[key] = 1
         consumer.pool_alloc(pool, 1, 8)
-        pool.addresses["not an address"] = 1
+        consumer.take_events()
         del pool
         gc.collect()
-        assert len(unraisable) == 1
-        exc_type, _, context = unraisable[0]
-        assert exc_type is TypeError
-        assert context == "morvex.utils.memory.MemoryPool.__dealloc__"
+        assert unraisable == [error + ("morvex.utils.memory.MemoryPool.__dealloc__",)]
+        # the walk stops at the bad key: the block recorded after it stays
+        assert consumer.take_events() == [("free", first)]
 
     def test_forgotten_blocks_are_not_released(self, consumer):
         pool = memory.MemoryPool()

@@ -3,6 +3,7 @@
 // typed array helpers that replace a caller's array with a fresh pool block.
 #include "internal.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -243,11 +244,16 @@ void release_blocks(Pool *self) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(addresses, &pos, &key, &value)) {
-        void *p = PyLong_AsVoidPtr(key);
-        if (p == nullptr && PyErr_Occurred()) {
+        // Keys are addresses as non-negative ints.  Anything else was written
+        // from Python, and a negative int must never reach free_func as the
+        // address its bits happen to spell.
+        static_assert(sizeof(void *) == sizeof(unsigned long long), "addresses are 64-bit");
+        unsigned long long address = PyLong_AsUnsignedLongLong(key);
+        if (address == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
             report_unraisable("morvex.utils.memory.MemoryPool.__dealloc__");
             return;
         }
+        void *p = reinterpret_cast<void *>(static_cast<uintptr_t>(address));
         if (p != nullptr && free_func != nullptr)
             free_func(p);
         if (PyDict_GET_SIZE(addresses) != count) {
