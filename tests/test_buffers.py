@@ -64,8 +64,12 @@ class TestConstructorArguments:
             cls(**{kw: 2, "rows": 3})
         assert str(info.value) == "__cinit__() got an unexpected keyword argument 'rows'"
         with pytest.raises(TypeError) as info:
-            cls(rows=3)
+            cls(1, rows=3)
         assert str(info.value) == "__cinit__() got an unexpected keyword argument 'rows'"
+        for kwargs in ({"rows": 3}, {"foo": 1, "bar": 2}):
+            with pytest.raises(TypeError) as info:
+                cls(**kwargs)  # without the parameter, the count comes first
+            assert str(info.value) == CINIT_COUNT % 0
 
     def test_exact_messages_from_the_brief_cases(self):
         with pytest.raises(TypeError, match=r"^__cinit__\(\) takes exactly 1 positional argument \(0 given\)$"):
