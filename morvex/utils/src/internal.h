@@ -102,7 +102,6 @@ extern int WARN_ZERO_ALLOC;
 extern unsigned long long *next_random;
 extern unsigned long long *id_random;
 extern morvex_MemoryPool *global_random_memory_pool;
-extern Py_ssize_t next_random_slots;  // length of next_random
 
 // ---- exported functions, by subsystem ------------------------------------
 // memory management (pool.cpp)
