@@ -1,8 +1,11 @@
 """Memory and Data as Python code sees them: construction, argument errors,
 resizing, buffer export and the pickling refusal."""
+import array
 import copy
 import gc
+import hashlib
 import pickle
+import struct
 import sys
 import traceback
 
@@ -205,13 +208,20 @@ class TestDataExport:
         assert a.nbytes == 0
         assert a.flags.writeable
 
-    def test_flags_are_ignored(self):
+    def test_a_read_only_request_gets_the_full_description(self):
         d = memory.Data(2)
-        # a read-only, contiguous-only request still gets the full description
         mv = memoryview(d).toreadonly() if hasattr(memoryview, "toreadonly") else memoryview(d)
         assert mv.shape == (0, 2)
         assert mv.strides == (8, 4)
         mv.release()
+
+    def test_byte_consumers_read_the_cells(self, consumer):
+        d = memory.Data(2)
+        consumer.data_add_row(d, [1, -2])
+        assert hashlib.md5(d).digest() == hashlib.md5(struct.pack("2i", 1, -2)).digest()
+        cells = array.array("i")
+        cells.frombytes(d)
+        assert cells.tolist() == [1, -2]
 
     def test_widest_accepted_row(self):
         widest = 2 ** 31 - 1

@@ -21,6 +21,23 @@ def rows_of(data):
         return mv.tolist()
 
 
+class View(ctypes.Structure):
+    P, N = ctypes.c_void_p, ctypes.c_ssize_t
+    _fields_ = [("buf", P), ("obj", P), ("len", N), ("itemsize", N), ("readonly", ctypes.c_int),
+                ("ndim", ctypes.c_int), ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(N)),
+                ("strides", ctypes.POINTER(N)), ("suboffsets", P), ("internal", P)]
+
+
+def request(consumer, data, flags):
+    """What PyObject_GetBuffer(data, flags) describes, and the view count while held."""
+    v = View()
+    ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(data), ctypes.byref(v), flags)
+    dims = lambda p: tuple(p[:v.ndim]) if p else None
+    held = (v.ndim, dims(v.shape), dims(v.strides), v.format, v.itemsize, v.len, consumer.data_members(data)[3])
+    ctypes.pythonapi.PyBuffer_Release(ctypes.byref(v))
+    return held
+
+
 # ---- Data.add_row -------------------------------------------------------------------
 
 
@@ -105,6 +122,32 @@ class TestAddRow:
         assert consumer.data_members(d)[3] == 0
         assert consumer.data_add_row(d, [4, 5, 6]) is None
         assert rows_of(d) == [[1, 2, 3], [4, 5, 6]]
+
+    @pytest.mark.parametrize("flags, given", [
+        (0x0, (1, None, None, None, 1)),                    # simple: plain bytes
+        (0x4, (1, None, None, b"i", 4)),                    # format only
+        (0x9, (2, (2, 3), None, None, 4)),                  # ND, writable
+        (0x18, (2, (2, 3), (12, 4), None, 4)),              # strides
+        (0x3c, (2, (2, 3), (12, 4), b"i", 4)),              # C-contiguous with format
+        (0x98, (2, (2, 3), (12, 4), None, 4)),              # any contiguous
+        (0x11d, (2, (2, 3), (12, 4), b"i", 4)),             # full
+    ])
+    def test_each_request_gets_what_its_flags_ask(self, consumer, flags, given):
+        d = memory.Data(3)
+        consumer.data_add_row(d, [1, 2, 3])
+        consumer.data_add_row(d, [4, 5, 6])
+        assert request(consumer, d, flags) == given + (24, 1)
+        assert consumer.data_members(d)[3] == 0
+
+    def test_fortran_order_only_where_it_is_row_order(self, consumer):
+        d = memory.Data(3)
+        consumer.data_add_row(d, [1, 2, 3])
+        assert request(consumer, d, 0x58) == (2, (1, 3), (12, 4), None, 4, 12, 1)
+        consumer.data_add_row(d, [4, 5, 6])
+        with pytest.raises(BufferError) as info:
+            request(consumer, d, 0x58)
+        assert str(info.value) == "a Data table of more than one row and column is not Fortran contiguous"
+        assert consumer.data_members(d)[3] == 0
 
     def test_numpy_array_holds_its_view(self, consumer):
         d = memory.Data(2)

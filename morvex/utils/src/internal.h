@@ -33,6 +33,7 @@ namespace mx {
     X(zero_alloc, "Allocating zero bytes!")                                    \
     X(zero_division, "integer division or modulo by zero")                     \
     X(float_division, "float division")                                        \
+    X(not_fortran, "a Data table of more than one row and column is not Fortran contiguous") \
     X(none_not_iterable, "'NoneType' object is not iterable")                  \
     X(none_has_no_append, "'NoneType' object has no attribute 'append'")       \
     X(getbuffer_null_view, "PyObject_GetBuffer: view==NULL argument is obsolete") \
