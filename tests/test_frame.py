@@ -5,8 +5,10 @@ import gc
 import importlib
 import os
 import pickle
+import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import textwrap
 import traceback
@@ -192,6 +194,24 @@ class TestExportTable:
             assert capsule_name(cap) is None
             assert _get_pointer(cap, None)
         assert "__pyx_vtable__" not in memory.Memory.__dict__
+
+    @pytest.mark.parametrize("edit", [
+        None,
+        ("utils/memory.h", "X(setRandSeed, void, (int)", "X(setRandSeed, void, (long)"),
+        ("utils/src/random.cpp", "void setRandSeed(int seed) noexcept", "void setRandSeed(int seed)"),
+    ])
+    def test_a_definition_must_keep_the_type_of_its_row(self, tmp_path, edit):
+        tree = tmp_path / "morvex"
+        shutil.copytree(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "morvex"),
+                        str(tree), ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+        if edit is not None:
+            path, old, new = tree / edit[0], edit[1], edit[2]
+            assert old in path.read_text()
+            path.write_text(path.read_text().replace(old, new))
+        cxx = (sysconfig.get_config_var("CXX") or "c++").split()
+        out = subprocess.run(cxx + ["-std=c++17", "-fsyntax-only", "-Werror", "-I", sysconfig.get_paths()["include"],
+                                    str(tree / "utils/src/random.cpp")], stderr=subprocess.PIPE, universal_newlines=True)
+        assert (out.returncode, "setRandSeed" in out.stderr) == ((0, False) if edit is None else (1, True)), out.stderr
 
     def test_boxes_share_their_class_table(self, consumer):
         made = consumer.wrap_malloc()

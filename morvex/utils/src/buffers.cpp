@@ -301,7 +301,7 @@ PyTypeObject DataType = [] {
     return t;
 }();
 
-void initializeData(morvex_DataStruct *data) {
+void initializeData(morvex_DataStruct *data) noexcept {
     std::memset(data->arrays, 0, sizeof data->arrays);
     std::memset(data->tables, 0, sizeof data->tables);
     data->count = 0;  // `user` is the caller's and stays as it is
@@ -312,7 +312,7 @@ void initializeData(morvex_DataStruct *data) {
 // of 2^31 rows or more loads whatever that count says (nothing when it is
 // negative).  A null destination is announced on the C standard output and
 // nothing is written.
-void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
+void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) noexcept {
     if (ptr == nullptr) {
         std::printf("ptr is NULL!\n");
         std::fflush(stdout);
@@ -356,5 +356,7 @@ void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
         std::memcpy(&ptr->relation, data + sizeof(int32_t), sizeof(int32_t));
     raise_column_out_of_bounds();
 }
+
+MX_CHECK_EXPORT_TABLE()
 
 }  // namespace mx

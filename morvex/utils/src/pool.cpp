@@ -74,11 +74,11 @@ static Box *wrap(PyTypeObject *type, Fn fn, const char *name) {
     return box;
 }
 
-morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn) {
+morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn) noexcept {
     return wrap<morvex_PyMalloc>(&PyMallocType, fn, "morvex.utils.memory.WrapMalloc");
 }
 
-morvex_PyFree *WrapFree(morvex_free_t fn) {
+morvex_PyFree *WrapFree(morvex_free_t fn) noexcept {
     return wrap<morvex_PyFree>(&PyFreeType, fn, "morvex.utils.memory.WrapFree");
 }
 
@@ -432,7 +432,7 @@ void replace_array(const char *context, T **ptr, int count, size_t elem_size, Po
 
 }  // namespace
 
-void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *pool) {
+void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *pool) noexcept {
     replace_array(("morvex.utils.memory.set_int_ptr"), ptr, count, sizeof(int), pool, false,
                   [&](int *fresh) {
                       if (fill_minus_one)
@@ -440,12 +440,12 @@ void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *po
                   });
 }
 
-void set_float_ptr(float **ptr, int count, morvex_MemoryPool *pool) {
+void set_float_ptr(float **ptr, int count, morvex_MemoryPool *pool) noexcept {
     replace_array("morvex.utils.memory.set_float_ptr", ptr, count, sizeof(float), pool, false,
                   [](float *) {});
 }
 
-void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) {
+void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) noexcept {
     replace_array("morvex.utils.memory.set_pair_ptr", ptr, count, sizeof(morvex_Pair), pool, true,
                   [&](morvex_Pair *fresh) {
                       for (int i = 0; i < count; ++i)
@@ -453,9 +453,11 @@ void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) {
                   });
 }
 
-void set_triple_ptr(morvex_Triple **ptr, int count, morvex_MemoryPool *pool) {
+void set_triple_ptr(morvex_Triple **ptr, int count, morvex_MemoryPool *pool) noexcept {
     replace_array("morvex.utils.memory.set_triple_ptr", ptr, count, sizeof(morvex_Triple), pool,
                   false, [](morvex_Triple *) {});
 }
+
+MX_CHECK_EXPORT_TABLE()
 
 }  // namespace mx

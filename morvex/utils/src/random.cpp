@@ -88,7 +88,7 @@ unsigned long long *fresh_states(int count, PyErrOccurred where) {
 
 // ---- set-up (GIL held) --------------------------------------------------------
 
-void setRandMemory() {
+void setRandMemory() noexcept {
     guarded_unraisable("morvex.utils.memory.setRandMemory", [] {
         PyObject *fresh = MX_TAKE(reinterpret_cast<PyObject *>(new_pool())).release();
         PyObject *old = reinterpret_cast<PyObject *>(global_random_memory_pool);
@@ -102,12 +102,12 @@ void setRandMemory() {
     });
 }
 
-void setRandSeed(int seed) {
+void setRandSeed(int seed) noexcept {
     if (seed > 1)
         std::srand(static_cast<unsigned>(seed));
 }
 
-void randReset(int thread_number) {
+void randReset(int thread_number) noexcept {
     guarded_unraisable("morvex.utils.memory.randReset", [&] {
         unsigned long long *states = fresh_states(thread_number, MX_HERE);
         // the previous block stays owned by the pool
@@ -116,12 +116,12 @@ void randReset(int thread_number) {
     });
 }
 
-void setThreadNumberAndRandSeed(int thread_number, int seed) {
+void setThreadNumberAndRandSeed(int thread_number, int seed) noexcept {
     setRandSeed(seed);
     randReset(thread_number);
 }
 
-void reset_random_on_id() {
+void reset_random_on_id() noexcept {
     guarded_unraisable("morvex.utils.memory.reset_random_on_id", [] {
         std::srand(kIdSeed);
         id_random = fresh_states(kIdSlots, MX_HERE);
@@ -130,12 +130,12 @@ void reset_random_on_id() {
 
 // ---- draws (no GIL needed) ------------------------------------------------------
 
-unsigned long long _rand64(int id) {
+unsigned long long _rand64(int id) noexcept {
     unsigned long long *slot = thread_slot(id, "morvex.utils.memory._rand64");
     return slot == nullptr ? 0 : step(*slot);
 }
 
-unsigned long long random_for_prob(int id) {
+unsigned long long random_for_prob(int id) noexcept {
     if (id_random == nullptr) {
         report_nogil(PyExc_IndexError, g.t_id_streams_not_ready,
                      "morvex.utils.memory.random_for_prob");
@@ -144,7 +144,7 @@ unsigned long long random_for_prob(int id) {
     return step(id_random[id_slot(id)]);
 }
 
-long rand_max(int id, long bound, int stream) {
+long rand_max(int id, long bound, int stream) noexcept {
     static const char context[] = "morvex.utils.memory.rand_max";
     unsigned long long v;
     if (stream == 1) {
@@ -169,7 +169,7 @@ long rand_max(int id, long bound, int stream) {
     return static_cast<long>(v % static_cast<unsigned long long>(bound));
 }
 
-long rand64(long low, long high) {
+long rand64(long low, long high) noexcept {
     const unsigned long c = static_cast<unsigned long>(std::rand());  // drawn first, always
     if (low == high) {
         report_nogil(PyExc_ZeroDivisionError, g.t_zero_division, "morvex.utils.memory.rand64");
@@ -185,5 +185,7 @@ long rand64(long low, long high) {
     const unsigned long r = c % (ul - uh);
     return r == 0 ? low : static_cast<long>(uh + r);
 }
+
+MX_CHECK_EXPORT_TABLE()
 
 }  // namespace mx
