@@ -64,8 +64,10 @@ class TestConstructorArguments:
             cls(**{kw: 2, "rows": 3})
         assert str(info.value) == "__cinit__() got an unexpected keyword argument 'rows'"
         with pytest.raises(TypeError) as info:
-            cls(rows=3)
+            cls(1, rows=3)
         assert str(info.value) == "__cinit__() got an unexpected keyword argument 'rows'"
+        with pytest.raises(TypeError, match=r"^__cinit__\(\) takes exactly 1 positional argument \(0 given\)$"):
+            cls(rows=3)  # without the parameter, the count is what is wrong
 
     def test_exact_messages_from_the_brief_cases(self):
         with pytest.raises(TypeError, match=r"^__cinit__\(\) takes exactly 1 positional argument \(0 given\)$"):
@@ -201,9 +203,8 @@ class TestDataExport:
         assert a.nbytes == 0
         assert a.flags.writeable
 
-    def test_flags_are_ignored(self):
+    def test_a_read_only_request_gets_the_full_description(self):
         d = memory.Data(2)
-        # a read-only, contiguous-only request still gets the full description
         mv = memoryview(d).toreadonly() if hasattr(memoryview, "toreadonly") else memoryview(d)
         assert mv.shape == (0, 2)
         assert mv.strides == (8, 4)

@@ -1,6 +1,8 @@
 """Data.add_row, initializeData and load_triple_from_numpy, driven through the
 compiled test consumer, which reaches them only through the public header."""
+import array
 import ctypes
+import hashlib
 import os
 import struct
 import sys
@@ -105,6 +107,19 @@ class TestAddRow:
         assert consumer.data_members(d)[3] == 0
         assert consumer.data_add_row(d, [4, 5, 6]) is None
         assert rows_of(d) == [[1, 2, 3], [4, 5, 6]]
+
+    def test_each_request_gets_what_its_flags_ask(self, consumer):
+        d, view = memory.Data(2), ctypes.create_string_buffer(80)  # room for a Py_buffer
+        consumer.data_add_row(d, [1, -2])
+        ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(d), view, 0x58)  # one row: Fortran order is row order
+        ctypes.pythonapi.PyBuffer_Release(view)
+        consumer.data_add_row(d, [3, 4])
+        with pytest.raises(BufferError, match="^a Data table of more than one row and column is not Fortran contiguous$"):
+            ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(d), view, 0x58)
+        cells = array.array("i")
+        cells.frombytes(d)  # plain-bytes requests: one dimension of 1-byte items
+        assert cells.tolist() == [1, -2, 3, 4] and hashlib.md5(d).digest() == hashlib.md5(cells).digest()
+        assert consumer.data_members(d)[3] == 0
 
     def test_numpy_array_holds_its_view(self, consumer):
         d = memory.Data(2)

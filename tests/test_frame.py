@@ -1,6 +1,7 @@
 """Start-up, the Python surface and the native export table."""
 import copy
 import ctypes
+import gc
 import importlib
 import os
 import pickle
@@ -236,6 +237,16 @@ class TestPythonSurface:
             pass
         with pytest.raises(TypeError, match="non-trivial __cinit__"):
             pickle.dumps(Sub())
+
+    @pytest.mark.parametrize("cls, args", [(memory.Memory, (2,)), (memory.Data, (2,)), (memory.PyMalloc, ()),
+                                           (memory.PyFree, ()), (memory.MemoryPool, ())])
+    def test_a_slotless_subclass_finaliser_runs_once(self, cls, args):
+        calls = []  # a second call would revive the object under a dealloc that goes on
+        Sub = type("Sub", (cls,), {"__slots__": (), "__del__": lambda self: calls.append(self if calls else 0)})
+        before = sys.getrefcount(Sub)
+        Sub(*args)
+        gc.collect()
+        assert calls == [0] and sys.getrefcount(Sub) == before
 
     def test_constructors_that_ignore_arguments(self):
         assert isinstance(memory.MemoryPool(1, 2, key=3), memory.MemoryPool)

@@ -179,15 +179,16 @@ class TestLifetime:
         except KeyError as e:
             assert e.args == ("in flight",)
 
-    def test_a_key_that_is_no_address_is_reported_at_destruction(self, consumer, unraisable):
+    @pytest.mark.parametrize("key, error", [("not an address", TypeError), (-8, OverflowError)])
+    def test_a_key_that_is_no_address_is_reported_at_destruction(self, consumer, unraisable, key, error):
         pool = memory.MemoryPool()
         consumer.pool_alloc(pool, 1, 8)
-        pool.addresses["not an address"] = 1
+        pool.addresses[key] = 1
         del pool
         gc.collect()
         assert len(unraisable) == 1
         exc_type, _, context = unraisable[0]
-        assert exc_type is TypeError
+        assert exc_type is error
         assert context == "morvex.utils.memory.MemoryPool.__dealloc__"
 
     def test_forgotten_blocks_are_not_released(self, consumer):

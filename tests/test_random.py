@@ -1,4 +1,5 @@
 """Random streams: set-up with the GIL, draws from threads without it."""
+import ctypes
 import os
 import subprocess
 import sys
@@ -185,6 +186,12 @@ class TestDraws:
             (IndexError, "morvex.utils.memory._rand64"),
             (IndexError, "morvex.utils.memory.rand_max"),
         ]
+
+    def test_an_array_the_consumer_installs_is_trusted(self, streams, unraisable):
+        installed = (ctypes.c_ulonglong * 8)(*range(8))  # twice the module's 4 slots
+        ctypes.c_void_p.from_address(streams.variable_addresses()[1]).value = ctypes.addressof(installed)
+        assert (streams.rand64_(6), installed[6], streams.rand_max(7, 1000, 1)) == (step(6), step(6), step(7) % 1000)
+        assert unraisable == []
 
 
 class TestRand64:

@@ -74,7 +74,7 @@ PyObject *memory_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
 
 void memory_dealloc(PyObject *o) {
     morvex_Memory *self = reinterpret_cast<morvex_Memory *>(o);
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, memory_dealloc))
         return;
     release_keeping_error(o, [self] {
         PyMem_Free(self->ptr);
@@ -163,15 +163,21 @@ PyObject *data_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
 
 void data_dealloc(PyObject *o) {
     morvex_Data *self = reinterpret_cast<morvex_Data *>(o);
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, data_dealloc))
         return;
     cells_of(self).~Cells();  // touches no Python state
     Py_TYPE(o)->tp_free(o);
 }
 
-// Every request gets the same description whatever its flags: the table's
-// own memory, writable, two-dimensional, in row order.
-int data_getbuffer(PyObject *o, Py_buffer *view, int) {
+// What each request gets follows its flags, as for any contiguous block:
+// the table's own memory, always writable and in row order, so a request
+// for Fortran order can be met only while that order is the same one (at
+// most one row or one column).  Without PyBUF_ND the request is for a flat
+// block: one dimension, no shape, and, without PyBUF_FORMAT too, items of one
+// byte (what such consumers assume, and what they check).  Without
+// PyBUF_STRIDES there are no strides; without PyBUF_FORMAT no format, and a
+// shaped view keeps its item size of 4.
+int data_getbuffer(PyObject *o, Py_buffer *view, int flags) {
     if (view == nullptr) {
         PyErr_SetObject(PyExc_BufferError, g.t_getbuffer_null_view);
         return -1;
@@ -190,14 +196,18 @@ int data_getbuffer(PyObject *o, Py_buffer *view, int) {
         self->shape[1] = ncols;
         self->strides[0] = ncols * static_cast<Py_ssize_t>(sizeof(int32_t));
         self->strides[1] = static_cast<Py_ssize_t>(sizeof(int32_t));
+        if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && self->shape[0] > 1 && ncols > 1)
+            raise_args(PyExc_BufferError, g.t_not_fortran, MX_HERE);
+        const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
+        const bool format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT;
         view->buf = v.data();
         view->len = count * static_cast<Py_ssize_t>(sizeof(int32_t));
-        view->itemsize = static_cast<Py_ssize_t>(sizeof(int32_t));
+        view->itemsize = nd || format ? static_cast<Py_ssize_t>(sizeof(int32_t)) : 1;
         view->readonly = 0;
-        view->ndim = 2;
-        view->format = const_cast<char *>("i");
-        view->shape = self->shape;
-        view->strides = self->strides;
+        view->ndim = nd ? 2 : 1;
+        view->format = format ? const_cast<char *>("i") : nullptr;
+        view->shape = nd ? self->shape : nullptr;
+        view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? self->strides : nullptr;
         view->suboffsets = nullptr;
         view->internal = nullptr;
         view->obj = compat::new_ref(o);
@@ -291,7 +301,7 @@ PyTypeObject DataType = [] {
     return t;
 }();
 
-void initializeData(morvex_DataStruct *data) {
+void initializeData(morvex_DataStruct *data) noexcept {
     std::memset(data->arrays, 0, sizeof data->arrays);
     std::memset(data->tables, 0, sizeof data->tables);
     data->count = 0;  // `user` is the caller's and stays as it is
@@ -302,7 +312,7 @@ void initializeData(morvex_DataStruct *data) {
 // of 2^31 rows or more loads whatever that count says (nothing when it is
 // negative).  A null destination is announced on the C standard output and
 // nothing is written.
-void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
+void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) noexcept {
     if (ptr == nullptr) {
         std::printf("ptr is NULL!\n");
         std::fflush(stdout);
@@ -346,5 +356,7 @@ void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
         std::memcpy(&ptr->relation, data + sizeof(int32_t), sizeof(int32_t));
     raise_column_out_of_bounds();
 }
+
+MX_CHECK_EXPORT_TABLE()
 
 }  // namespace mx

@@ -58,11 +58,16 @@ inline bool already_finalized(PyObject *o) {
 #endif
 }
 
-// The start of every dealloc: lets a finaliser of a Python subclass run;
-// true when it resurrected the object, which must then be left alone.
-inline bool finalizer_resurrected(PyObject *o) {
+// The start of every dealloc `own`: lets a finaliser of a Python subclass
+// run; true when it resurrected the object, which must then be left alone.
+// Only when `own` is the class's own dealloc: a Python subclass's dealloc has
+// already called the finaliser before handing over to ours, and calling it
+// again would run __del__ twice for objects the collector does not track
+// (3.7 makes such subclasses untracked), and after a resurrection in that
+// second call the subclass dealloc would go on releasing a live object.
+inline bool finalizer_resurrected(PyObject *o, destructor own) {
     PyTypeObject *t = Py_TYPE(o);
-    if (t->tp_finalize != nullptr && !already_finalized(o)) {
+    if (t->tp_dealloc == own && t->tp_finalize != nullptr && !already_finalized(o)) {
         if (PyObject_CallFinalizerFromDealloc(o) != 0)
             return true;
     }

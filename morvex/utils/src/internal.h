@@ -33,6 +33,7 @@ namespace mx {
     X(zero_alloc, "Allocating zero bytes!")                                    \
     X(zero_division, "integer division or modulo by zero")                     \
     X(float_division, "float division")                                        \
+    X(not_fortran, "a Data table of more than one row and column is not Fortran contiguous") \
     X(none_not_iterable, "'NoneType' object is not iterable")                  \
     X(none_has_no_append, "'NoneType' object has no attribute 'append'")       \
     X(getbuffer_null_view, "PyObject_GetBuffer: view==NULL argument is obsolete") \
@@ -102,37 +103,28 @@ extern int WARN_ZERO_ALLOC;
 extern unsigned long long *next_random;
 extern unsigned long long *id_random;
 extern morvex_MemoryPool *global_random_memory_pool;
-extern Py_ssize_t next_random_slots;  // length of next_random
 
-// ---- exported functions, by subsystem ------------------------------------
-// memory management (pool.cpp)
-morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn);
-morvex_PyFree *WrapFree(morvex_free_t fn);
-void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *pool);
-void set_float_ptr(float **ptr, int count, morvex_MemoryPool *pool);
-void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool);
-void set_triple_ptr(morvex_Triple **ptr, int count, morvex_MemoryPool *pool);
-// buffers and triple data (buffers.cpp)
-void initializeData(morvex_DataStruct *data);
-void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table);
-// triple ordering (ordering.cpp)
-int cmp_head(morvex_Triple a, morvex_Triple b);
-int cmp_tail(morvex_Triple a, morvex_Triple b);
-int cmp_rel(morvex_Triple a, morvex_Triple b);
-int cmp_rel2(morvex_Triple a, morvex_Triple b);
-int cmp_rel3(morvex_Triple a, morvex_Triple b);
-void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp);
-int _compare(const void *a, const void *b);
-// random numbers (random.cpp)
-void setThreadNumberAndRandSeed(int thread_number, int seed);
-void setRandMemory();
-void setRandSeed(int seed);
-void randReset(int thread_number);
-unsigned long long _rand64(int id);
-long rand_max(int id, long bound, int stream);
-long rand64(long low, long high);
-void reset_random_on_id();
-unsigned long long random_for_prob(int id);
+// ---- exported functions ---------------------------------------------------
+// Declared from the export table of memory.h, so each one has its row's
+// exact type, and noexcept: the compiler itself keeps C++ exceptions from
+// reaching a consumer (C++17 makes noexcept part of the function type; the
+// header's plain C pointer types take such functions as they are).  They
+// are defined in pool.cpp (boxes, typed array helpers), buffers.cpp
+// (initializeData, the triple loader), ordering.cpp (orders, sort,
+// _compare) and random.cpp (the random streams).
+#define MX_X(name, ret, params, sig) ret name params noexcept;
+MORVEX_MEMORY_FUNCTIONS(MX_X)
+#undef MX_X
+
+// Placed after the definitions in every source that defines exported
+// functions: asserts that each name still denotes exactly one function, of
+// its row's type.  A definition whose parameters drifted from the row would
+// otherwise compile cleanly as a second overload, and the capsule would go
+// on publishing the row's signature for a function nobody defines.
+#define MX_ROW_TYPE(name, ret, params, sig)                                     \
+    static_assert(std::is_same<decltype(&::mx::name), ret(*) params noexcept>::value, \
+                  #name " must have the type of its row in memory.h");
+#define MX_CHECK_EXPORT_TABLE() MORVEX_MEMORY_FUNCTIONS(MX_ROW_TYPE)
 
 // Allocates a zeroed instance of `type` for its tp_new (or lets
 // object.__new__ raise its usual error for an abstract subclass).

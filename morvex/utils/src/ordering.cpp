@@ -639,16 +639,16 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
 
 // ---- exported --------------------------------------------------------------
 
-int cmp_head(morvex_Triple a, morvex_Triple b) { return HeadOrder::lex_less(a, b); }
-int cmp_tail(morvex_Triple a, morvex_Triple b) { return TailOrder::lex_less(a, b); }
-int cmp_rel(morvex_Triple a, morvex_Triple b) { return RelOrder::lex_less(a, b); }
-int cmp_rel2(morvex_Triple a, morvex_Triple b) { return Rel2Order::lex_less(a, b); }
-int cmp_rel3(morvex_Triple a, morvex_Triple b) { return Rel3Order::lex_less(a, b); }
+int cmp_head(morvex_Triple a, morvex_Triple b) noexcept { return HeadOrder::lex_less(a, b); }
+int cmp_tail(morvex_Triple a, morvex_Triple b) noexcept { return TailOrder::lex_less(a, b); }
+int cmp_rel(morvex_Triple a, morvex_Triple b) noexcept { return RelOrder::lex_less(a, b); }
+int cmp_rel2(morvex_Triple a, morvex_Triple b) noexcept { return Rel2Order::lex_less(a, b); }
+int cmp_rel3(morvex_Triple a, morvex_Triple b) noexcept { return Rel3Order::lex_less(a, b); }
 
 // Sorts array[0, count) ascending under `cmp`.  The five orders above take
 // the radix sort; since equal triples are identical, its result is the same
 // sequence any correct sort produces.  Any other comparison is used as given.
-void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) {
+void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) noexcept {
     if (count < 2)
         return;
     const uint32_t n = static_cast<uint32_t>(count);
@@ -672,7 +672,7 @@ void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) {
 // a float: the sign of the single-precision difference, with a zero
 // difference counted as "after" and an undefined one (NaN, or the same
 // infinity on both sides) as equal.
-int _compare(const void *a, const void *b) {
+int _compare(const void *a, const void *b) noexcept {
     float fa, fb;
     std::memcpy(&fa, static_cast<const char *>(a) + 4, sizeof fa);
     std::memcpy(&fb, static_cast<const char *>(b) + 4, sizeof fb);
@@ -683,5 +683,7 @@ int _compare(const void *a, const void *b) {
         return 1;
     return 0;
 }
+
+MX_CHECK_EXPORT_TABLE()
 
 }  // namespace mx

@@ -3,6 +3,7 @@
 // typed array helpers that replace a caller's array with a fresh pool block.
 #include "internal.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -26,7 +27,7 @@ PyObject *box_new(PyTypeObject *type, PyObject *, PyObject *) {
 }
 
 void plain_dealloc(PyObject *o) {
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, plain_dealloc))
         return;
     Py_TYPE(o)->tp_free(o);
 }
@@ -73,11 +74,11 @@ static Box *wrap(PyTypeObject *type, Fn fn, const char *name) {
     return box;
 }
 
-morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn) {
+morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn) noexcept {
     return wrap<morvex_PyMalloc>(&PyMallocType, fn, "morvex.utils.memory.WrapMalloc");
 }
 
-morvex_PyFree *WrapFree(morvex_free_t fn) {
+morvex_PyFree *WrapFree(morvex_free_t fn) noexcept {
     return wrap<morvex_PyFree>(&PyFreeType, fn, "morvex.utils.memory.WrapFree");
 }
 
@@ -243,11 +244,16 @@ void release_blocks(Pool *self) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(addresses, &pos, &key, &value)) {
-        void *p = PyLong_AsVoidPtr(key);
-        if (p == nullptr && PyErr_Occurred()) {
+        // Keys are addresses as non-negative ints.  Anything else was written
+        // from Python, and a negative int must never reach free_func as the
+        // address its bits happen to spell.
+        static_assert(sizeof(void *) == sizeof(unsigned long long), "addresses are 64-bit");
+        unsigned long long address = PyLong_AsUnsignedLongLong(key);
+        if (address == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
             report_unraisable("morvex.utils.memory.MemoryPool.__dealloc__");
             return;
         }
+        void *p = reinterpret_cast<void *>(static_cast<uintptr_t>(address));
         if (p != nullptr && free_func != nullptr)
             free_func(p);
         if (PyDict_GET_SIZE(addresses) != count) {
@@ -291,7 +297,7 @@ PyObject *pool_new(PyTypeObject *type, PyObject *, PyObject *) {
 
 void pool_dealloc(PyObject *o) {
     Pool *self = reinterpret_cast<Pool *>(o);
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, pool_dealloc))
         return;
     PyObject_GC_UnTrack(o);
     release_keeping_error(o, [self] { release_blocks(self); });
@@ -426,7 +432,7 @@ void replace_array(const char *context, T **ptr, int count, size_t elem_size, Po
 
 }  // namespace
 
-void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *pool) {
+void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *pool) noexcept {
     replace_array(("morvex.utils.memory.set_int_ptr"), ptr, count, sizeof(int), pool, false,
                   [&](int *fresh) {
                       if (fill_minus_one)
@@ -434,12 +440,12 @@ void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *po
                   });
 }
 
-void set_float_ptr(float **ptr, int count, morvex_MemoryPool *pool) {
+void set_float_ptr(float **ptr, int count, morvex_MemoryPool *pool) noexcept {
     replace_array("morvex.utils.memory.set_float_ptr", ptr, count, sizeof(float), pool, false,
                   [](float *) {});
 }
 
-void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) {
+void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) noexcept {
     replace_array("morvex.utils.memory.set_pair_ptr", ptr, count, sizeof(morvex_Pair), pool, true,
                   [&](morvex_Pair *fresh) {
                       for (int i = 0; i < count; ++i)
@@ -447,9 +453,11 @@ void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) {
                   });
 }
 
-void set_triple_ptr(morvex_Triple **ptr, int count, morvex_MemoryPool *pool) {
+void set_triple_ptr(morvex_Triple **ptr, int count, morvex_MemoryPool *pool) noexcept {
     replace_array("morvex.utils.memory.set_triple_ptr", ptr, count, sizeof(morvex_Triple), pool,
                   false, [](morvex_Triple *) {});
 }
+
+MX_CHECK_EXPORT_TABLE()
 
 }  // namespace mx

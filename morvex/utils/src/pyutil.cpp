@@ -103,6 +103,14 @@ PyObject *parse_one_arg(PyObject *args, PyObject *kwds, PyObject *kwname,
     }
     if (npos > 1)
         count_error();
+    // With no positional argument the parameter's keyword is looked for
+    // first: when it is missing, the count is what is wrong, whatever other
+    // keywords came along.
+    if (npos == 0 && PyDict_GetItemWithError(kwds, kwname) == nullptr) {
+        if (PyErr_Occurred())
+            throw where;
+        count_error();
+    }
     PyObject *value = npos == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
     PyObject *key, *item;
     Py_ssize_t pos = 0;

@@ -9,10 +9,14 @@ namespace mx {
 
 static const char kSourceFile[] = "morvex\\utils\\src\\random.cpp";
 
-// Slots of next_random: a draw never reads outside the array.
-Py_ssize_t next_random_slots = 0;
-
 namespace {
+
+// The per-thread array the module allocated last, and its slot count.  A
+// draw checks the thread number only while next_random still points at this
+// array: next_random is published by address, so a consumer may install an
+// array of its own there, whose length the module cannot know and trusts.
+unsigned long long *own_next_random = nullptr;
+unsigned long long own_next_random_slots = 0;
 
 constexpr int kIdSlots = 20;
 constexpr unsigned kIdSeed = 41504;
@@ -35,9 +39,27 @@ inline int id_slot(int id) {
     raise_unraisable_nogil(type, args, context);
 }
 
-[[gnu::cold, gnu::noinline]] void report_thread_slot(const char *context) {
+[[gnu::cold, gnu::noinline]] void report_thread_slot(unsigned long long *array, const char *context) {
     report_nogil(PyExc_IndexError,
-                 next_random == nullptr ? g.t_streams_not_ready : g.t_thread_out_of_range, context);
+                 array == nullptr ? g.t_streams_not_ready : g.t_thread_out_of_range, context);
+}
+
+// The per-thread slot of `id`, or null after reporting why there is none.
+// The module's own array costs two compares: which array, then one unsigned
+// compare that covers a negative id, an id past the end and no array at all
+// (0 slots).  An installed array costs the first compare and a null test.
+inline unsigned long long *thread_slot(int id, const char *context) {
+    unsigned long long *array = next_random;
+    if (array == own_next_random) {
+        if (static_cast<unsigned long long>(static_cast<unsigned>(id)) >= own_next_random_slots) {
+            report_thread_slot(array, context);
+            return nullptr;
+        }
+    } else if (array == nullptr) {
+        report_thread_slot(array, context);
+        return nullptr;
+    }
+    return array + id;
 }
 
 // The pool the set-up functions allocate from; a clear error while there is
@@ -66,40 +88,40 @@ unsigned long long *fresh_states(int count, PyErrOccurred where) {
 
 // ---- set-up (GIL held) --------------------------------------------------------
 
-void setRandMemory() {
+void setRandMemory() noexcept {
     guarded_unraisable("morvex.utils.memory.setRandMemory", [] {
         PyObject *fresh = MX_TAKE(reinterpret_cast<PyObject *>(new_pool())).release();
         PyObject *old = reinterpret_cast<PyObject *>(global_random_memory_pool);
         global_random_memory_pool = reinterpret_cast<morvex_MemoryPool *>(fresh);
         // The old arrays die with the old pool: forget them, so that a draw
         // before the rebuild is reported instead of reading freed memory.
-        next_random = nullptr;
-        next_random_slots = 0;
+        next_random = own_next_random = nullptr;
+        own_next_random_slots = 0;
         id_random = nullptr;
         Py_XDECREF(old);
     });
 }
 
-void setRandSeed(int seed) {
+void setRandSeed(int seed) noexcept {
     if (seed > 1)
         std::srand(static_cast<unsigned>(seed));
 }
 
-void randReset(int thread_number) {
+void randReset(int thread_number) noexcept {
     guarded_unraisable("morvex.utils.memory.randReset", [&] {
         unsigned long long *states = fresh_states(thread_number, MX_HERE);
         // the previous block stays owned by the pool
-        next_random = states;
-        next_random_slots = thread_number;
+        next_random = own_next_random = states;
+        own_next_random_slots = static_cast<unsigned long long>(thread_number);
     });
 }
 
-void setThreadNumberAndRandSeed(int thread_number, int seed) {
+void setThreadNumberAndRandSeed(int thread_number, int seed) noexcept {
     setRandSeed(seed);
     randReset(thread_number);
 }
 
-void reset_random_on_id() {
+void reset_random_on_id() noexcept {
     guarded_unraisable("morvex.utils.memory.reset_random_on_id", [] {
         std::srand(kIdSeed);
         id_random = fresh_states(kIdSlots, MX_HERE);
@@ -108,18 +130,12 @@ void reset_random_on_id() {
 
 // ---- draws (no GIL needed) ------------------------------------------------------
 
-unsigned long long _rand64(int id) {
-    // one unsigned compare covers a negative id, an id past the end and a
-    // missing array (0 slots)
-    if (static_cast<unsigned long long>(static_cast<unsigned>(id)) >=
-        static_cast<unsigned long long>(next_random_slots)) {
-        report_thread_slot("morvex.utils.memory._rand64");
-        return 0;
-    }
-    return step(next_random[id]);
+unsigned long long _rand64(int id) noexcept {
+    unsigned long long *slot = thread_slot(id, "morvex.utils.memory._rand64");
+    return slot == nullptr ? 0 : step(*slot);
 }
 
-unsigned long long random_for_prob(int id) {
+unsigned long long random_for_prob(int id) noexcept {
     if (id_random == nullptr) {
         report_nogil(PyExc_IndexError, g.t_id_streams_not_ready,
                      "morvex.utils.memory.random_for_prob");
@@ -128,16 +144,14 @@ unsigned long long random_for_prob(int id) {
     return step(id_random[id_slot(id)]);
 }
 
-long rand_max(int id, long bound, int stream) {
+long rand_max(int id, long bound, int stream) noexcept {
     static const char context[] = "morvex.utils.memory.rand_max";
     unsigned long long v;
     if (stream == 1) {
-        if (static_cast<unsigned long long>(static_cast<unsigned>(id)) >=
-            static_cast<unsigned long long>(next_random_slots)) {
-            report_thread_slot(context);
+        unsigned long long *slot = thread_slot(id, context);
+        if (slot == nullptr)
             return 0;
-        }
-        v = step(next_random[id]);
+        v = step(*slot);
     } else {
         if (id_random == nullptr) {
             report_nogil(PyExc_IndexError, g.t_id_streams_not_ready, context);
@@ -155,7 +169,7 @@ long rand_max(int id, long bound, int stream) {
     return static_cast<long>(v % static_cast<unsigned long long>(bound));
 }
 
-long rand64(long low, long high) {
+long rand64(long low, long high) noexcept {
     const unsigned long c = static_cast<unsigned long>(std::rand());  // drawn first, always
     if (low == high) {
         report_nogil(PyExc_ZeroDivisionError, g.t_zero_division, "morvex.utils.memory.rand64");
@@ -171,5 +185,7 @@ long rand64(long low, long high) {
     const unsigned long r = c % (ul - uh);
     return r == 0 ? low : static_cast<long>(uh + r);
 }
+
+MX_CHECK_EXPORT_TABLE()
 
 }  // namespace mx

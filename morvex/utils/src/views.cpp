@@ -37,7 +37,7 @@ ViewVTable memoryview_vtable = {view_is_slice, view_base};
 ViewVTable slice_vtable;  // a copy of memoryview's with both entries replaced
 
 void view_dealloc(PyObject *o) {
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, view_dealloc))
         return;
     PyObject_GC_UnTrack(o);
     Py_CLEAR(reinterpret_cast<ViewObject *>(o)->obj);
@@ -85,7 +85,7 @@ PyObject *enum_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
 }
 
 void enum_dealloc(PyObject *o) {
-    if (compat::finalizer_resurrected(o))
+    if (compat::finalizer_resurrected(o, enum_dealloc))
         return;
     Py_CLEAR(reinterpret_cast<EnumObject *>(o)->name);
     Py_TYPE(o)->tp_free(o);
