@@ -298,10 +298,13 @@ void initializeData(morvex_DataStruct *data) {
 }
 
 // Copies head, relation and tail of every row; further columns are skipped.
-// The row count is the 32-bit value of the table's first extent, so a table
-// of 2^31 rows or more loads whatever that count says (nothing when it is
-// negative).  A null destination is announced on the C standard output and
-// nothing is written.
+// Item (i, j) lies at data + i * strides[0] + j * strides[1], so Fortran-
+// ordered, transposed and column-strided tables load as they read; a column
+// step of 0 is taken as the item size, which keeps slices made by hand that
+// leave it unset working.  The row count is the 32-bit value of the table's
+// first extent, so a table of 2^31 rows or more loads whatever that count says
+// (nothing when it is negative).  A null destination is announced on the C
+// standard output and nothing is written.
 void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
     if (ptr == nullptr) {
         std::printf("ptr is NULL!\n");
@@ -313,9 +316,21 @@ void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
         return;
     const Py_ssize_t ncols = table.shape[1];
     const Py_ssize_t step = table.strides[0];
+    const Py_ssize_t column_step = table.strides[1] != 0 ? table.strides[1] : Py_ssize_t{kCellBytes};
     const char *data = table.data;
+    char *out = reinterpret_cast<char *>(ptr);
+    if (ncols >= 3 && column_step != kCellBytes) {
+        for (int i = 0; i < n; ++i) {
+            const char *row = data + static_cast<Py_ssize_t>(i) * step;
+            morvex_Triple &t = ptr[i];
+            std::memcpy(&t.head, row, sizeof(int32_t));
+            std::memcpy(&t.relation, row + column_step, sizeof(int32_t));
+            std::memcpy(&t.tail, row + 2 * column_step, sizeof(int32_t));
+        }
+        return;
+    }
     if (ncols >= 3) {
-        char *out = reinterpret_cast<char *>(ptr);
+        // Rows are runs of consecutive items from here on.
         int i = 0;
         if (step == static_cast<Py_ssize_t>(sizeof(morvex_Triple))) {
             // rows are packed triples: one copy
@@ -343,7 +358,7 @@ void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
     if (ncols >= 1)
         std::memcpy(&ptr->head, data, sizeof(int32_t));
     if (ncols >= 2)
-        std::memcpy(&ptr->relation, data + sizeof(int32_t), sizeof(int32_t));
+        std::memcpy(&ptr->relation, data + column_step, sizeof(int32_t));
     raise_column_out_of_bounds();
 }
 
