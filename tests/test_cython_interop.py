@@ -206,6 +206,11 @@ class TestTripleRoad:
         expected = [(int(r[0]), int(r[1]), int(r[2])) for r in wide]
         assert road["loaded"] == expected
         assert road["sorted"]["cmp_head"] == sorted(expected)
+        # any column step: Fortran order, transposed, every other column
+        base = numpy.arange(7 * 6, dtype=numpy.int32).reshape(7, 6) % 5 - 2
+        for view in (numpy.asfortranarray(base), numpy.ascontiguousarray(base.T).T[::-1],
+                     base[:, ::2], base[::3, ::-2]):
+            assert cy.sort_road(view)["loaded"] == [tuple(int(v) for v in r[:3]) for r in view]
 
     def test_the_orderings_are_strict(self, cy):
         for order in ORDERS:

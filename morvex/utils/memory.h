@@ -256,7 +256,9 @@ typedef struct morvex_Memory {
  * order; "l" after those same standard-size prefixes ("=", "<", ">", "!"),
  * and "l" or "@l" where a C long is 32 bits.  Tables
  * reached through suboffsets (indirect buffers) are refused: the loader reads
- * items directly.  The slice borrows the buffer: release the buffer only
+ * items directly, and so are tables whose columns share one item (a column
+ * step of 0, as broadcasting makes), since the loader takes a column step of
+ * 0 for the item size.  The slice borrows the buffer: release the buffer only
  * after the last use of the slice.
  *
  *     Py_buffer view;
@@ -314,6 +316,12 @@ morvex_memviewslice_from_buffer(const Py_buffer *view, morvex_memviewslice *slic
     if (!ok) {
         PyErr_Format(PyExc_ValueError,
                      "buffer format '%s' is not a native 32-bit signed integer", format);
+        return -1;
+    }
+    if (view->shape[1] > 1 && view->strides != NULL && view->strides[1] == 0) {
+        /* the loader reads a column step of 0 as the item size */
+        PyErr_SetString(PyExc_ValueError,
+                        "buffer columns share one item (column step 0); copy the table first");
         return -1;
     }
     if (view->suboffsets != NULL &&
