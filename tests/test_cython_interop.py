@@ -212,6 +212,15 @@ class TestTripleRoad:
                      base[:, ::2], base[::3, ::-2]):
             assert cy.sort_road(view)["loaded"] == [tuple(int(v) for v in r[:3]) for r in view]
 
+    def test_the_readme_module_as_written(self, cy):
+        mymod_cy = importlib.import_module("mymod_cy")
+        table = skewed_table(numpy.random.default_rng(12), 400)
+        rows = sorted(tuple(int(v) for v in r) for r in table)
+        for view in (table, numpy.asfortranarray(table), table[::-1]):
+            assert mymod_cy.by_head(view) == rows
+        with pytest.raises(ValueError, match=r"^need an \(n, 3\) table$"):
+            mymod_cy.by_head(table[:, :2])
+
     def test_the_orderings_are_strict(self, cy):
         for order in ORDERS:
             assert cy.compare(order, (1, 2, 3), (1, 2, 3)) == 0

@@ -4,13 +4,17 @@ import collections
 import ctypes
 import importlib
 import os
+import shlex
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
+import morvex.utils
 import morvex.utils.memory as memory
+import readme
 from model import CMP_KEYS
 
 numpy = pytest.importorskip("numpy")
@@ -196,3 +200,33 @@ class TestCythonExample:
         tails = [streams[i // chunk].rand_max(entities) for i in range(len(table))]
         assert out[:, :2].tolist() == table[:, :2].tolist()
         assert out[:, 2].tolist() == tails
+
+
+class TestReadmeConsumers:
+    def test_c_consumer_builds_as_written_in_c_and_cpp(self, tmp_path):
+        files = readme.snippets()
+        for name in ("setup.py", "mymod.c", "load.c"):
+            (tmp_path / name).write_text(files[name])
+        subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace"],
+                       check=True, cwd=str(tmp_path), env=build_env())
+        # the same two files as C99, C11, C++11 and C++17, warnings as errors
+        cc, cxx = (shlex.split(sysconfig.get_config_var(v)) for v in ("CC", "CXX"))
+        for compiler in (cc + ["-std=c99"], cc + ["-std=c11"],
+                         cxx + ["-x", "c++", "-std=c++11"], cxx + ["-x", "c++", "-std=c++17"]):
+            subprocess.run(compiler + ["-Wall", "-Wextra", "-Werror", "-fsyntax-only",
+                                       "-I" + sysconfig.get_paths()["include"],
+                                       "-I" + morvex.utils.get_package_root(), "mymod.c", "load.c"],
+                           check=True, cwd=str(tmp_path), env=build_env())
+        sys.path.insert(0, str(tmp_path))
+        try:
+            mymod = importlib.import_module("mymod")
+        finally:
+            sys.path.remove(str(tmp_path))
+        table = skewed(numpy.random.default_rng(9), 500)
+        rows = sorted(tuple(r) for r in table.tolist())
+        for view in (table, numpy.asfortranarray(table), table[::-1], numpy.ascontiguousarray(table.T).T):
+            assert mymod.by_head(view) == rows
+        with pytest.raises(ValueError, match=r"^need an \(n, 3\) table$"):
+            mymod.by_head(table[:, :2])
+        with pytest.raises(ValueError, match=r"^expected a two-dimensional buffer, got 1 dimension\(s\)$"):
+            mymod.by_head(table[0])
