@@ -137,6 +137,10 @@ typedef struct morvex_MemoryPool_vtable {
     void (*free)(struct morvex_MemoryPool *self, void *p);
 } morvex_MemoryPool_vtable;
 
+/* `addresses` and `refs` are the pool's own live records, not copies (the
+ * Python attributes of the same names hand out these very objects): the pool
+ * frees every address left in `addresses` and keeps `refs` alive, so what is
+ * put into or taken out of them changes what the pool releases. */
 typedef struct morvex_MemoryPool {
     PyObject_HEAD
     morvex_MemoryPool_vtable *vtab;
@@ -191,7 +195,23 @@ typedef struct morvex_Memory {
     X(id_random, unsigned long long *, "unsigned PY_LONG_LONG *")              \
     X(global_random_memory_pool, struct morvex_MemoryPool *, MORVEX_SIG_POOL)
 
-/* X(name, result type, parameter list, capsule name) */
+/* X(name, result type, parameter list, capsule name)
+ *
+ * The random streams are set up with the GIL held, in this order:
+ *   1. setRandMemory(): a fresh pool for the state arrays (the previous pool,
+ *      and with it both arrays, goes);
+ *   2. setThreadNumberAndRandSeed(n, seed): seeds the C library's generator
+ *      (setRandSeed), then fills n per-thread states from it (randReset(n));
+ *      and reset_random_on_id(): re-seeds that generator with a fixed seed
+ *      and fills the 20 id-keyed states, the same in every run;
+ *   3. draws, from any thread and without the GIL: thread w uses its own slot
+ *      through _rand64(w) or rand_max(w, bound, 1); random_for_prob(id) and
+ *      rand_max(id, bound, other) use the id-keyed slot id % 20.
+ * randReset(n) alone refills the per-thread states from wherever the
+ * generator stands.  Only seeds above 1 are applied: a seed of 0 or 1 leaves
+ * the generator unseeded, so the states go on from wherever it stands and a
+ * second set-up with that seed gives other streams.  Use 2 or more to repeat
+ * draws. */
 #define MORVEX_MEMORY_FUNCTIONS(X)                                             \
     X(WrapMalloc, struct morvex_PyMalloc *, (morvex_malloc_t),                 \
       "struct __pyx_obj_6morvex_5utils_6memory_PyMalloc "                      \
