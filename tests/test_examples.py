@@ -175,6 +175,28 @@ class TestCppExample:
         assert "80,000 corrupted tails" in out
         assert "top 10 relations by triple count" in out
         assert out.rstrip().splitlines()[-1].startswith("all checks passed")
+        # the smallest values accepted, and more threads than triples
+        assert demo.main(["--triples", "1", "--entities", "2", "--relations", "1",
+                          "--threads", "3", "--negatives", "1", "--seed", "2"]) == 0
+        assert capsys.readouterr().out.rstrip().splitlines()[-1].startswith("all checks passed")
+
+    @pytest.mark.parametrize("argv, message", [
+        (["--triples", "0"], "argument --triples: must be from 1 to 50,000,000, got 0"),
+        (["--threads", "0"], "argument --threads: must be from 1 to 1,024, got 0"),
+        (["--entities", "1"], "argument --entities: must be from 2 to 100,000,000, got 1"),
+        (["--negatives", "0"], "argument --negatives: must be from 1 to 200,000,000, got 0"),
+        (["--relations", "x"], "argument --relations: expected a whole number, got 'x'"),
+        (["--seed", "2147483648"], "argument --seed: must be from 2 to 2,147,483,647, got 2147483648"),
+        (["--triples", "40000000", "--negatives", "6"],
+         "--triples times --negatives must not exceed 200,000,000, got 240,000,000"),
+    ] + [(["--seed", seed], "argument --seed: %s leaves the random streams unseeded (only seeds of 2 "
+          "and more are applied), so the same seed would not give the same negatives; use 2 or more"
+          % seed) for seed in ("0", "1", "-3")])
+    def test_demo_refuses_bad_options_in_one_line(self, demo, capsys, argv, message):
+        with pytest.raises(SystemExit) as info:
+            demo.main(argv)
+        assert info.value.code == 2
+        assert capsys.readouterr().err == "demo.py: error: %s\n" % message
 
 
 class TestCythonExample:
