@@ -158,6 +158,14 @@ class TestDeclarations:
         assert sorted(declared) == sorted(memory.__pyx_capi__)
         classes = re.findall(r"^cdef class (\w+):", text, re.M)
         assert sorted(classes) == sorted(CLASSES)
+        # each class's docstring sends consumers to its two declarations
+        with open(os.path.join(os.path.dirname(memory.__file__), "memory.h")) as f:
+            header = f.read()
+        for name in CLASSES:
+            doc = " ".join(getattr(memory, name).__doc__.split())
+            assert "`morvex_%s` in morvex/utils/memory.h" % name in doc, name
+            assert "typedef struct morvex_%s {" % name in header
+            assert "(Cython: `%s` in morvex/utils/memory.pxd)" % name in doc, name
 
     def test_layouts_match_the_module(self, cy):
         sizes = cy.struct_sizes()

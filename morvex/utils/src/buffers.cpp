@@ -274,6 +274,11 @@ morvex_Data_vtable data_vtable = {data_add_row};
 
 PyTypeObject MemoryType = [] {
     PyTypeObject t = compat::blank_type("morvex.utils.memory.Memory", sizeof(morvex_Memory));
+    t.tp_doc =
+        "Memory(number): a block of `number` four-byte cells taken from PyMem_Malloc, which\n"
+        "resize(number) grows or shrinks keeping the cells that fit.  Compiled consumers\n"
+        "read the block through `morvex_Memory` in morvex/utils/memory.h (Cython: `Memory`\n"
+        "in morvex/utils/memory.pxd).";
     t.tp_dealloc = memory_dealloc;
     t.tp_flags = MX_TPFLAGS;
     t.tp_methods = memory_methods;
@@ -283,6 +288,12 @@ PyTypeObject MemoryType = [] {
 
 PyTypeObject DataType = [] {
     PyTypeObject t = compat::blank_type("morvex.utils.memory.Data", sizeof(morvex_Data));
+    t.tp_doc =
+        "Data(ncols): a growable table of int32 rows, `ncols` wide, that Python and numpy\n"
+        "read and write through the buffer protocol (a writable (rows, ncols) buffer of\n"
+        "format \"i\").  Compiled consumers append rows with the native add_row, through\n"
+        "the method table; the layout is `morvex_Data` in morvex/utils/memory.h (Cython:\n"
+        "`Data` in morvex/utils/memory.pxd).";
     t.tp_dealloc = data_dealloc;
     t.tp_as_buffer = &data_buffer_procs;
     t.tp_flags = MX_TPFLAGS;
