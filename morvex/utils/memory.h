@@ -395,6 +395,9 @@ extern morvex_memory_api morvex_memory;
 morvex_memory_api morvex_memory;
 #endif
 #else
+#ifdef MORVEX_MEMORY_NO_IMPORT
+#error "MORVEX_MEMORY_NO_IMPORT shares the table of another file: define MORVEX_MEMORY_UNIQUE_SYMBOL too"
+#endif
 static morvex_memory_api morvex_memory;
 #endif
 
