@@ -28,6 +28,14 @@ import morvex.utils.memory as memory
 import mx_triples
 
 ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
+# The largest sizes accepted: each keeps the demo within a few GB of memory
+# (the fingerprint's numpy temporaries take about 80 bytes per triple), and
+# every count stays a C int for the consumer.
+MAX_TRIPLES = 50_000_000
+MAX_NEGATIVES = 200_000_000  # triples x negatives per triple, 12 bytes each
+MAX_ENTITIES = 100_000_000
+MAX_RELATIONS = 1_000_000
+MAX_SEED = 2 ** 31 - 1
 
 
 class Stages:
@@ -95,15 +103,66 @@ def fingerprint(table):
         return int(x.sum(dtype=numpy.uint64))
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--triples", type=int, default=1_000_000)
-    ap.add_argument("--entities", type=int, default=200_000)
-    ap.add_argument("--relations", type=int, default=500)
-    ap.add_argument("--threads", type=int, default=4)
-    ap.add_argument("--negatives", type=int, default=4, help="negatives per triple")
-    ap.add_argument("--seed", type=int, default=2024)
+class OneLineErrors(argparse.ArgumentParser):
+    """Reports a bad option as one line on standard error, exit status 2."""
+
+    def error(self, message):
+        self.exit(2, "%s: error: %s\n" % (self.prog, message))
+
+
+def whole(text):
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a whole number, got %r" % text)
+
+
+def bounded(low, high):
+    def parse(text):
+        value = whole(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError("must be from %s to %s, got %s"
+                                             % (format(low, ","), format(high, ","), text))
+        return value
+    return parse
+
+
+def seed_value(text):
+    if whole(text) < 2:
+        # setRandSeed applies only seeds above 1: with these the C library's
+        # generator is left where it stands, and a second run would differ
+        raise argparse.ArgumentTypeError(
+            "%s leaves the random streams unseeded (only seeds of 2 and more are applied), "
+            "so the same seed would not give the same negatives; use 2 or more" % text)
+    return bounded(2, MAX_SEED)(text)
+
+
+def parse_args(argv):
+    ap = OneLineErrors(prog="demo.py", description=__doc__.split("\n\n")[0])
+    ap.add_argument("--triples", type=bounded(1, MAX_TRIPLES), default=1_000_000, metavar="N",
+                    help="triples in the graph, 1 to 50,000,000 (default: 1,000,000)")
+    ap.add_argument("--entities", type=bounded(2, MAX_ENTITIES), default=200_000, metavar="N",
+                    help="entity ids, 2 (so that a tail can be corrupted) to 100,000,000 "
+                         "(default: 200,000)")
+    ap.add_argument("--relations", type=bounded(1, MAX_RELATIONS), default=500, metavar="N",
+                    help="relation ids, 1 to 1,000,000 (default: 500)")
+    ap.add_argument("--threads", type=bounded(1, 1024), default=4, metavar="N",
+                    help="worker threads drawing negatives, 1 to 1,024 (default: 4)")
+    ap.add_argument("--negatives", type=bounded(1, MAX_NEGATIVES), default=4, metavar="K",
+                    help="negatives per triple, at least 1, and at most 200,000,000 in all "
+                         "(default: 4)")
+    ap.add_argument("--seed", type=seed_value, default=2024, metavar="S",
+                    help="seed of the graph and of the random streams, 2 to 2,147,483,647: the "
+                         "streams ignore 0 and 1 (default: 2024)")
     args = ap.parse_args(argv)
+    if args.triples * args.negatives > MAX_NEGATIVES:
+        ap.error("--triples times --negatives must not exceed %s, got %s"
+                 % (format(MAX_NEGATIVES, ","), format(args.triples * args.negatives, ",")))
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
     n = args.triples
     stages = Stages()
     print("morvex.utils.memory demo: %s triples, %s entities, %s relations, %d worker threads"
@@ -155,7 +214,7 @@ def main(argv=None):
     data = stages.run("relation counts (Data.add_row)", relation_counts)
     counts = numpy.asarray(data)  # the table's own memory, no copy
     top = counts[numpy.argsort(-counts[:, 1], kind="stable")[:10]]
-    print("  top 10 relations by triple count (numpy view of the Data table):")
+    print("  top %d relations by triple count (numpy view of the Data table):" % len(top))
     print("    relation     count   share")
     for rel, cnt in top.tolist():
         print("    %8d  %8d  %5.1f%%" % (rel, cnt, 100.0 * cnt / n))

@@ -261,6 +261,30 @@ class TestLoader:
         assert consumer.load_triples(backwards) == [tuple(r) for r in backwards.tolist()]
         wide = np.arange(6 * 7, dtype=np.int32).reshape(6, 7)[1:, 2:]
         assert consumer.load_triples(wide) == [tuple(r[:3]) for r in wide.tolist()]
+        # any column step: Fortran order, transposed, every other or reversed columns, ctypes' "<i"
+        cols = np.arange(5 * 6, dtype=np.int32).reshape(6, 5) * 7 - 50
+        views = [np.asfortranarray(cols), np.ascontiguousarray(cols.T).T[::-1], cols[:, ::2],
+                 cols[::-2, ::-1], np.ctypeslib.as_ctypes(cols)]
+        assert [np.asarray(v).strides[1] for v in views] == [24, 24, 8, -4, 4]
+        for view in views:
+            assert consumer.load_triples(view) == [tuple(r[:3]) for r in np.asarray(view).tolist()]
+        # a slice made by hand with the column step left at 0 reads 4
+        assert consumer.load_triples(cols[:, 1:], 6, 0) == [tuple(r[1:4]) for r in cols.tolist()]
+        assert consumer.load_triples(cols[:, :2], 1, 0) == [(-50, -43, -7)]
+
+    @pytest.mark.parametrize("table, message", [
+        (np.zeros((2, 3, 1), np.int32), "expected a two-dimensional buffer, got 3 dimension(s)"),
+        (np.zeros((2, 3), np.int64), "buffer items are 8 bytes, expected 4 (32-bit signed integers)"),
+        (np.zeros((2, 3), np.uint32), "buffer format 'I' is not a native 32-bit signed integer"),
+        (np.zeros((2, 3), ">i4" if sys.byteorder == "little" else "<i4"),
+         "buffer format '%si' is not a native 32-bit signed integer" % ("><"[sys.byteorder == "big"])),
+        (np.broadcast_to(np.int32(1), (2, 3)),
+         "buffer columns share one item (column step 0); copy the table first"),
+    ])
+    def test_slice_helper_refuses(self, consumer, table, message):
+        with pytest.raises(ValueError) as info:
+            consumer.load_triples(table)
+        assert str(info.value) == message
 
     def test_negative_and_extreme_values(self, consumer):
         table = np.array([[-1, -2, -3], [-2 ** 31, 2 ** 31 - 1, 0]], dtype=np.int32)

@@ -158,6 +158,10 @@ class TestDeclarations:
         assert sorted(declared) == sorted(memory.__pyx_capi__)
         classes = re.findall(r"^cdef class (\w+):", text, re.M)
         assert sorted(classes) == sorted(CLASSES)
+        # each class's docstring sends consumers to its two declarations
+        for name in CLASSES:
+            assert "`morvex_{0}` in morvex/utils/memory.h (Cython: `{0}` in morvex/utils/memory.pxd)"\
+                .format(name) in " ".join(getattr(memory, name).__doc__.split()), name
 
     def test_layouts_match_the_module(self, cy):
         sizes = cy.struct_sizes()
@@ -206,6 +210,18 @@ class TestTripleRoad:
         expected = [(int(r[0]), int(r[1]), int(r[2])) for r in wide]
         assert road["loaded"] == expected
         assert road["sorted"]["cmp_head"] == sorted(expected)
+        # any column step: Fortran order, transposed, every other column
+        base = numpy.arange(7 * 6, dtype=numpy.int32).reshape(7, 6) % 5 - 2
+        for view in (numpy.asfortranarray(base), numpy.ascontiguousarray(base.T).T[::-1],
+                     base[:, ::2], base[::3, ::-2]):
+            assert cy.sort_road(view)["loaded"] == [tuple(int(v) for v in r[:3]) for r in view]
+
+    def test_the_readme_module_as_written(self, cy):
+        mymod_cy = importlib.import_module("mymod_cy")
+        table = skewed_table(numpy.random.default_rng(12), 400)
+        rows = sorted(tuple(int(v) for v in r) for r in table)
+        for view in (table, numpy.asfortranarray(table), table[::-1]):
+            assert mymod_cy.by_head(view) == rows
 
     def test_the_orderings_are_strict(self, cy):
         for order in ORDERS:

@@ -4,13 +4,17 @@ import collections
 import ctypes
 import importlib
 import os
+import shlex
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
+import morvex.utils
 import morvex.utils.memory as memory
+import readme
 from model import CMP_KEYS
 
 numpy = pytest.importorskip("numpy")
@@ -101,6 +105,7 @@ class TestCppExample:
         rows = [tuple(r) for r in table.tolist()]
         ts = mx_triples.TripleSet(table)
         assert ts.triples(len(rows)) == rows
+        assert mx_triples.TripleSet(numpy.asfortranarray(table)).triples(len(rows)) == rows
         assert ts.pool.size == 12 * len(rows) and len(ts.pool.addresses) == 1
         assert ts.fingerprint() == demo.fingerprint(table)
         for order in ORDERS:
@@ -152,9 +157,9 @@ class TestCppExample:
         assert ts.pool.addresses == blocks
 
     def test_rejects_tables_it_cannot_load(self, mx_triples):
-        with pytest.raises(ValueError, match="int32 table"):
+        with pytest.raises(ValueError, match=r"^need an \(n, 3\) int32 table with n < 2\*\*31$"):
             mx_triples.TripleSet(numpy.zeros((4, 2), dtype=numpy.int32))
-        with pytest.raises(ValueError, match="int32 table"):
+        with pytest.raises(ValueError, match=r"^buffer items are 8 bytes, expected 4 \(32-bit signed integers\)$"):
             mx_triples.TripleSet(numpy.zeros((4, 3), dtype=numpy.int64))
         with pytest.raises(RuntimeError, match="not initialised"):
             mx_triples.TripleSet.__new__(mx_triples.TripleSet).sort("cmp_head")
@@ -170,6 +175,26 @@ class TestCppExample:
         assert "80,000 corrupted tails" in out
         assert "top 10 relations by triple count" in out
         assert out.rstrip().splitlines()[-1].startswith("all checks passed")
+        # the smallest values accepted, and more threads than triples
+        assert demo.main(["--triples", "1", "--entities", "2", "--relations", "1",
+                          "--threads", "3", "--negatives", "1", "--seed", "2"]) == 0
+        assert capsys.readouterr().out.rstrip().splitlines()[-1].startswith("all checks passed")
+
+    @pytest.mark.parametrize("argv, message", [
+        (["--triples", "0"], "argument --triples: must be from 1 to 50,000,000, got 0"),
+        (["--threads", "0"], "argument --threads: must be from 1 to 1,024, got 0"),
+        (["--entities", "1"], "argument --entities: must be from 2 to 100,000,000, got 1"),
+        (["--negatives", "0"], "argument --negatives: must be from 1 to 200,000,000, got 0"),
+        (["--triples", "40000000", "--negatives", "6"],
+         "--triples times --negatives must not exceed 200,000,000, got 240,000,000"),
+    ] + [(["--seed", seed], "argument --seed: %s leaves the random streams unseeded (only seeds of 2 "
+          "and more are applied), so the same seed would not give the same negatives; use 2 or more"
+          % seed) for seed in ("0", "1")])
+    def test_demo_refuses_bad_options_in_one_line(self, demo, capsys, argv, message):
+        with pytest.raises(SystemExit) as info:
+            demo.main(argv)
+        assert info.value.code == 2
+        assert capsys.readouterr().err == "demo.py: error: %s\n" % message
 
 
 class TestCythonExample:
@@ -195,3 +220,27 @@ class TestCythonExample:
         tails = [streams[i // chunk].rand_max(entities) for i in range(len(table))]
         assert out[:, :2].tolist() == table[:, :2].tolist()
         assert out[:, 2].tolist() == tails
+
+
+class TestReadmeConsumers:
+    def test_c_consumer_builds_as_written_in_c_and_cpp(self, tmp_path):
+        files = readme.snippets()
+        for name in ("setup.py", "mymod.c", "load.c"):
+            (tmp_path / name).write_text(files[name])
+        subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace"],
+                       check=True, cwd=str(tmp_path), env=build_env())
+        # the same two files as C99, C11, C++11 and C++17, warnings as errors
+        cc, cxx = (shlex.split(sysconfig.get_config_var(v)) for v in ("CC", "CXX"))
+        for compiler in (cc + ["-std=c99"], cc + ["-std=c11"],
+                         cxx + ["-x", "c++", "-std=c++11"], cxx + ["-x", "c++", "-std=c++17"]):
+            subprocess.run(compiler + ["-Wall", "-Wextra", "-Werror", "-fsyntax-only",
+                                       "-I" + sysconfig.get_paths()["include"],
+                                       "-I" + morvex.utils.get_package_root(), "mymod.c", "load.c"],
+                           check=True, cwd=str(tmp_path), env=build_env())
+        sys.path.insert(0, str(tmp_path))
+        mymod = importlib.import_module("mymod")
+        table = skewed(numpy.random.default_rng(9), 500)
+        for view in (table, numpy.asfortranarray(table), table[::-1]):
+            assert mymod.by_head(view) == sorted(tuple(r) for r in table.tolist())
+        with pytest.raises(ValueError, match=r"^need an \(n, 3\) table$"):
+            mymod.by_head(table[:, :2])

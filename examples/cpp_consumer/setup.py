@@ -14,7 +14,7 @@ setup(
     ext_modules=[
         Extension(
             "mx_triples",
-            sources=["triples.cpp"],
+            sources=["triples.cpp", "load.cpp"],  # one shared import table (load.h)
             include_dirs=[morvex.utils.get_package_root()],
             language="c++",
             extra_compile_args=["-std=c++17", "-O2", "-pthread", "-Wall", "-Wextra", "-Werror"],

@@ -12,10 +12,8 @@
 //   fingerprint()                an order-independent hash of the triples
 //   triples(limit), negatives(limit), pool
 // Dropping the TripleSet drops the pool, which releases both arrays.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <morvex/utils/memory.h>
+// The loader sits in load.cpp; both files share one function table.
+#include "load.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -64,49 +62,21 @@ PyObject *as_list(const morvex_Triple *t, int n) {
     return out;
 }
 
-// ---- construction: pool, set_triple_ptr, load_triple_from_numpy --------------
+// ---- construction: a pool, then load_table (load.cpp) ------------------------
 
 int TripleSet_init(TripleSet *self, PyObject *args, PyObject *) {
     PyObject *table;
     if (!PyArg_ParseTuple(args, "O", &table))
         return -1;
-    Py_buffer view;
-    if (PyObject_GetBuffer(table, &view, PyBUF_RECORDS_RO) < 0)
-        return -1;
-    if (view.ndim != 2 || view.itemsize != 4 || view.format[std::strlen(view.format) - 1] != 'i' ||
-        view.shape[1] < 3 || view.strides[1] != 4 || view.shape[0] > INT32_MAX) {
-        PyBuffer_Release(&view);
-        PyErr_SetString(PyExc_ValueError, "need an (n, 3) int32 table with contiguous rows");
-        return -1;
-    }
-    Py_CLEAR(self->pool);
-    self->pool = reinterpret_cast<morvex_MemoryPool *>(
+    morvex_MemoryPool *pool = reinterpret_cast<morvex_MemoryPool *>(
         PyObject_CallObject(reinterpret_cast<PyObject *>(morvex_memory.MemoryPool_type), nullptr));
-    if (self->pool == nullptr) {
-        PyBuffer_Release(&view);
+    if (pool == nullptr)
         return -1;
-    }
+    Py_CLEAR(self->pool);
+    self->pool = pool;
     self->triples = self->negatives = nullptr;
     self->count = self->negative_count = 0;
-
-    int n = static_cast<int>(view.shape[0]);
-    morvex_memory.set_triple_ptr(&self->triples, n, self->pool);  // zeroed, owned by the pool
-    if (self->triples == nullptr) {                                 // failure was reported
-        PyBuffer_Release(&view);
-        PyErr_NoMemory();
-        return -1;
-    }
-    morvex_memviewslice slice{};  // the typed view the loader reads
-    slice.data = static_cast<char *>(view.buf);
-    for (int axis = 0; axis < 2; ++axis) {
-        slice.shape[axis] = view.shape[axis];
-        slice.strides[axis] = view.strides[axis];
-        slice.suboffsets[axis] = -1;
-    }
-    morvex_memory.load_triple_from_numpy(self->triples, slice);
-    PyBuffer_Release(&view);
-    self->count = n;
-    return 0;
+    return load_table(table, pool, &self->triples, &self->count);
 }
 
 void TripleSet_dealloc(TripleSet *self) {

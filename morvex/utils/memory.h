@@ -1,7 +1,7 @@
 /*
  * morvex/utils/memory.h -- the native interface of morvex.utils.memory.
  *
- * Compiled consumers (C or C++) include this header, call
+ * Compiled consumers (C99 or later, C++11 or later) include this header, call
  * morvex_memory_import() once with the GIL held (typically from their module
  * initialisation), and then call through the function table `morvex_memory`:
  *
@@ -13,6 +13,29 @@
  * The records and object layouts below are frozen: other modules read their
  * members by offset.  Object methods are always called through the instance's
  * method table, e.g. `pool->vtab->alloc(pool, n, sizeof(double))`.
+ *
+ * Consumers split over several source files share one table.  Every file
+ * defines MORVEX_MEMORY_UNIQUE_SYMBOL to the same identifier before including
+ * this header; the file that calls morvex_memory_import() then holds the one
+ * external definition of the table, and every other file also defines
+ * MORVEX_MEMORY_NO_IMPORT, which turns it into an `extern` declaration:
+ *
+ *     // module.c: imports, and so holds the table
+ *     #define MORVEX_MEMORY_UNIQUE_SYMBOL my_morvex_memory
+ *     #include "morvex/utils/memory.h"
+ *     ... if (morvex_memory_import() < 0) return NULL; ...
+ *
+ *     // sort.c: uses the table filled by module.c
+ *     #define MORVEX_MEMORY_UNIQUE_SYMBOL my_morvex_memory
+ *     #define MORVEX_MEMORY_NO_IMPORT
+ *     #include "morvex/utils/memory.h"
+ *     ... morvex_memory.quick_sort(t, n, morvex_memory.cmp_head); ...
+ *
+ * `morvex_memory` names the shared table in all of them.  Without the macros
+ * each file has a private table of its own (a single-file consumer needs
+ * nothing more).  All consumer-side functions are `static inline`, so a file
+ * that includes the header and calls none of them builds cleanly under
+ * -Wall -Wextra -Werror.
  *
  * The module's own sources define MORVEX_MEMORY_MODULE before including this
  * header; the consumer-only part (the import function and its table) is then
@@ -55,7 +78,13 @@ typedef struct morvex_DataStruct {
 } morvex_DataStruct;
 
 /* Typed view of a buffer, passed by value to load_triple_from_numpy (the
- * layout of a Cython memoryview slice). */
+ * layout of a Cython memoryview slice).  Only `data` and the first two
+ * entries of `shape` and `strides` are read: item (i, j) lies at
+ * data + i * strides[0] + j * strides[1] (bytes), and a strides[1] of 0 is
+ * read as 4, the item size, so a hand-made slice may leave it unset.  A C or
+ * C++ consumer fills one from a Py_buffer with
+ * morvex_memviewslice_from_buffer() below; the buffer stays acquired while
+ * the slice is in use. */
 typedef struct morvex_memviewslice {
     void *memview;
     char *data;
@@ -64,7 +93,11 @@ typedef struct morvex_memviewslice {
     Py_ssize_t suboffsets[8];
 } morvex_memviewslice;
 
-/* Strict less-than on two triples: non-zero when `a` sorts before `b`. */
+/* Strict less-than on two triples: non-zero when `a` sorts before `b`.  The
+ * five exported orders compare their keys in this order:
+ *     cmp_head: head, relation, tail      cmp_rel2: relation, head, tail
+ *     cmp_tail: tail, relation, head      cmp_rel3: relation, tail, head
+ *     cmp_rel:  head, tail, relation  (starts with head, not relation) */
 typedef int (*morvex_cmp_type)(morvex_Triple a, morvex_Triple b);
 typedef void *(*morvex_malloc_t)(size_t);
 typedef void (*morvex_free_t)(void *);
@@ -104,6 +137,10 @@ typedef struct morvex_MemoryPool_vtable {
     void (*free)(struct morvex_MemoryPool *self, void *p);
 } morvex_MemoryPool_vtable;
 
+/* `addresses` and `refs` are the pool's own live records, not copies (the
+ * Python attributes of the same names hand out these very objects): the pool
+ * frees every address left in `addresses` and keeps `refs` alive, so what is
+ * put into or taken out of them changes what the pool releases. */
 typedef struct morvex_MemoryPool {
     PyObject_HEAD
     morvex_MemoryPool_vtable *vtab;
@@ -158,7 +195,23 @@ typedef struct morvex_Memory {
     X(id_random, unsigned long long *, "unsigned PY_LONG_LONG *")              \
     X(global_random_memory_pool, struct morvex_MemoryPool *, MORVEX_SIG_POOL)
 
-/* X(name, result type, parameter list, capsule name) */
+/* X(name, result type, parameter list, capsule name)
+ *
+ * The random streams are set up with the GIL held, in this order:
+ *   1. setRandMemory(): a fresh pool for the state arrays (the previous pool,
+ *      and with it both arrays, goes);
+ *   2. setThreadNumberAndRandSeed(n, seed): seeds the C library's generator
+ *      (setRandSeed), then fills n per-thread states from it (randReset(n));
+ *      and reset_random_on_id(): re-seeds that generator with a fixed seed
+ *      and fills the 20 id-keyed states, the same in every run;
+ *   3. draws, from any thread and without the GIL: thread w uses its own slot
+ *      through _rand64(w) or rand_max(w, bound, 1); random_for_prob(id) and
+ *      rand_max(id, bound, other) use the id-keyed slot id % 20.
+ * randReset(n) alone refills the per-thread states from wherever the
+ * generator stands.  Only seeds above 1 are applied: a seed of 0 or 1 leaves
+ * the generator unseeded, so the states go on from wherever it stands and a
+ * second set-up with that seed gives other streams.  Use 2 or more to repeat
+ * draws. */
 #define MORVEX_MEMORY_FUNCTIONS(X)                                             \
     X(WrapMalloc, struct morvex_PyMalloc *, (morvex_malloc_t),                 \
       "struct __pyx_obj_6morvex_5utils_6memory_PyMalloc "                      \
@@ -209,6 +262,113 @@ typedef struct morvex_Memory {
     X(PyFree, morvex_PyFree, morvex_PyFree_vtable)                             \
     X(MemoryPool, morvex_MemoryPool, morvex_MemoryPool_vtable)
 
+/* ---- the loader's slice ------------------------------------------------ */
+
+/* Fills *slice from a two-dimensional buffer of 4-byte signed integers
+ * (data, shape, strides, suboffsets; memview NULL).  Returns 0, or -1 with a
+ * ValueError saying what is wrong.
+ *
+ * Request the buffer with PyBUF_FORMAT and PyBUF_STRIDES (PyBUF_RECORDS_RO),
+ * so that any strided table (Fortran-ordered, transposed, every other column)
+ * is accepted; missing strides are taken as C order.  Accepted item formats
+ * are 32-bit signed integers in this machine's byte order: "i" bare or after
+ * "@" or "=", or after the one of "<", ">", "!" that names this machine's
+ * order; "l" after those same standard-size prefixes ("=", "<", ">", "!"),
+ * and "l" or "@l" where a C long is 32 bits.  Tables
+ * reached through suboffsets (indirect buffers) are refused: the loader reads
+ * items directly, and so are tables whose columns share one item (a column
+ * step of 0, as broadcasting makes), since the loader takes a column step of
+ * 0 for the item size.  The slice borrows the buffer: release the buffer only
+ * after the last use of the slice.
+ *
+ *     Py_buffer view;
+ *     morvex_memviewslice slice;
+ *     if (PyObject_GetBuffer(table, &view, PyBUF_RECORDS_RO) < 0) return NULL;
+ *     if (morvex_memviewslice_from_buffer(&view, &slice) == 0)
+ *         morvex_memory.load_triple_from_numpy(triples, slice);
+ *     PyBuffer_Release(&view);
+ */
+static inline int
+morvex_memviewslice_from_buffer(const Py_buffer *view, morvex_memviewslice *slice)
+{
+    const char *format = view->format;
+    const char *item;
+    char prefix = 0;
+    /* '<' or '>': the byte order of this machine */
+    const unsigned short probe = 1;
+    const char order = *(const unsigned char *)&probe ? '<' : '>';
+    int native_order, ok = 0;
+    int axis;
+
+    if (view->ndim != 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "expected a two-dimensional buffer, got %d dimension(s)", view->ndim);
+        return -1;
+    }
+    if (view->shape == NULL) {
+        PyErr_SetString(PyExc_ValueError,
+                        "buffer has no shape; request it with PyBUF_RECORDS_RO");
+        return -1;
+    }
+    if (view->itemsize != 4) {
+        PyErr_Format(PyExc_ValueError,
+                     "buffer items are %zd bytes, expected 4 (32-bit signed integers)",
+                     view->itemsize);
+        return -1;
+    }
+    if (format == NULL) {
+        PyErr_SetString(PyExc_ValueError,
+                        "buffer has no format (plain bytes), expected 32-bit signed "
+                        "integers; request it with PyBUF_RECORDS_RO");
+        return -1;
+    }
+    item = format;
+    if (*item == '@' || *item == '=' || *item == '<' || *item == '>' || *item == '!')
+        prefix = *item++;
+    native_order = prefix == 0 || prefix == '@' || prefix == '=' || prefix == order ||
+                   (prefix == '!' && order == '>');
+    if (native_order && item[0] != '\0' && item[1] == '\0') {
+        if (item[0] == 'i')
+            ok = 1;
+        else if (item[0] == 'l') /* 4 bytes in standard sizes, else a C long */
+            ok = (prefix != 0 && prefix != '@') || sizeof(long) == 4;
+    }
+    if (!ok) {
+        PyErr_Format(PyExc_ValueError,
+                     "buffer format '%s' is not a native 32-bit signed integer", format);
+        return -1;
+    }
+    if (view->shape[1] > 1 && view->strides != NULL && view->strides[1] == 0) {
+        /* the loader reads a column step of 0 as the item size */
+        PyErr_SetString(PyExc_ValueError,
+                        "buffer columns share one item (column step 0); copy the table first");
+        return -1;
+    }
+    if (view->suboffsets != NULL &&
+        (view->suboffsets[0] >= 0 || view->suboffsets[1] >= 0)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "indirect buffers (with suboffsets) are not supported");
+        return -1;
+    }
+    slice->memview = NULL;
+    slice->data = (char *)view->buf;
+    for (axis = 0; axis < 8; ++axis) {
+        slice->shape[axis] = 0;
+        slice->strides[axis] = 0;
+        slice->suboffsets[axis] = -1;
+    }
+    slice->shape[0] = view->shape[0];
+    slice->shape[1] = view->shape[1];
+    if (view->strides != NULL) {
+        slice->strides[0] = view->strides[0];
+        slice->strides[1] = view->strides[1];
+    } else {
+        slice->strides[1] = 4;
+        slice->strides[0] = 4 * view->shape[1];
+    }
+    return 0;
+}
+
 #ifndef MORVEX_MEMORY_MODULE
 
 /* ---- consumer side ------------------------------------------------------ */
@@ -225,10 +385,23 @@ typedef struct morvex_memory_api {
 #undef MORVEX_X_CLASS
 } morvex_memory_api;
 
-/* Filled by morvex_memory_import(); one copy per translation unit. */
+/* Filled by morvex_memory_import().  Without MORVEX_MEMORY_UNIQUE_SYMBOL
+ * every file has its own copy; with it, all files share the one defined in
+ * the file without MORVEX_MEMORY_NO_IMPORT. */
+#ifdef MORVEX_MEMORY_UNIQUE_SYMBOL
+#define morvex_memory MORVEX_MEMORY_UNIQUE_SYMBOL
+extern morvex_memory_api morvex_memory;
+#ifndef MORVEX_MEMORY_NO_IMPORT
+morvex_memory_api morvex_memory;
+#endif
+#else
+#ifdef MORVEX_MEMORY_NO_IMPORT
+#error "MORVEX_MEMORY_NO_IMPORT shares the table of another file: define MORVEX_MEMORY_UNIQUE_SYMBOL too"
+#endif
 static morvex_memory_api morvex_memory;
+#endif
 
-static int
+static inline int
 morvex_memory__fetch(PyObject *capi, const char *name, const char *sig, void **out)
 {
     PyObject *capsule = PyDict_GetItemString(capi, name); /* borrowed */
@@ -250,7 +423,7 @@ morvex_memory__fetch(PyObject *capi, const char *name, const char *sig, void **o
     return *out == NULL ? -1 : 0;
 }
 
-static int
+static inline int
 morvex_memory__class(PyObject *module, const char *name, Py_ssize_t size,
                      int has_vtable, PyTypeObject **type_out, void **vtable_out)
 {
@@ -289,7 +462,7 @@ morvex_memory__class(PyObject *module, const char *name, Py_ssize_t size,
 
 /* Import morvex.utils.memory and fetch every export.  Returns 0, or -1 with
  * an ImportError (or the underlying error) naming what is missing. */
-static int
+static inline int
 morvex_memory_import(void)
 {
     PyObject *module, *capi;

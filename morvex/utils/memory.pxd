@@ -42,7 +42,11 @@ ctypedef struct DataStruct:
     void *tables[2]
     int count
 
-# Strict less-than on two triples: non-zero when `a` sorts before `b`.
+# Strict less-than on two triples: non-zero when `a` sorts before `b`.  The
+# five exported orders compare their keys in this order:
+#     cmp_head: head, relation, tail      cmp_rel2: relation, head, tail
+#     cmp_tail: tail, relation, head      cmp_rel3: relation, tail, head
+#     cmp_rel:  head, tail, relation  (starts with head, not relation)
 ctypedef int (*cmp_type)(Triple a, Triple b) noexcept nogil
 ctypedef void *(*malloc_t)(size_t size) noexcept
 ctypedef void (*free_t)(void *p) noexcept
@@ -57,6 +61,10 @@ cdef class PyFree:
     cdef free_t free_func
     cdef void set_func(self, free_t func) noexcept
 
+# `addresses` and `refs` are the pool's own live records, not copies (the
+# Python attributes hand out these very objects): the pool frees every
+# address left in `addresses` and keeps `refs` alive, so what is put into or
+# taken out of them changes what the pool releases.
 cdef class MemoryPool:
     cdef Py_ssize_t size          # bytes currently recorded
     cdef dict addresses           # address -> byte count
@@ -102,9 +110,14 @@ cdef void set_float_ptr(float **ptr, int count, MemoryPool pool) noexcept
 cdef void set_pair_ptr(Pair **ptr, int count, MemoryPool pool) noexcept
 cdef void set_triple_ptr(Triple **ptr, int count, MemoryPool pool) noexcept
 
-# copies columns 0, 1, 2 of an (n, >=3) int32 view into ptr[0..n-1] (the view
-# is not const: Cython's code for const views trips -Wextra's
-# -Wignored-qualifiers; copy a read-only array first)
+# copies columns 0, 1, 2 of an (n, >=3) int32 view into ptr[0..n-1], reading
+# item (i, j) through both of the view's strides, so Fortran-ordered,
+# transposed and column-strided views load as they read.  The view stays
+# `int[:, :]`: Cython will not pass an `int[:, :]` view where `int[:, ::1]`
+# is declared.  It is not const either: Cython's code for const views trips
+# -Wextra's -Wignored-qualifiers; copy a read-only array first.  (C and C++
+# consumers build the slice from a Py_buffer with
+# morvex_memviewslice_from_buffer() in memory.h.)
 cdef void load_triple_from_numpy(Triple *ptr, int[:, :] table) noexcept
 
 # orderings and sort
@@ -116,7 +129,17 @@ cdef int cmp_rel3(Triple a, Triple b) noexcept nogil
 cdef void quick_sort(Triple *array, int count, cmp_type cmp) noexcept nogil
 cdef int _compare(const_void *a, const_void *b) noexcept nogil
 
-# random streams: set up with the GIL, then draw from any thread without it
+# random streams, set up with the GIL in this order: setRandMemory() (a fresh
+# pool for the state arrays; the previous one, with both arrays, goes), then
+# setThreadNumberAndRandSeed(n, seed) (setRandSeed, then randReset(n): n
+# per-thread states from the C library's generator) and reset_random_on_id()
+# (re-seeds that generator with a fixed seed and fills the 20 id-keyed states,
+# the same in every run); then draw from any thread without the GIL: thread
+# w from its own slot with _rand64(w) or rand_max(w, bound, 1), any thread
+# from slot id % 20 with random_for_prob(id) or rand_max(id, bound, other).
+# Only seeds above 1 are applied: with 0 or 1 the generator stays unseeded,
+# the states go on from wherever it stands, and a second set-up with that
+# seed gives other streams; use 2 or more to repeat draws.
 cdef void setThreadNumberAndRandSeed(const int thread_number, const int seed) noexcept
 cdef void setRandMemory() noexcept
 cdef void setRandSeed(int seed) noexcept nogil

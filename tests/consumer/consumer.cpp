@@ -264,21 +264,13 @@ PyObject *set_triple_ptr(PyObject *, PyObject *args) {
 
 // ---- triple loader --------------------------------------------------------------
 
-// A slice record over any 2-d int32 buffer (strided views included).
+// A slice record over any 2-d int32 buffer, made by the header's helper.
 bool slice_of(PyObject *obj, Py_buffer *view, morvex_memviewslice *slice) {
     if (PyObject_GetBuffer(obj, view, PyBUF_RECORDS_RO) < 0)
         return false;
-    if (view->ndim != 2 || view->itemsize != 4 || view->strides[1] != 4) {
+    if (morvex_memviewslice_from_buffer(view, slice) < 0) {
         PyBuffer_Release(view);
-        PyErr_SetString(PyExc_ValueError, "need a 2-d int32 table with contiguous rows");
         return false;
-    }
-    std::memset(slice, 0, sizeof *slice);
-    slice->data = static_cast<char *>(view->buf);
-    for (int axis = 0; axis < 2; ++axis) {
-        slice->shape[axis] = view->shape[axis];
-        slice->strides[axis] = view->strides[axis];
-        slice->suboffsets[axis] = -1;
     }
     return true;
 }
@@ -296,17 +288,19 @@ PyObject *triples_to_list(const morvex_Triple *t, Py_ssize_t n) {
     return out;
 }
 
-// load_triples(table, records=rows): loads into `records` records prefilled
-// with -7 and returns them all.
+// load_triples(table, records=rows, column_step=table's): loads into
+// `records` records prefilled with -7 and returns them all.
 PyObject *load_triples(PyObject *, PyObject *args) {
     PyObject *obj;
-    Py_ssize_t records = -1;
-    if (!PyArg_ParseTuple(args, "O|n", &obj, &records))
+    Py_ssize_t records = -1, column_step = -1;
+    if (!PyArg_ParseTuple(args, "O|nn", &obj, &records, &column_step))
         return nullptr;
     Py_buffer view;
     morvex_memviewslice slice;
     if (!slice_of(obj, &view, &slice))
         return nullptr;
+    if (column_step >= 0)
+        slice.strides[1] = column_step;
     if (records < 0)
         records = view.shape[0];
     std::vector<morvex_Triple> dest(static_cast<size_t>(records), morvex_Triple{-7, -7, -7});

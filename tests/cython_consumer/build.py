@@ -1,7 +1,8 @@
 """Builds the Cython test consumer `_mx_cython_consumer` for the running
 interpreter into the directory given as the first argument, against the
 installed package's memory.pxd only (found on sys.path, like any consumer
-would find it).  Cython warnings are errors, and so are the C++ compiler's."""
+would find it), and beside it the README's Cython module as written.  Cython
+warnings are errors, and so are the C++ compiler's."""
 import os
 import sys
 
@@ -27,18 +28,24 @@ if os.environ.get("MORVEX_SANITIZE"):
     flags += san
     link += ["-fsanitize=address,undefined"]
 
+sys.path.insert(0, os.path.dirname(here))
+import readme  # noqa: E402
+
+readme_dir = os.path.join(build_temp, "readme")
+os.makedirs(readme_dir, exist_ok=True)
+with open(os.path.join(readme_dir, "mymod_cy.pyx"), "w") as f:
+    f.write(readme.snippets()["mymod_cy.pyx"])
+
 os.chdir(here)  # a relative source keeps the generated C++ under build_dir
-ext = Extension(
-    "_mx_cython_consumer",
-    sources=["_mx_cython_consumer.pyx"],
-    language="c++",
-    extra_compile_args=flags,
-    extra_link_args=link,
-)
+exts = [
+    Extension(name, sources=[source], language="c++", extra_compile_args=flags, extra_link_args=link)
+    for name, source in (("_mx_cython_consumer", "_mx_cython_consumer.pyx"),
+                         ("mymod_cy", os.path.join(readme_dir, "mymod_cy.pyx")))
+]
 setup(
     name="mx-cython-consumer",
     ext_modules=cythonize(
-        [ext],
+        exts,
         build_dir=os.path.join(build_temp, "src"),
         compiler_directives={"language_level": 3},
         quiet=True,

@@ -284,6 +284,11 @@ morvex_Data_vtable data_vtable = {data_add_row};
 
 PyTypeObject MemoryType = [] {
     PyTypeObject t = compat::blank_type("morvex.utils.memory.Memory", sizeof(morvex_Memory));
+    t.tp_doc =
+        "Memory(number): a block of `number` four-byte cells taken from PyMem_Malloc, which\n"
+        "resize(number) grows or shrinks keeping the cells that fit.  Compiled consumers\n"
+        "read the block through `morvex_Memory` in morvex/utils/memory.h (Cython: `Memory`\n"
+        "in morvex/utils/memory.pxd).";
     t.tp_dealloc = memory_dealloc;
     t.tp_flags = MX_TPFLAGS;
     t.tp_methods = memory_methods;
@@ -293,6 +298,12 @@ PyTypeObject MemoryType = [] {
 
 PyTypeObject DataType = [] {
     PyTypeObject t = compat::blank_type("morvex.utils.memory.Data", sizeof(morvex_Data));
+    t.tp_doc =
+        "Data(ncols): a growable table of int32 rows, `ncols` wide, that Python and numpy\n"
+        "read and write through the buffer protocol (a writable (rows, ncols) buffer of\n"
+        "format \"i\").  Compiled consumers append rows with the native add_row, through\n"
+        "the method table; the layout is `morvex_Data` in morvex/utils/memory.h (Cython:\n"
+        "`Data` in morvex/utils/memory.pxd).";
     t.tp_dealloc = data_dealloc;
     t.tp_as_buffer = &data_buffer_procs;
     t.tp_flags = MX_TPFLAGS;
@@ -308,10 +319,13 @@ void initializeData(morvex_DataStruct *data) noexcept {
 }
 
 // Copies head, relation and tail of every row; further columns are skipped.
-// The row count is the 32-bit value of the table's first extent, so a table
-// of 2^31 rows or more loads whatever that count says (nothing when it is
-// negative).  A null destination is announced on the C standard output and
-// nothing is written.
+// Item (i, j) lies at data + i * strides[0] + j * strides[1], so Fortran-
+// ordered, transposed and column-strided tables load as they read; a column
+// step of 0 is taken as the item size, which keeps slices made by hand that
+// leave it unset working.  The row count is the 32-bit value of the table's
+// first extent, so a table of 2^31 rows or more loads whatever that count says
+// (nothing when it is negative).  A null destination is announced on the C
+// standard output and nothing is written.
 void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) noexcept {
     if (ptr == nullptr) {
         std::printf("ptr is NULL!\n");
@@ -323,9 +337,21 @@ void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) noexc
         return;
     const Py_ssize_t ncols = table.shape[1];
     const Py_ssize_t step = table.strides[0];
+    const Py_ssize_t column_step = table.strides[1] != 0 ? table.strides[1] : Py_ssize_t{kCellBytes};
     const char *data = table.data;
+    char *out = reinterpret_cast<char *>(ptr);
+    if (ncols >= 3 && column_step != kCellBytes) {
+        for (int i = 0; i < n; ++i) {
+            const char *row = data + static_cast<Py_ssize_t>(i) * step;
+            morvex_Triple &t = ptr[i];
+            std::memcpy(&t.head, row, sizeof(int32_t));
+            std::memcpy(&t.relation, row + column_step, sizeof(int32_t));
+            std::memcpy(&t.tail, row + 2 * column_step, sizeof(int32_t));
+        }
+        return;
+    }
     if (ncols >= 3) {
-        char *out = reinterpret_cast<char *>(ptr);
+        // Rows are runs of consecutive items from here on.
         int i = 0;
         if (step == static_cast<Py_ssize_t>(sizeof(morvex_Triple))) {
             // rows are packed triples: one copy
@@ -353,7 +379,7 @@ void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) noexc
     if (ncols >= 1)
         std::memcpy(&ptr->head, data, sizeof(int32_t));
     if (ncols >= 2)
-        std::memcpy(&ptr->relation, data + sizeof(int32_t), sizeof(int32_t));
+        std::memcpy(&ptr->relation, data + column_step, sizeof(int32_t));
     raise_column_out_of_bounds();
 }
 

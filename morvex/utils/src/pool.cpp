@@ -44,6 +44,11 @@ morvex_PyFree_vtable pyfree_vtable = {pyfree_set_func};
 
 PyTypeObject PyMallocType = [] {
     PyTypeObject t = compat::blank_type("morvex.utils.memory.PyMalloc", sizeof(morvex_PyMalloc));
+    t.tp_doc =
+        "A box holding an allocation function for a MemoryPool (Default_Malloc holds\n"
+        "PyMem_Malloc).  Compiled consumers make one with WrapMalloc or set its function\n"
+        "with the native set_func; see `morvex_PyMalloc` in morvex/utils/memory.h\n"
+        "(Cython: `PyMalloc` in morvex/utils/memory.pxd).";
     t.tp_dealloc = plain_dealloc;
     t.tp_flags = MX_TPFLAGS;
     t.tp_methods = pymalloc_methods;
@@ -53,6 +58,11 @@ PyTypeObject PyMallocType = [] {
 
 PyTypeObject PyFreeType = [] {
     PyTypeObject t = compat::blank_type("morvex.utils.memory.PyFree", sizeof(morvex_PyFree));
+    t.tp_doc =
+        "A box holding a release function for a MemoryPool (Default_Free holds\n"
+        "PyMem_Free).  Compiled consumers make one with WrapFree or set its function with\n"
+        "the native set_func; see `morvex_PyFree` in morvex/utils/memory.h (Cython:\n"
+        "`PyFree` in morvex/utils/memory.pxd).";
     t.tp_dealloc = plain_dealloc;
     t.tp_flags = MX_TPFLAGS;
     t.tp_methods = pyfree_methods;
@@ -379,6 +389,13 @@ morvex_MemoryPool_vtable pool_vtable = {pool_alloc, pool_realloc, pool_free};
 
 PyTypeObject MemoryPoolType = [] {
     PyTypeObject t = compat::blank_type("morvex.utils.memory.MemoryPool", sizeof(morvex_MemoryPool));
+    t.tp_doc =
+        "MemoryPool(): owns raw blocks and Python references on behalf of its holder and\n"
+        "releases them all when it goes.  Compiled consumers allocate through its method\n"
+        "table (alloc, realloc, free) and the typed array helpers such as set_triple_ptr;\n"
+        "own_pyref(obj) keeps obj alive with the pool.  `size`, `addresses` and `refs`\n"
+        "are the pool's own live records, not copies.  See `morvex_MemoryPool` in\n"
+        "morvex/utils/memory.h (Cython: `MemoryPool` in morvex/utils/memory.pxd).";
     t.tp_dealloc = pool_dealloc;
     t.tp_flags = MX_TPFLAGS | Py_TPFLAGS_HAVE_GC;
     t.tp_traverse = pool_traverse;
