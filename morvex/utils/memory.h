@@ -332,6 +332,32 @@ done:
     return rc;
 }
 
+/* Fills *slice from a two-dimensional buffer of 4-byte signed integers
+ * (data, shape, strides, suboffsets; memview NULL).  Returns 0, or -1 with a
+ * ValueError saying what is wrong. */
+static inline int
+morvex_memviewslice_from_buffer(const Py_buffer *view, morvex_memviewslice *slice)
+{
+    int i;
+    if (view->ndim != 2 || view->itemsize != 4 || view->shape == NULL) {
+        PyErr_SetString(PyExc_ValueError,
+                        "expected a two-dimensional buffer of 4-byte integers");
+        return -1;
+    }
+    memset(slice, 0, sizeof *slice);
+    slice->data = (char *)view->buf;
+    for (i = 0; i < 8; ++i)
+        slice->suboffsets[i] = -1;
+    for (i = 0; i < 2; ++i) {
+        slice->shape[i] = view->shape[i];
+        if (view->suboffsets != NULL)
+            slice->suboffsets[i] = view->suboffsets[i];
+    }
+    slice->strides[1] = view->strides ? view->strides[1] : 4;
+    slice->strides[0] = view->strides ? view->strides[0] : 4 * view->shape[1];
+    return 0;
+}
+
 #endif /* !MORVEX_MEMORY_MODULE */
 
 #ifdef __cplusplus
