@@ -363,14 +363,11 @@ private:
     std::vector<uint32_t> dir_;
 };
 
-// A hash of the whole triple, for the membership filter.
+// A hash of the whole triple, for the membership filter, which uses its top
+// bits: those of a product depend on every bit of the factors.
 inline uint64_t mix(const Triple &t) {
-    uint64_t x = (uint64_t{static_cast<uint32_t>(t.head)} << 32) | static_cast<uint32_t>(t.relation);
-    x ^= uint64_t{static_cast<uint32_t>(t.tail)} * 0x9E3779B97F4A7C15ull;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 31;
-    x *= 0x94D049BB133111EBull;
-    return x ^ (x >> 29);
+    const uint64_t x = (uint64_t{static_cast<uint32_t>(t.head)} << 32) | static_cast<uint32_t>(t.relation);
+    return (x ^ (uint64_t{static_cast<uint32_t>(t.tail)} * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
 }
 
 // ---- functions ---------------------------------------------------------------
@@ -485,8 +482,13 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         ++bits;
     const int shift = 64 - bits;
     std::vector<uint64_t> query_bits(size_t{1} << (bits - 6), 0);
-    std::unique_ptr<Triple[]> q(new Triple[static_cast<size_t>(m) + 1]);
-    queries.load(q.get());
+    std::unique_ptr<Triple[]> copy;
+    const Triple *q = reinterpret_cast<const Triple *>(queries.data());
+    if (!queries.is_records()) {
+        copy.reset(new Triple[static_cast<size_t>(m) + 1]);
+        queries.load(copy.get());
+        q = copy.get();
+    }
     for (int i = 0; i < m; ++i) {
         const uint64_t h = mix(q[i]) >> shift;
         query_bits[h >> 6] |= uint64_t{1} << (h & 63);
@@ -527,25 +529,43 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         morvex_memory.quick_sort(kept.data(), static_cast<int>(kept.size()), cmp);
     const SortedIndex<F0, F1, F2> index(kept.data(), static_cast<uint32_t>(kept.size()));
 
-    // Queries in groups, each step of a group's searches issued before the
-    // next, so that their cache misses overlap.
-    constexpr int kGroup = 32;
-    for (int start = 0; start < m; start += kGroup) {
-        const int count = std::min(kGroup, m - start);
-        const Triple *g = q.get() + start;
+    // Queries in groups, through a pipeline of four steps: while one group
+    // is searched, the next has its bucket's records fetched, the one after
+    // its directory entry and the last its filter word; so each fetch has a
+    // group's worth of work to arrive in.
+    constexpr int kGroup = 16, kSteps = 4;
+    struct Group {
+        int start = 0, count = 0;
         uint64_t h[kGroup];
-        for (int j = 0; j < count; ++j) {
-            h[j] = mix(g[j]) >> shift;
-            MX_PREFETCH_READ(&kept_bits[h[j] >> 6]);
-        }
         ptrdiff_t b[kGroup];
-        for (int j = 0; j < count; ++j)
-            b[j] = (kept_bits[h[j] >> 6] >> (h[j] & 63) & 1) ? index.locate(g[j]) : -1;
-        for (int j = 0; j < count; ++j)
-            if (b[j] >= 0)
-                index.bucket_start(b[j]);
-        for (int j = 0; j < count; ++j)
-            out[start + j] = b[j] >= 0 && index.search(g[j], b[j]);
+    } ring[kSteps];
+    const int groups = (m + kGroup - 1) / kGroup;
+    for (int step = 0; step < groups + kSteps - 1; ++step) {
+        if (step < groups) {  // the filter word
+            Group &g = ring[step % kSteps];
+            g.start = step * kGroup;
+            g.count = std::min(kGroup, m - g.start);
+            for (int j = 0; j < g.count; ++j) {
+                g.h[j] = mix(q[g.start + j]) >> shift;
+                MX_PREFETCH_READ(&kept_bits[g.h[j] >> 6]);
+            }
+        }
+        if (step >= 1 && step - 1 < groups) {  // the directory entry
+            Group &g = ring[(step - 1) % kSteps];
+            for (int j = 0; j < g.count; ++j)
+                g.b[j] = (kept_bits[g.h[j] >> 6] >> (g.h[j] & 63) & 1) ? index.locate(q[g.start + j]) : -1;
+        }
+        if (step >= 2 && step - 2 < groups) {  // the bucket's records
+            const Group &g = ring[(step - 2) % kSteps];
+            for (int j = 0; j < g.count; ++j)
+                if (g.b[j] >= 0)
+                    index.bucket_start(g.b[j]);
+        }
+        if (step >= 3) {  // the search
+            const Group &g = ring[(step - 3) % kSteps];
+            for (int j = 0; j < g.count; ++j)
+                out[g.start + j] = g.b[j] >= 0 && index.search(q[g.start + j], g.b[j]);
+        }
     }
 }
 
