@@ -504,21 +504,27 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         }
     };
     if (known.is_records()) {
-        // the filter word of each row is fetched a block ahead of its test
-        constexpr int kBlock = 32;
+        // the filter words of one block of rows are fetched while the
+        // previous block is tested
+        constexpr int kBlock = 64;
         const Triple *k = reinterpret_cast<const Triple *>(known.data());
         const int n = known.rows();
-        for (int start = 0; start < n; start += kBlock) {
-            const int count = std::min(kBlock, n - start);
-            uint64_t h[kBlock];
+        uint64_t h[2][kBlock];
+        for (int start = 0; start < n + kBlock; start += kBlock) {
+            uint64_t *next = h[(start / kBlock) & 1];
+            const int count = std::max(0, std::min(kBlock, n - start));
             for (int j = 0; j < count; ++j) {
-                h[j] = mix(k[start + j]) >> shift;
-                MX_PREFETCH_READ(&query_bits[h[j] >> 6]);
+                next[j] = mix(k[start + j]) >> shift;
+                MX_PREFETCH_READ(&query_bits[next[j] >> 6]);
             }
-            for (int j = 0; j < count; ++j)
-                if (query_bits[h[j] >> 6] >> (h[j] & 63) & 1) {
-                    kept.push_back(k[start + j]);
-                    kept_bits[h[j] >> 6] |= uint64_t{1} << (h[j] & 63);
+            if (start == 0)
+                continue;
+            const uint64_t *prev = h[(start / kBlock - 1) & 1];
+            const int from = start - kBlock;
+            for (int j = 0, c = std::min(kBlock, n - from); j < c; ++j)
+                if (query_bits[prev[j] >> 6] >> (prev[j] & 63) & 1) {
+                    kept.push_back(k[from + j]);
+                    kept_bits[prev[j] >> 6] |= uint64_t{1} << (prev[j] & 63);
                 }
         }
     } else {
