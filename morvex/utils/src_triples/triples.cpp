@@ -115,8 +115,9 @@ public:
         }
         const char *f = view_.format ? view_.format : "B";
         // numpy spells int32 "i" (or "l" where long has four bytes), with an
-        // optional native or little-endian byte-order mark
-        const char *code = (*f == '@' || *f == '=' || *f == '<') ? f + 1 : f;
+        // optional mark of native byte order
+        const char native = PY_LITTLE_ENDIAN ? '<' : '>';
+        const char *code = (*f == '@' || *f == '=' || *f == native) ? f + 1 : f;
         if (view_.itemsize != 4 || (std::strcmp(code, "i") != 0 && std::strcmp(code, "l") != 0))
             fail(PyExc_TypeError, "%s must hold int32 values, got buffer format '%s' (%zd-byte items)", arg, f,
                  view_.itemsize);
