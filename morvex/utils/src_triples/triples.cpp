@@ -24,6 +24,9 @@
 #include <new>
 #include <vector>
 
+#include <stdlib.h>
+#include <sys/mman.h>
+
 namespace {
 
 const char kSourceFile[] = "morvex\\utils\\src_triples\\triples.cpp";
@@ -293,10 +296,9 @@ public:
             dir_[filled++] = n;
     }
 
-    // Searches come in three steps, so that a caller can interleave the
-    // memory accesses of several: locate() finds the bucket (or -1 when the
-    // query is absent for sure), bucket_start() fetches the bucket's first
-    // record, search() finishes.
+    // Searches come in two steps, so that a caller can interleave the memory
+    // accesses of several: locate() finds the bucket (or -1 when the query
+    // is absent for sure) and fetches its directory entry, search() finishes.
     ptrdiff_t locate(const Triple &q) const {
         if (n_ == 0)
             return -1;
@@ -311,13 +313,6 @@ public:
         return static_cast<ptrdiff_t>(b);
     }
 
-    void bucket_start(ptrdiff_t b) const {
-        const Triple *p = a_ + dir_[b], *end = a_ + dir_[b + 1];
-        MX_PREFETCH_READ(p);
-        MX_PREFETCH_READ(p + (end - p) / 2);
-        MX_PREFETCH_READ(end - 1);
-    }
-
     bool search(const Triple &q, ptrdiff_t b) const {
         const Triple *p = a_ + dir_[b];
         const Triple *const end = a_ + dir_[b + 1];
@@ -330,13 +325,15 @@ public:
             const uint64_t k = key(t);
             return k < qk || (k == qk && word<F2>(t) < q3);
         };
-        // branch-free lower bound within the bucket
-        while (len > 1) {
+        // a bucket holds a few records, which a scan passes fastest; a large
+        // one (clustered keys) is first narrowed down by bisection
+        while (len > 8) {
             const uint32_t half = len / 2;
             p += before(p[half]) ? half : 0;
             len -= half;
         }
-        p += before(*p);
+        for (const Triple *const stop = p + len; p < stop && before(*p);)
+            ++p;
         return p < end && same(*p, q);
     }
 
@@ -362,6 +359,35 @@ private:
     uint64_t lo_ = 0, hi_ = 0;
     int shift_ = 0;
     std::vector<uint32_t> dir_;
+};
+
+// An uninitialised array of n items for the searches' random accesses:
+// blocks of 2 MiB and more ask the kernel for huge pages where it has them,
+// so that those accesses are not also TLB misses.
+template <class T>
+class Block {
+public:
+    explicit Block(size_t n) {
+        const size_t bytes = std::max<size_t>(n, 1) * sizeof(T), huge = size_t{1} << 21;
+        void *p = nullptr;
+        if (bytes / sizeof(T) != std::max<size_t>(n, 1) ||
+            posix_memalign(&p, bytes >= huge ? huge : 64, bytes) != 0)
+            throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+        if (bytes >= huge)
+            madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: failure changes nothing
+#endif
+        p_ = static_cast<T *>(p);
+    }
+    ~Block() { free(p_); }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+
+    T *get() const { return p_; }
+    T &operator[](size_t i) const { return p_[i]; }
+
+private:
+    T *p_ = nullptr;
 };
 
 // A hash of the whole triple, for the membership filter, which uses its top
@@ -482,7 +508,10 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
     while (bits < 31 && (uint64_t{1} << bits) < 16 * uint64_t(m))
         ++bits;
     const int shift = 64 - bits;
-    std::vector<uint64_t> query_bits(size_t{1} << (bits - 6), 0);
+    const size_t words = size_t{1} << (bits - 6);
+    Block<uint64_t> query_bits(words), kept_bits(words);
+    std::fill(query_bits.get(), query_bits.get() + words, uint64_t{0});
+    std::fill(kept_bits.get(), kept_bits.get() + words, uint64_t{0});
     std::unique_ptr<Triple[]> copy;
     const Triple *q = reinterpret_cast<const Triple *>(queries.data());
     if (!queries.is_records()) {
@@ -494,13 +523,12 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         const uint64_t h = mix(q[i]) >> shift;
         query_bits[h >> 6] |= uint64_t{1} << (h & 63);
     }
-    std::vector<Triple> kept;
-    kept.reserve(static_cast<size_t>(known.rows() / 8) + 16);
-    std::vector<uint64_t> kept_bits(query_bits.size(), 0);
+    Block<Triple> kept(static_cast<size_t>(known.rows()));  // only the part used is ever touched
+    int kept_count = 0;
     auto keep = [&](const Triple &t) {
         const uint64_t h = mix(t) >> shift;
         if (query_bits[h >> 6] >> (h & 63) & 1) {
-            kept.push_back(t);
+            kept[kept_count++] = t;
             kept_bits[h >> 6] |= uint64_t{1} << (h & 63);
         }
     };
@@ -524,7 +552,7 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
             const int from = start - kBlock;
             for (int j = 0, c = std::min(kBlock, n - from); j < c; ++j)
                 if (query_bits[prev[j] >> 6] >> (prev[j] & 63) & 1) {
-                    kept.push_back(k[from + j]);
+                    kept[kept_count++] = k[from + j];
                     kept_bits[prev[j] >> 6] |= uint64_t{1} << (prev[j] & 63);
                 }
         }
@@ -533,14 +561,14 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
             keep(known.row(i));
     }
     if (!assume_sorted)
-        morvex_memory.quick_sort(kept.data(), static_cast<int>(kept.size()), cmp);
-    const SortedIndex<F0, F1, F2> index(kept.data(), static_cast<uint32_t>(kept.size()));
+        morvex_memory.quick_sort(kept.get(), kept_count, cmp);
+    const SortedIndex<F0, F1, F2> index(kept.get(), static_cast<uint32_t>(kept_count));
 
-    // Queries in groups, through a pipeline of four steps: while one group
-    // is searched, the next has its bucket's records fetched, the one after
-    // its directory entry and the last its filter word; so each fetch has a
-    // group's worth of work to arrive in.
-    constexpr int kGroup = 16, kSteps = 4;
+    // Queries in groups, through a pipeline of three steps: while one group
+    // is searched, the next has its directory entries fetched and the one
+    // after its filter words; so each fetch has a group's worth of work to
+    // arrive in.
+    constexpr int kGroup = 16, kSteps = 3;
     struct Group {
         int start = 0, count = 0;
         uint64_t h[kGroup];
@@ -562,14 +590,8 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
             for (int j = 0; j < g.count; ++j)
                 g.b[j] = (kept_bits[g.h[j] >> 6] >> (g.h[j] & 63) & 1) ? index.locate(q[g.start + j]) : -1;
         }
-        if (step >= 2 && step - 2 < groups) {  // the bucket's records
+        if (step >= 2) {  // the search
             const Group &g = ring[(step - 2) % kSteps];
-            for (int j = 0; j < g.count; ++j)
-                if (g.b[j] >= 0)
-                    index.bucket_start(g.b[j]);
-        }
-        if (step >= 3) {  // the search
-            const Group &g = ring[(step - 3) % kSteps];
             for (int j = 0; j < g.count; ++j)
                 out[g.start + j] = g.b[j] >= 0 && index.search(q[g.start + j], g.b[j]);
         }
