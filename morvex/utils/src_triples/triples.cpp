@@ -492,14 +492,40 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
     });
 }
 
+// A filter over triple hashes: 2^bits bits, each entry setting two bits of
+// one 64-bit word, so that a test costs one memory access.  A row with both
+// of its bits set may be an entry; one with either bit clear is none.
+class Filter {
+public:
+    explicit Filter(int bits) : shift_(64 - (bits - 6)), words_(size_t{1} << (bits - 6)) {
+        std::fill(words_.get(), words_.get() + (size_t{1} << (bits - 6)), uint64_t{0});
+    }
+
+    // The word comes from the top bits of the hash, the two bit positions
+    // from its low bits, into which the fold brings the high ones.
+    static uint64_t hash(const Triple &t) {
+        const uint64_t h = mix(t);
+        return h ^ (h >> 29);
+    }
+    void fetch(uint64_t h) const { MX_PREFETCH_READ(&words_[h >> shift_]); }
+    void add(uint64_t h) { words_[h >> shift_] |= mask(h); }
+    bool may_hold(uint64_t h) const { return (words_[h >> shift_] & mask(h)) == mask(h); }
+
+private:
+    static uint64_t mask(uint64_t h) { return uint64_t{1} << (h & 63) | uint64_t{1} << (h >> 6 & 63); }
+
+    int shift_;
+    Block<uint64_t> words_;
+};
+
 // Membership of each query row in `known`, for the order comparing fields
 // F0, F1, F2.
 //
-// The queries go first: their hashes set bits in a filter of about 16 bits
-// per query (2 MiB for a million, so it stays in cache); one pass over
-// `known` keeps only the rows whose bit is set (the true matches and about
-// one other row in sixteen), and just those are sorted and searched.  A
-// query is looked up only when its bit is also set by a kept row.  Rows kept
+// The queries go first: their hashes make a filter of about 16 bits per
+// query (2 MiB for a million, so it stays in cache); one pass over `known`
+// keeps only the rows the filter may hold (the true matches and about one
+// other row in fifty), and just those are sorted and searched.  A query is
+// looked up only when the filter of the kept rows may hold it.  Rows kept
 // from a sorted `known` are sorted already.
 template <int F0, int F1, int F2>
 void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out) {
@@ -507,11 +533,7 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
     int bits = 12;
     while (bits < 31 && (uint64_t{1} << bits) < 16 * uint64_t(m))
         ++bits;
-    const int shift = 64 - bits;
-    const size_t words = size_t{1} << (bits - 6);
-    Block<uint64_t> query_bits(words), kept_bits(words);
-    std::fill(query_bits.get(), query_bits.get() + words, uint64_t{0});
-    std::fill(kept_bits.get(), kept_bits.get() + words, uint64_t{0});
+    Filter query_filter(bits), kept_filter(bits);
     std::unique_ptr<Triple[]> copy;
     const Triple *q = reinterpret_cast<const Triple *>(queries.data());
     if (!queries.is_records()) {
@@ -519,19 +541,10 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         queries.load(copy.get());
         q = copy.get();
     }
-    for (int i = 0; i < m; ++i) {
-        const uint64_t h = mix(q[i]) >> shift;
-        query_bits[h >> 6] |= uint64_t{1} << (h & 63);
-    }
+    for (int i = 0; i < m; ++i)
+        query_filter.add(Filter::hash(q[i]));
     Block<Triple> kept(static_cast<size_t>(known.rows()));  // only the part used is ever touched
     int kept_count = 0;
-    auto keep = [&](const Triple &t) {
-        const uint64_t h = mix(t) >> shift;
-        if (query_bits[h >> 6] >> (h & 63) & 1) {
-            kept[kept_count++] = t;
-            kept_bits[h >> 6] |= uint64_t{1} << (h & 63);
-        }
-    };
     if (known.is_records()) {
         // the filter words of one block of rows are fetched while the
         // previous block is tested
@@ -543,22 +556,28 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
             uint64_t *next = h[(start / kBlock) & 1];
             const int count = std::max(0, std::min(kBlock, n - start));
             for (int j = 0; j < count; ++j) {
-                next[j] = mix(k[start + j]) >> shift;
-                MX_PREFETCH_READ(&query_bits[next[j] >> 6]);
+                next[j] = Filter::hash(k[start + j]);
+                query_filter.fetch(next[j]);
             }
             if (start == 0)
                 continue;
             const uint64_t *prev = h[(start / kBlock - 1) & 1];
             const int from = start - kBlock;
             for (int j = 0, c = std::min(kBlock, n - from); j < c; ++j)
-                if (query_bits[prev[j] >> 6] >> (prev[j] & 63) & 1) {
+                if (query_filter.may_hold(prev[j])) {
                     kept[kept_count++] = k[from + j];
-                    kept_bits[prev[j] >> 6] |= uint64_t{1} << (prev[j] & 63);
+                    kept_filter.add(prev[j]);
                 }
         }
     } else {
-        for (int i = 0; i < known.rows(); ++i)
-            keep(known.row(i));
+        for (int i = 0; i < known.rows(); ++i) {
+            const Triple t = known.row(i);
+            const uint64_t h = Filter::hash(t);
+            if (query_filter.may_hold(h)) {
+                kept[kept_count++] = t;
+                kept_filter.add(h);
+            }
+        }
     }
     if (!assume_sorted)
         morvex_memory.quick_sort(kept.get(), kept_count, cmp);
@@ -581,14 +600,14 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
             g.start = step * kGroup;
             g.count = std::min(kGroup, m - g.start);
             for (int j = 0; j < g.count; ++j) {
-                g.h[j] = mix(q[g.start + j]) >> shift;
-                MX_PREFETCH_READ(&kept_bits[g.h[j] >> 6]);
+                g.h[j] = Filter::hash(q[g.start + j]);
+                kept_filter.fetch(g.h[j]);
             }
         }
         if (step >= 1 && step - 1 < groups) {  // the directory entry
             Group &g = ring[(step - 1) % kSteps];
             for (int j = 0; j < g.count; ++j)
-                g.b[j] = (kept_bits[g.h[j] >> 6] >> (g.h[j] & 63) & 1) ? index.locate(q[g.start + j]) : -1;
+                g.b[j] = kept_filter.may_hold(g.h[j]) ? index.locate(q[g.start + j]) : -1;
         }
         if (step >= 2) {  // the search
             const Group &g = ring[(step - 2) % kSteps];
