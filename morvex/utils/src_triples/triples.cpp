@@ -564,21 +564,19 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
             const uint64_t *prev = h[(start / kBlock - 1) & 1];
             const int from = start - kBlock;
             for (int j = 0, c = std::min(kBlock, n - from); j < c; ++j)
-                if (query_filter.may_hold(prev[j])) {
+                if (query_filter.may_hold(prev[j]))
                     kept[kept_count++] = k[from + j];
-                    kept_filter.add(prev[j]);
-                }
         }
     } else {
         for (int i = 0; i < known.rows(); ++i) {
             const Triple t = known.row(i);
             const uint64_t h = Filter::hash(t);
-            if (query_filter.may_hold(h)) {
+            if (query_filter.may_hold(h))
                 kept[kept_count++] = t;
-                kept_filter.add(h);
-            }
         }
     }
+    for (int i = 0; i < kept_count; ++i)
+        kept_filter.add(Filter::hash(kept[i]));
     if (!assume_sorted)
         morvex_memory.quick_sort(kept.get(), kept_count, cmp);
     const SortedIndex<F0, F1, F2> index(kept.get(), static_cast<uint32_t>(kept_count));
