@@ -247,8 +247,8 @@ inline bool same(const Triple &a, const Triple &b) {
 // leading ones of the third as fit); the other bits are the same in every
 // record, so a query that differs there is absent at once.  Keys are ordered
 // like the records, a tie being broken by the third field's full word.  A
-// directory on the key's leading bits narrows each search to a few dozen
-// records.
+// directory on the key's leading bits narrows each search to a bucket of
+// about eight records.
 template <int F0, int F1, int F2>
 class SortedIndex {
 public:
@@ -550,22 +550,22 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         // previous block is tested
         constexpr int kBlock = 64;
         const Triple *k = reinterpret_cast<const Triple *>(known.data());
-        const int n = known.rows();
+        const int64_t n = known.rows();  // 64 bits: n + kBlock may pass INT_MAX
         uint64_t h[2][kBlock];
-        for (int start = 0; start < n + kBlock; start += kBlock) {
-            uint64_t *next = h[(start / kBlock) & 1];
-            const int count = std::max(0, std::min(kBlock, n - start));
-            for (int j = 0; j < count; ++j) {
-                next[j] = Filter::hash(k[start + j]);
-                query_filter.fetch(next[j]);
+        for (int64_t block = 0; block * kBlock < n + kBlock; ++block) {
+            const int64_t start = block * kBlock;
+            uint64_t *next = h[block & 1];
+            for (int64_t i = start; i < std::min<int64_t>(start + kBlock, n); ++i) {
+                next[i - start] = Filter::hash(k[i]);
+                query_filter.fetch(next[i - start]);
             }
-            if (start == 0)
+            if (block == 0)
                 continue;
-            const uint64_t *prev = h[(start / kBlock - 1) & 1];
-            const int from = start - kBlock;
-            for (int j = 0, c = std::min(kBlock, n - from); j < c; ++j)
-                if (query_filter.may_hold(prev[j]))
-                    kept[kept_count++] = k[from + j];
+            const uint64_t *prev = h[(block - 1) & 1];
+            const int64_t from = start - kBlock;
+            for (int64_t i = from; i < std::min(start, n); ++i)
+                if (query_filter.may_hold(prev[i - from]))
+                    kept[kept_count++] = k[i];
         }
     } else {
         for (int i = 0; i < known.rows(); ++i) {
