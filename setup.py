@@ -41,7 +41,16 @@ setup(
             language="c++",
             extra_compile_args=compile_args,
             extra_link_args=link_args,
-        )
+        ),
+        # a sibling that reaches the module through its public header only
+        Extension(
+            "morvex.utils.triples",
+            sources=["morvex/utils/src_triples/triples.cpp"],
+            depends=["morvex/utils/memory.h", "morvex/utils/src/pyutil.h", "morvex/utils/src/compat.h"],
+            language="c++",
+            extra_compile_args=compile_args,
+            extra_link_args=link_args,
+        ),
     ],
     python_requires=">=3.7",
     # each flavour builds in its own directory: objects are never reused

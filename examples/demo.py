@@ -8,7 +8,8 @@ through the C++ example consumer `mx_triples` (examples/cpp_consumer):
      order and for holding the same triples;
   4. negatives drawn by corrupting tails on worker threads, each from its own
      random stream, without the GIL; repeated with the same seed to show the
-     draws do not depend on thread timing;
+     draws do not depend on thread timing, and morvex.utils.triples.contains
+     counting the true triples among them;
   5. a per-relation count table built natively with Data.add_row and read
      through numpy;
   6. the pool released.
@@ -26,6 +27,7 @@ import numpy
 
 import morvex.utils.memory as memory
 import mx_triples
+from morvex.utils import triples
 
 ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
 # The largest sizes accepted: each keeps the demo within a few GB of memory
@@ -101,6 +103,15 @@ def fingerprint(table):
         x *= numpy.uint64(0xBF58476D1CE4E5B9)
         x ^= x >> numpy.uint64(32)
         return int(x.sum(dtype=numpy.uint64))
+
+
+def true_negatives(ts, table, limit=200_000):
+    """How many of the first `limit` negatives drawn are true triples after
+    all: the filter that filtered negative sampling applies."""
+    drawn = numpy.array(ts.negatives(limit), dtype=numpy.int32).reshape(-1, 3)
+    hits = int(triples.contains(table, drawn).sum())
+    return hits, "%s of %s negatives are true triples (triples.contains)" % (
+        format(hits, ","), format(len(drawn), ","))
 
 
 class OneLineErrors(argparse.ArgumentParser):
@@ -206,6 +217,7 @@ def main(argv=None):
     sample = ts.negatives(k)
     again = stages.run("negatives again, same seed", negatives)
     print("  negatives drawn for %s: %s" % (ts.triples(1)[0], sample))
+    stages.run("true triples among the negatives", lambda: true_negatives(ts, table))
 
     def relation_counts():
         data = ts.relation_counts(args.relations)

@@ -173,6 +173,7 @@ class TestCppExample:
         runs = [line.split("checksum ")[1] for line in out.splitlines() if "corrupted tails" in line]
         assert len(runs) == 2 and runs[0] == runs[1]
         assert "80,000 corrupted tails" in out
+        assert "of 80,000 negatives are true triples (triples.contains)" in out
         assert "top 10 relations by triple count" in out
         assert out.rstrip().splitlines()[-1].startswith("all checks passed")
         # the smallest values accepted, and more threads than triples

@@ -440,6 +440,21 @@ class TestErrorPaths:
 
         assert_steady(one_round, [pool, pool.addresses, memory.__dict__])
 
+    def test_triples_results_and_refusals(self):
+        from morvex.utils import triples
+        a = np.arange(300, dtype=np.int32).reshape(100, 3)[::-1].copy()
+
+        def one_round():
+            triples.sort(triples.sorted_copy(a[:, ::-1], "tail"))
+            triples.unique(np.asfortranarray(a), "rel", True)
+            triples.contains(a, a[::2], "rel3", True)
+            raises(TypeError, "a must hold int32 values, got buffer format 'd' (8-byte items)",
+                   triples.unique, a.astype(float))
+            raises(ValueError, "queries must be two-dimensional with at least 3 columns, got shape (100, 2)",
+                   triples.contains, a, a[:, :2])
+
+        assert_steady(one_round, [a, triples.__dict__])
+
     def test_a_failing_allocator(self, consumer):
         pool = memory.MemoryPool()
         consumer.use_counting_allocator(pool)

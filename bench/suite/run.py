@@ -39,7 +39,7 @@ ORDERS = {  # name: record fields compared first, second, third
     "cmp_rel3": (1, 2, 0),
 }
 
-COLUMNS = (("measured", 44), ("module", 12), ("reference", 12), ("ratio", 8), ("goal", 8), ("", 7))
+COLUMNS = (("measured", 56), ("module", 12), ("reference", 12), ("ratio", 8), ("goal", 8), ("", 7))
 
 
 # ---- data ------------------------------------------------------------------------
@@ -274,6 +274,91 @@ def pool_and_rows(bench, table, args):
               mine / theirs, 2.0)
 
 
+def _numpy_contains(known, queries, set_name):
+    """The fastest pure-numpy membership test we found for each data set.
+    Graph-like rows pack exactly into one int64 (20 + 10 + 20 bits): sort the
+    packed known keys, searchsorted the packed queries.  Full-range rows do
+    not pack, so a 64-bit hash of each row stands in: argsort the known
+    hashes, searchsorted the query hashes, then compare the candidate rows
+    themselves."""
+    if set_name == "graph":
+        def pack(a):
+            return (a[:, 0].astype(np.int64) << 30) | (a[:, 1].astype(np.int64) << 20) | a[:, 2]
+        keys = np.sort(pack(known))
+        q = pack(queries)
+        i = np.minimum(np.searchsorted(keys, q), len(keys) - 1)
+        return keys[i] == q
+
+    def hashed(a):
+        u = a.astype(np.uint64)
+        return (u[:, 0] * np.uint64(0x9E3779B97F4A7C15)) ^ (u[:, 1] * np.uint64(0xBF58476D1CE4E5B9)) \
+            ^ (u[:, 2] * np.uint64(0x94D049BB133111EB))
+    hk = hashed(known)
+    order = np.argsort(hk)
+    hk = hk[order]
+    hq = hashed(queries)
+    i = np.minimum(np.searchsorted(hk, hq), len(hk) - 1)
+    return (hk[i] == hq) & (known[order[i]] == queries).all(axis=1)
+
+
+def _best(fn, reps):
+    best, result = float("inf"), None
+    for _ in range(reps):
+        t0 = time.thread_time()
+        result = fn()
+        best = min(best, time.thread_time() - t0)
+    return best, result
+
+
+def python_triples(bench, table, args):
+    """morvex.utils.triples against what a numpy user writes today."""
+    from morvex.utils import triples
+    table.head("morvex.utils.triples vs numpy, head order, timed in Python (ms)")
+    exps = (4, 5) if args.quick else (6, 7)
+    for set_name, make in DATA_SETS:
+        for exp in exps:
+            a = make(10 ** exp, seed=2000 + exp)
+            tag = "%-5s n=10^%d" % (set_name, exp)
+            copies = iter([a.copy() for _ in range(3)])
+            mine, out = _best(lambda: triples.sort(next(copies)), 3)
+            theirs, ref = _best(lambda: a[np.lexsort((a[:, 2], a[:, 1], a[:, 0]))], args.numpy_reps)
+            label = "sort %s vs lexsort+a[idx]" % tag
+            if np.array_equal(out, ref):
+                table.row(label, mine * 1e3, theirs * 1e3, mine / theirs, 1 / 30)
+            else:
+                table.mismatch(label, "numpy")
+            del copies, out, ref
+            mine, out = _best(lambda: triples.unique(a, return_counts=True), 3)
+            theirs, ref = _best(lambda: np.unique(a, axis=0, return_counts=True), args.numpy_reps)
+            label = "unique %s vs np.unique(axis=0)" % tag
+            if np.array_equal(out[0], ref[0]) and np.array_equal(out[1], ref[1]):
+                table.row(label, mine * 1e3, theirs * 1e3, mine / theirs, 1 / 10)
+            else:
+                table.mismatch(label, "numpy")
+            del out, ref, a
+        # 10^(k-1) queries against 10^k known rows: sampled negatives (known
+        # rows with the tail drawn afresh, so nearly all absent), and a set
+        # of which half are known rows
+        n = 10 ** (exps[-1])
+        known = make(n, seed=3000)
+        rng = np.random.default_rng(3001)
+        fresh_tails = make(n // 10, seed=3002)[:, 2]
+        negatives = known[rng.integers(0, n, n // 10)]
+        negatives[:, 2] = fresh_tails
+        half = known[rng.integers(0, n, n // 10)]
+        half[1::2, 2] = fresh_tails[1::2]
+        reference = "packed searchsorted" if set_name == "graph" else "hashed searchsorted"
+        for kind, queries in (("negatives", negatives), ("half true", half)):
+            mine, out = _best(lambda: triples.contains(known, queries), 3)
+            theirs, ref = _best(lambda: _numpy_contains(known, queries, set_name), args.numpy_reps)
+            label = "contains %s n=10^%d, %s vs %s" % (set_name, exps[-1], kind, reference)
+            if np.array_equal(out, ref):
+                table.row(label, mine * 1e3, theirs * 1e3, mine / theirs, 1 / 10)
+            else:
+                table.mismatch(label, "numpy")
+        del known, negatives, half, out, ref
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--ext-dir", required=True, help="directory holding _mx_bench")
@@ -289,7 +374,7 @@ def main():
     print_header(info, args)
     table = Table()
     start = time.perf_counter()
-    for section in (sorts, small_sorts, loader, draws, pool_and_rows):
+    for section in (sorts, small_sorts, loader, draws, pool_and_rows, python_triples):
         section(bench, table, args)
 
     met = [label for label, ok in table.goals if ok]

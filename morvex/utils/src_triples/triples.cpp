@@ -1,0 +1,695 @@
+// triples.cpp -- morvex.utils.triples: sorting, deduplicating and searching
+// (n, 3) int32 triple tables from Python.
+//
+// An ordinary consumer of morvex.utils.memory: it includes the public header
+// only, fetches the export table with morvex_memory_import() at start and
+// reaches the module through that table alone (quick_sort, the five
+// orders, load_triple_from_numpy).  From pyutil.h it takes the reference
+// owner and the "Python exception is set" convention, nothing that reaches
+// into the module.
+//
+// Results are numpy arrays, made by calling numpy.empty at run time: numpy
+// is imported on the first call that needs it, so building this extension
+// needs no numpy, and importing it neither.  Every function validates all of
+// its inputs, allocates everything it returns, and only then releases the GIL
+// for the work proper; a bad input therefore never touches the caller's data.
+#include "../memory.h"
+#include "../src/pyutil.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include <stdlib.h>
+#include <sys/mman.h>
+
+namespace {
+
+const char kSourceFile[] = "morvex\\utils\\src_triples\\triples.cpp";
+
+using mx::Ref;
+using Triple = morvex_Triple;
+
+// ---- edges -------------------------------------------------------------------
+
+// Releases the GIL for a scope; it is taken back even when the scope is left
+// by an exception (std::bad_alloc from a temporary).
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil &) = delete;
+    WithoutGil &operator=(const WithoutGil &) = delete;
+
+private:
+    PyThreadState *state_;
+};
+
+// The edge of every function Python calls: a pending Python exception
+// becomes NULL, an allocation failure MemoryError.
+template <class F>
+PyObject *edge(F &&body) noexcept {
+    try {
+        return body();
+    } catch (const mx::PyErrOccurred &) {
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "morvex.utils.triples: unexpected C++ exception");
+        return nullptr;
+    }
+}
+
+template <class... A>
+[[noreturn]] void fail(PyObject *type, const char *format, A... args) {
+    PyErr_Format(type, format, args...);
+    MX_FAIL();
+}
+
+// ---- orders ------------------------------------------------------------------
+
+constexpr int kHead = 0, kRel = 1, kTail = 2;
+
+class Table;
+template <int F0, int F1, int F2>
+void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out);
+
+struct OrderInfo {
+    const char *name;
+    morvex_cmp_type *cmp;  // the exported comparison (a slot of the table)
+    decltype(&membership<kHead, kRel, kTail>) membership;  // ... for its fields in order
+};
+
+const OrderInfo kOrders[] = {
+    {"head", &morvex_memory.cmp_head, membership<kHead, kRel, kTail>},
+    {"tail", &morvex_memory.cmp_tail, membership<kTail, kRel, kHead>},
+    {"rel", &morvex_memory.cmp_rel, membership<kHead, kTail, kRel>},
+    {"rel2", &morvex_memory.cmp_rel2, membership<kRel, kHead, kTail>},
+    {"rel3", &morvex_memory.cmp_rel3, membership<kRel, kTail, kHead>},
+};
+
+const OrderInfo &parse_order(PyObject *order) {
+    if (PyUnicode_Check(order)) {
+        for (const OrderInfo &o : kOrders)
+            if (PyUnicode_CompareWithASCIIString(order, o.name) == 0)
+                return o;
+    }
+    fail(PyExc_ValueError, "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not %R", order);
+}
+
+// ---- tables ------------------------------------------------------------------
+
+// A two-dimensional int32 buffer of at least three columns, held for the
+// object's lifetime.
+class Table {
+public:
+    Table(PyObject *obj, const char *arg) : held_(obj) {
+        if (!held_.ok) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError))
+                MX_FAIL();
+            PyErr_Clear();
+            fail(PyExc_TypeError, "%s must export a two-dimensional int32 buffer, such as a numpy array; "
+                 "got '%.200s'", arg, Py_TYPE(obj)->tp_name);
+        }
+        const char *f = view_.format ? view_.format : "B";
+        // numpy spells int32 "i" (or "l" where long has four bytes), with an
+        // optional mark of native byte order
+        const char native = PY_LITTLE_ENDIAN ? '<' : '>';
+        const char *code = (*f == '@' || *f == '=' || *f == native) ? f + 1 : f;
+        if (view_.itemsize != 4 || (std::strcmp(code, "i") != 0 && std::strcmp(code, "l") != 0))
+            fail(PyExc_TypeError, "%s must hold int32 values, got buffer format '%s' (%zd-byte items)", arg, f,
+                 view_.itemsize);
+        if (view_.ndim != 2)
+            fail(PyExc_ValueError, "%s must be two-dimensional with at least 3 columns, got %d dimension%s",
+                 arg, view_.ndim, view_.ndim == 1 ? "" : "s");
+        if (view_.shape[1] < 3)
+            fail(PyExc_ValueError, "%s must be two-dimensional with at least 3 columns, got shape (%zd, %zd)",
+                 arg, view_.shape[0], view_.shape[1]);
+        if (view_.shape[0] > INT_MAX)
+            fail(PyExc_OverflowError, "%s has %zd rows; at most %d are supported", arg, view_.shape[0], INT_MAX);
+        rows_ = static_cast<int>(view_.shape[0]);
+        step_[0] = view_.strides[0];
+        step_[1] = view_.strides[1];
+    }
+
+    int rows() const { return rows_; }
+    bool readonly() const { return view_.readonly != 0; }
+    char *data() const { return static_cast<char *>(view_.buf); }
+
+    // Whether the rows are `Triple` records already: C-contiguous (n, 3),
+    // suitably aligned.
+    bool is_records() const {
+        return view_.shape[1] == 3 && step_[1] == 4 && (rows_ <= 1 || step_[0] == 12) &&
+               reinterpret_cast<uintptr_t>(view_.buf) % alignof(Triple) == 0;
+    }
+
+    // Row i, from any layout.
+    Triple row(Py_ssize_t i) const {
+        const char *p = data() + i * step_[0];
+        int32_t v[3];
+        for (int j = 0; j < 3; ++j)
+            std::memcpy(&v[j], p + j * step_[1], 4);
+        return Triple{v[0], v[1], v[2]};
+    }
+
+    // Copies the first three columns of every row to out[0, rows).  Called
+    // without the GIL.
+    void load(Triple *out) const {
+        if (rows_ == 0)
+            return;
+        // The exported loader reads the items of a row 4 bytes apart, from
+        // aligned rows.  Its only paths that touch the interpreter (a null
+        // destination, fewer than three columns) are excluded above, so it
+        // runs without the GIL here.
+        if (step_[1] == 4 && step_[0] % 4 == 0 && reinterpret_cast<uintptr_t>(view_.buf) % 4 == 0) {
+            morvex_memviewslice slice;
+            if (morvex_memviewslice_from_buffer(&view_, &slice) == 0) {
+                morvex_memory.load_triple_from_numpy(out, slice);
+                return;
+            }
+        }
+        for (int i = 0; i < rows_; ++i)
+            out[i] = row(i);
+    }
+
+private:
+    // The buffer, released when the table goes, also when its constructor
+    // throws.
+    struct Held {
+        explicit Held(PyObject *obj) : ok(PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0) {}
+        ~Held() {
+            if (ok)
+                PyBuffer_Release(&view);
+        }
+        Held(const Held &) = delete;
+        Held &operator=(const Held &) = delete;
+        Py_buffer view{};
+        bool ok;
+    };
+    Held held_;
+    Py_buffer &view_ = held_.view;
+    int rows_ = 0;
+    Py_ssize_t step_[2] = {0, 0};
+};
+
+// ---- results -----------------------------------------------------------------
+
+// numpy.empty, fetched on first use and kept: the module is never unloaded.
+PyObject *numpy_empty = nullptr;
+
+// A new C-contiguous numpy array of `rows` x `cols` items (one-dimensional
+// when cols is 0) of `dtype`; *data receives its first item.
+Ref new_array(Py_ssize_t rows, Py_ssize_t cols, const char *dtype, void **data) {
+    if (numpy_empty == nullptr) {
+        Ref numpy = MX_TAKE(PyImport_ImportModule("numpy"));
+        numpy_empty = MX_TAKE(PyObject_GetAttrString(numpy.get(), "empty")).release();
+    }
+    Ref shape = MX_TAKE(cols ? Py_BuildValue("(nn)", rows, cols) : Py_BuildValue("(n)", rows));
+    Ref array = MX_TAKE(PyObject_CallFunction(numpy_empty, "Os", shape.get(), dtype));
+    Py_buffer view;
+    MX_CHECK(PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) == 0);
+    *data = view.buf;  // stays valid while we own the array: nothing can resize it
+    PyBuffer_Release(&view);
+    return array;
+}
+
+Triple *new_records(Py_ssize_t rows, Ref &array) {
+    void *data = nullptr;
+    array = new_array(rows, 3, "int32", &data);
+    return static_cast<Triple *>(data);
+}
+
+// ---- keys --------------------------------------------------------------------
+
+// The order-preserving unsigned image of field F.
+template <int F>
+inline uint32_t word(const Triple &t) {
+    const int32_t v = F == kHead ? t.head : F == kRel ? t.relation : t.tail;
+    return static_cast<uint32_t>(v) ^ 0x80000000u;
+}
+
+#define MX_PREFETCH_READ(addr) __builtin_prefetch(static_cast<const void *>(addr), 0)
+
+inline int bit_length(uint32_t x) { return x ? 32 - __builtin_clz(x) : 0; }
+
+inline bool same(const Triple &a, const Triple &b) {
+    return a.head == b.head && a.relation == b.relation && a.tail == b.tail;
+}
+
+// A sorted run of triples made searchable, for the order comparing fields
+// F0, F1, F2.  The bits that vary among the records are packed into one
+// 64-bit key (all of the first two fields' varying bits, then as many
+// leading ones of the third as fit); the other bits are the same in every
+// record, so a query that differs there is absent at once.  Keys are ordered
+// like the records, a tie being broken by the third field's full word.  A
+// directory on the key's leading bits narrows each search to a bucket of
+// about eight records.
+template <int F0, int F1, int F2>
+class SortedIndex {
+public:
+    SortedIndex(const Triple *a, uint32_t n) : a_(a), n_(n) {
+        if (n == 0)
+            return;
+        const uint32_t b0 = word<F0>(a[0]), b1 = word<F1>(a[0]), b2 = word<F2>(a[0]);
+        uint32_t d0 = 0, d1 = 0, d2 = 0;
+        for (uint32_t i = 1; i < n; ++i) {
+            d0 |= word<F0>(a[i]) ^ b0;
+            d1 |= word<F1>(a[i]) ^ b1;
+            d2 |= word<F2>(a[i]) ^ b2;
+        }
+        const int len[3] = {bit_length(d0), bit_length(d1), bit_length(d2)};
+        const uint32_t base[3] = {b0, b1, b2};
+        const int bits[3] = {len[0], len[1], std::min(len[2], 64 - len[0] - len[1])};
+        for (int k = 0; k < 3; ++k) {
+            // the bits above the varying ones are common to all records
+            const uint32_t low = len[k] >= 32 ? ~0u : (1u << len[k]) - 1;
+            fixed_[k] = ~low;
+            common_[k] = base[k] & ~low;
+            drop_[k] = len[k] - bits[k];  // low bits of the field left out of the key
+            mask_[k] = low;
+        }
+        up1_ = bits[1];
+        up2_ = bits[2];
+
+        // a directory of about one entry per 8 records
+        lo_ = key(a[0]);
+        hi_ = key(a[n - 1]);
+        const int dir_bits = std::max(0, std::min(23, bit_length(n / 8)));
+        shift_ = 0;
+        while (shift_ < 64 && ((hi_ - lo_) >> shift_) >= (uint64_t{1} << dir_bits))
+            ++shift_;
+        dir_.resize((size_t{1} << dir_bits) + 1);
+        // dir_[b] is the first record of bucket b or later; kept monotone
+        // even on an unsorted run, so a search never leaves the run
+        size_t filled = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const size_t b = bucket(key(a[i]));
+            while (filled <= b)
+                dir_[filled++] = i;
+        }
+        while (filled < dir_.size())
+            dir_[filled++] = n;
+    }
+
+    // Searches come in two steps, so that a caller can interleave the memory
+    // accesses of several: locate() finds the bucket (or -1 when the query
+    // is absent for sure) and fetches its directory entry, search() finishes.
+    ptrdiff_t locate(const Triple &q) const {
+        if (n_ == 0)
+            return -1;
+        if ((word<F0>(q) & fixed_[0]) != common_[0] || (word<F1>(q) & fixed_[1]) != common_[1] ||
+            (word<F2>(q) & fixed_[2]) != common_[2])
+            return -1;
+        const uint64_t qk = key(q);
+        if (qk < lo_ || qk > hi_)
+            return -1;
+        const size_t b = bucket(qk);
+        MX_PREFETCH_READ(&dir_[b]);
+        return static_cast<ptrdiff_t>(b);
+    }
+
+    bool search(const Triple &q, ptrdiff_t b) const {
+        const Triple *p = a_ + dir_[b];
+        const Triple *const end = a_ + dir_[b + 1];
+        uint32_t len = static_cast<uint32_t>(end - p);
+        if (len == 0)
+            return false;
+        const uint64_t qk = key(q);
+        const uint32_t q3 = word<F2>(q);
+        auto before = [&](const Triple &t) {
+            const uint64_t k = key(t);
+            return k < qk || (k == qk && word<F2>(t) < q3);
+        };
+        // a bucket holds a few records, which a scan passes fastest; a large
+        // one (clustered keys) is first narrowed down by bisection
+        while (len > 8) {
+            const uint32_t half = len / 2;
+            p += before(p[half]) ? half : 0;
+            len -= half;
+        }
+        for (const Triple *const stop = p + len; p < stop && before(*p);)
+            ++p;
+        return p < end && same(*p, q);
+    }
+
+private:
+    uint64_t key(const Triple &t) const {
+        uint64_t k = word<F0>(t) & mask_[0];
+        k = (k << up1_) | (uint64_t{word<F1>(t) & mask_[1]} >> drop_[1]);
+        return (k << up2_) | (uint64_t{word<F2>(t) & mask_[2]} >> drop_[2]);
+    }
+
+    size_t bucket(uint64_t k) const {
+        k = std::min(std::max(k, lo_), hi_);
+        return static_cast<size_t>(shift_ >= 64 ? 0 : (k - lo_) >> shift_);
+    }
+
+    const Triple *a_;
+    uint32_t n_;
+    uint32_t fixed_[3] = {0, 0, 0};
+    uint32_t common_[3] = {0, 0, 0};
+    uint32_t mask_[3] = {0, 0, 0};
+    int drop_[3] = {0, 0, 0};
+    int up1_ = 0, up2_ = 0;
+    uint64_t lo_ = 0, hi_ = 0;
+    int shift_ = 0;
+    std::vector<uint32_t> dir_;
+};
+
+// An uninitialised array of n items for the searches' random accesses:
+// blocks of 2 MiB and more ask the kernel for huge pages where it has them,
+// so that those accesses are not also TLB misses.
+template <class T>
+class Block {
+public:
+    explicit Block(size_t n) {
+        const size_t bytes = std::max<size_t>(n, 1) * sizeof(T), huge = size_t{1} << 21;
+        void *p = nullptr;
+        if (bytes / sizeof(T) != std::max<size_t>(n, 1) ||
+            posix_memalign(&p, bytes >= huge ? huge : 64, bytes) != 0)
+            throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+        if (bytes >= huge)
+            madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: failure changes nothing
+#endif
+        p_ = static_cast<T *>(p);
+    }
+    ~Block() { free(p_); }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+
+    T *get() const { return p_; }
+    T &operator[](size_t i) const { return p_[i]; }
+
+private:
+    T *p_ = nullptr;
+};
+
+// A hash of the whole triple, for the membership filter, which uses its top
+// bits: those of a product depend on every bit of the factors.
+inline uint64_t mix(const Triple &t) {
+    const uint64_t x = (uint64_t{static_cast<uint32_t>(t.head)} << 32) | static_cast<uint32_t>(t.relation);
+    return (x ^ (uint64_t{static_cast<uint32_t>(t.tail)} * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
+}
+
+// ---- functions ---------------------------------------------------------------
+
+const char *const kSortKw[] = {"a", "order", nullptr};
+const char *const kUniqueKw[] = {"a", "order", "return_counts", nullptr};
+const char *const kContainsKw[] = {"known", "queries", "order", "assume_sorted", nullptr};
+
+PyObject *default_order() {
+    static PyObject *head = PyUnicode_InternFromString("head");
+    return head;
+}
+
+PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
+    return edge([&] {
+        PyObject *a, *order_obj = default_order();
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O:sort", const_cast<char **>(kSortKw), &a, &order_obj));
+        MX_CHECK(order_obj != nullptr);
+        const OrderInfo &order = parse_order(order_obj);
+        Table t(a, "a");
+        if (t.readonly())
+            fail(PyExc_ValueError, "sort() sorts in place and needs a writable array; "
+                 "use sorted_copy() for a read-only one");
+        if (!t.is_records())
+            fail(PyExc_ValueError, "sort() needs a C-contiguous, aligned (n, 3) int32 array; "
+                 "use sorted_copy() for other layouts");
+        {
+            WithoutGil nogil;
+            morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), t.rows(), *order.cmp);
+        }
+        return mx::compat::new_ref(a);
+    });
+}
+
+PyObject *py_sorted_copy(PyObject *, PyObject *args, PyObject *kwds) {
+    return edge([&] {
+        PyObject *a, *order_obj = default_order();
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O:sorted_copy", const_cast<char **>(kSortKw), &a,
+                                             &order_obj));
+        MX_CHECK(order_obj != nullptr);
+        const OrderInfo &order = parse_order(order_obj);
+        Table t(a, "a");
+        Ref out;
+        Triple *dst = new_records(t.rows(), out);
+        {
+            WithoutGil nogil;
+            t.load(dst);
+            morvex_memory.quick_sort(dst, t.rows(), *order.cmp);
+        }
+        return out.release();
+    });
+}
+
+PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
+    return edge([&] {
+        PyObject *a, *order_obj = default_order();
+        int return_counts = 0;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|Op:unique", const_cast<char **>(kUniqueKw), &a,
+                                             &order_obj, &return_counts));
+        MX_CHECK(order_obj != nullptr);
+        const OrderInfo &order = parse_order(order_obj);
+        Table t(a, "a");
+        const int n = t.rows();
+        std::unique_ptr<Triple[]> tmp(new Triple[static_cast<size_t>(n) + 1]);
+        int distinct = 0;
+        {
+            WithoutGil nogil;
+            t.load(tmp.get());
+            morvex_memory.quick_sort(tmp.get(), n, *order.cmp);
+            for (int i = 0; i < n; ++i)
+                distinct += i == 0 || !same(tmp[i], tmp[i - 1]);
+        }
+        Ref out, counts;
+        Triple *rows = new_records(distinct, out);
+        void *count_data = nullptr;
+        if (return_counts)
+            counts = new_array(distinct, 0, "intp", &count_data);
+        {
+            WithoutGil nogil;
+            Py_ssize_t *c = static_cast<Py_ssize_t *>(count_data);
+            int k = -1;
+            for (int i = 0; i < n; ++i) {
+                if (i == 0 || !same(tmp[i], tmp[i - 1])) {
+                    rows[++k] = tmp[i];
+                    if (c)
+                        c[k] = 0;
+                }
+                if (c)
+                    ++c[k];
+            }
+        }
+        if (!return_counts)
+            return out.release();
+        return MX_TAKE(PyTuple_Pack(2, out.get(), counts.get())).release();
+    });
+}
+
+// A filter over triple hashes: 2^bits bits, each entry setting two bits of
+// one 64-bit word, so that a test costs one memory access.  A row with both
+// of its bits set may be an entry; one with either bit clear is none.
+class Filter {
+public:
+    explicit Filter(int bits) : shift_(64 - (bits - 6)), words_(size_t{1} << (bits - 6)) {
+        std::fill(words_.get(), words_.get() + (size_t{1} << (bits - 6)), uint64_t{0});
+    }
+
+    // The word comes from the top bits of the hash, the two bit positions
+    // from its low bits, into which the fold brings the high ones.
+    static uint64_t hash(const Triple &t) {
+        const uint64_t h = mix(t);
+        return h ^ (h >> 29);
+    }
+    void fetch(uint64_t h) const { MX_PREFETCH_READ(&words_[h >> shift_]); }
+    void add(uint64_t h) { words_[h >> shift_] |= mask(h); }
+    bool may_hold(uint64_t h) const { return (words_[h >> shift_] & mask(h)) == mask(h); }
+
+private:
+    static uint64_t mask(uint64_t h) { return uint64_t{1} << (h & 63) | uint64_t{1} << (h >> 6 & 63); }
+
+    int shift_;
+    Block<uint64_t> words_;
+};
+
+// Membership of each query row in `known`, for the order comparing fields
+// F0, F1, F2.
+//
+// The queries go first: their hashes make a filter of about 16 bits per
+// query (2 MiB for a million, so it stays in cache); one pass over `known`
+// keeps only the rows the filter may hold (the true matches and about one
+// other row in fifty), and just those are sorted and searched.  A query is
+// looked up only when the filter of the kept rows may hold it.  Rows kept
+// from a sorted `known` are sorted already.
+template <int F0, int F1, int F2>
+void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out) {
+    const int m = queries.rows();
+    int bits = 12;
+    while (bits < 31 && (uint64_t{1} << bits) < 16 * uint64_t(m))
+        ++bits;
+    Filter query_filter(bits), kept_filter(bits);
+    std::unique_ptr<Triple[]> copy;
+    const Triple *q = reinterpret_cast<const Triple *>(queries.data());
+    if (!queries.is_records()) {
+        copy.reset(new Triple[static_cast<size_t>(m) + 1]);
+        queries.load(copy.get());
+        q = copy.get();
+    }
+    for (int i = 0; i < m; ++i)
+        query_filter.add(Filter::hash(q[i]));
+    Block<Triple> kept(static_cast<size_t>(known.rows()));  // only the part used is ever touched
+    int kept_count = 0;
+    if (known.is_records()) {
+        // the filter words of one block of rows are fetched while the
+        // previous block is tested
+        constexpr int kBlock = 64;
+        const Triple *k = reinterpret_cast<const Triple *>(known.data());
+        const int64_t n = known.rows();  // 64 bits: n + kBlock may pass INT_MAX
+        uint64_t h[2][kBlock];
+        for (int64_t block = 0; block * kBlock < n + kBlock; ++block) {
+            const int64_t start = block * kBlock;
+            uint64_t *next = h[block & 1];
+            for (int64_t i = start; i < std::min<int64_t>(start + kBlock, n); ++i) {
+                next[i - start] = Filter::hash(k[i]);
+                query_filter.fetch(next[i - start]);
+            }
+            if (block == 0)
+                continue;
+            const uint64_t *prev = h[(block - 1) & 1];
+            const int64_t from = start - kBlock;
+            for (int64_t i = from; i < std::min(start, n); ++i)
+                if (query_filter.may_hold(prev[i - from]))
+                    kept[kept_count++] = k[i];
+        }
+    } else {
+        for (int i = 0; i < known.rows(); ++i) {
+            const Triple t = known.row(i);
+            const uint64_t h = Filter::hash(t);
+            if (query_filter.may_hold(h))
+                kept[kept_count++] = t;
+        }
+    }
+    for (int i = 0; i < kept_count; ++i)
+        kept_filter.add(Filter::hash(kept[i]));
+    if (!assume_sorted)
+        morvex_memory.quick_sort(kept.get(), kept_count, cmp);
+    const SortedIndex<F0, F1, F2> index(kept.get(), static_cast<uint32_t>(kept_count));
+
+    // Queries in groups, through a pipeline of three steps: while one group
+    // is searched, the next has its directory entries fetched and the one
+    // after its filter words; so each fetch has a group's worth of work to
+    // arrive in.
+    constexpr int kGroup = 16, kSteps = 3;
+    struct Group {
+        int start = 0, count = 0;
+        uint64_t h[kGroup];
+        ptrdiff_t b[kGroup];
+    } ring[kSteps];
+    const int groups = (m + kGroup - 1) / kGroup;
+    for (int step = 0; step < groups + kSteps - 1; ++step) {
+        if (step < groups) {  // the filter word
+            Group &g = ring[step % kSteps];
+            g.start = step * kGroup;
+            g.count = std::min(kGroup, m - g.start);
+            for (int j = 0; j < g.count; ++j) {
+                g.h[j] = Filter::hash(q[g.start + j]);
+                kept_filter.fetch(g.h[j]);
+            }
+        }
+        if (step >= 1 && step - 1 < groups) {  // the directory entry
+            Group &g = ring[(step - 1) % kSteps];
+            for (int j = 0; j < g.count; ++j)
+                g.b[j] = kept_filter.may_hold(g.h[j]) ? index.locate(q[g.start + j]) : -1;
+        }
+        if (step >= 2) {  // the search
+            const Group &g = ring[(step - 2) % kSteps];
+            for (int j = 0; j < g.count; ++j)
+                out[g.start + j] = g.b[j] >= 0 && index.search(q[g.start + j], g.b[j]);
+        }
+    }
+}
+
+PyObject *py_contains(PyObject *, PyObject *args, PyObject *kwds) {
+    return edge([&] {
+        PyObject *known_obj, *queries_obj, *order_obj = default_order();
+        int assume_sorted = 0;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|Op:contains", const_cast<char **>(kContainsKw),
+                                             &known_obj, &queries_obj, &order_obj, &assume_sorted));
+        MX_CHECK(order_obj != nullptr);
+        const OrderInfo &order = parse_order(order_obj);
+        Table known(known_obj, "known");
+        Table queries(queries_obj, "queries");
+        void *data = nullptr;
+        Ref out = new_array(queries.rows(), 0, "bool", &data);
+        {
+            WithoutGil nogil;
+            order.membership(known, queries, *order.cmp, assume_sorted != 0, static_cast<bool *>(data));
+        }
+        return out.release();
+    });
+}
+
+// ---- module ------------------------------------------------------------------
+
+#define MX_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_VARARGS | METH_KEYWORDS
+
+PyMethodDef methods[] = {
+    {"sort", MX_KW(py_sort),
+     "sort(a, order='head')\n--\n\n"
+     "Sort the rows of `a` in place under `order` and return `a`.\n\n"
+     "`a` must be a writable, C-contiguous (n, 3) int32 array; use sorted_copy()\n"
+     "for any other layout.  `order` is one of 'head' (head, relation, tail),\n"
+     "'tail' (tail, relation, head), 'rel' (head, tail, relation), 'rel2'\n"
+     "(relation, head, tail) and 'rel3' (relation, tail, head).  The GIL is\n"
+     "released while sorting."},
+    {"sorted_copy", MX_KW(py_sorted_copy),
+     "sorted_copy(a, order='head')\n--\n\n"
+     "Return a new (n, 3) int32 array holding the first three columns of `a`,\n"
+     "sorted under `order`.\n\n"
+     "`a` is any two-dimensional int32 buffer with at least three columns, in\n"
+     "any layout (strided, Fortran-ordered, with extra columns).  The GIL is\n"
+     "released while copying and sorting."},
+    {"unique", MX_KW(py_unique),
+     "unique(a, order='head', return_counts=False)\n--\n\n"
+     "Return the distinct rows of `a` (its first three columns) as a new\n"
+     "(k, 3) int32 array sorted under `order`; with `return_counts`, a tuple\n"
+     "of that array and the number of times each row occurs (intp).  The GIL\n"
+     "is released while working."},
+    {"contains", MX_KW(py_contains),
+     "contains(known, queries, order='head', assume_sorted=False)\n--\n\n"
+     "Return a bool array telling for each row of `queries` whether it occurs\n"
+     "in `known` (first three columns of both).\n\n"
+     "`known` is never copied whole: only its rows that may match a query are\n"
+     "gathered and sorted.  With `assume_sorted`, `known` is trusted to be\n"
+     "sorted under `order` and they are not sorted again (a wrong promise\n"
+     "gives wrong answers, never a crash).\n"
+     "The GIL is released while working."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "morvex.utils.triples",
+    "Sorting, deduplicating and searching (n, 3) int32 triple tables.\n\n"
+    "A Python front end to the sort of morvex.utils.memory; results are numpy arrays.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+MX_MODINIT_FUNC PyInit_triples(void) {
+    if (morvex_memory_import() < 0)
+        return nullptr;
+    return PyModule_Create(&module_def);
+}

@@ -1,0 +1,35 @@
+"""Type stubs for morvex.utils.triples: sorting, deduplicating and searching
+(n, 3) int32 triple tables.
+
+`a`, `known` and `queries` accept any object exporting a two-dimensional
+int32 buffer with at least three columns (only the first three count).
+`order` is one of "head" (head, relation, tail), "tail" (tail, relation,
+head), "rel" (head, tail, relation), "rel2" (relation, head, tail) and "rel3"
+(relation, tail, head).  Every function releases the GIL while it works.
+"""
+from typing import Any, Literal, Tuple, TypeVar, Union, overload
+
+import numpy as np
+import numpy.typing as npt
+
+_Order = Literal["head", "tail", "rel", "rel2", "rel3"]
+_A = TypeVar("_A")
+
+def sort(a: _A, order: _Order = "head") -> _A:
+    """Sort a writable C-contiguous (n, 3) int32 array in place; return it."""
+def sorted_copy(a: Any, order: _Order = "head") -> npt.NDArray[np.int32]:
+    """A new sorted (n, 3) int32 array from any layout."""
+@overload
+def unique(a: Any, order: _Order = "head", return_counts: Literal[False] = False) -> npt.NDArray[np.int32]: ...
+@overload
+def unique(
+    a: Any, order: _Order = "head", *, return_counts: Literal[True]
+) -> Tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]: ...
+@overload
+def unique(
+    a: Any, order: _Order, return_counts: bool
+) -> Union[npt.NDArray[np.int32], Tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]]: ...
+def contains(
+    known: Any, queries: Any, order: _Order = "head", assume_sorted: bool = False
+) -> npt.NDArray[np.bool_]:
+    """For each query row, whether it occurs in `known`."""
