@@ -342,6 +342,22 @@ int descending_cmp(morvex_Triple a, morvex_Triple b) {
     return morvex_memory.cmp_head(b, a);
 }
 
+// Comparisons that are no strict weak order, as callers get them wrong: a
+// three-way result (nonzero for "before" and "after" alike), "<=", one that
+// always says "before", and a coin toss.
+int three_way_cmp(morvex_Triple a, morvex_Triple b) {
+    return morvex_memory.cmp_head(a, b) ? -1 : morvex_memory.cmp_head(b, a);
+}
+int not_after_cmp(morvex_Triple a, morvex_Triple b) { return !morvex_memory.cmp_head(b, a); }
+int always_cmp(morvex_Triple, morvex_Triple) { return 1; }
+unsigned long long coin_state = 88172645463325252ull;
+int coin_cmp(morvex_Triple, morvex_Triple) {
+    coin_state ^= coin_state << 13;
+    coin_state ^= coin_state >> 7;
+    coin_state ^= coin_state << 17;
+    return static_cast<int>(coin_state & 1);
+}
+
 morvex_cmp_type order_named(const char *name) {
     const struct {
         const char *name;
@@ -349,7 +365,9 @@ morvex_cmp_type order_named(const char *name) {
     } orders[] = {{"head", morvex_memory.cmp_head}, {"tail", morvex_memory.cmp_tail},
                   {"rel", morvex_memory.cmp_rel},   {"rel2", morvex_memory.cmp_rel2},
                   {"rel3", morvex_memory.cmp_rel3}, {"counting", counting_cmp},
-                  {"descending", descending_cmp}};
+                  {"descending", descending_cmp}, {"three_way", three_way_cmp},
+                  {"not_after", not_after_cmp},    {"always", always_cmp},
+                  {"coin", coin_cmp}};
     for (const auto &o : orders)
         if (std::strcmp(o.name, name) == 0)
             return o.cmp;

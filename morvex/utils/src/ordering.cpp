@@ -1,14 +1,18 @@
 // ordering.cpp -- triple ordering: the five strict orders on (head, relation,
-// tail) triples, quick_sort (with a specialised in-place radix sort for those
-// five orders) and the float-keyed qsort-style comparison _compare.
+// tail) triples, quick_sort (a specialised radix sort for those five orders,
+// a guarded comparison sort for any other) and the float-keyed qsort-style
+// comparison _compare.
 //
 // Nothing here touches the interpreter: every function is callable without
-// the GIL.
+// the GIL, on any thread.  Every path of the sort keeps its stack use small
+// and bounded (well under 8 KiB, whatever the input): what the radix sort
+// needs beyond that lives in a per-thread workspace on the heap.
 #include "internal.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace mx {
 
@@ -93,14 +97,15 @@ using Rel3Order = Order<kRel, kTail, kHead>;
 // once for the first key bit at which its records differ, and splitting
 // resumes there.
 //
-// Bounds: every split consumes at least one key bit, so the recursion is at
-// most 96 deep; the bucket counts of the splits on the current path come from
-// one fixed pool (see kPoolEntries, 14 KiB), ranges of up to kBuffered
-// records are distributed through a fixed buffer (24 KiB), the one leaf
-// split active at a time keeps 16-bit counts on the stack (4 KiB) and an
-// in-place distribution 6 KiB of cursors: under 50 KiB of stack in all,
-// plus small frames.  Nothing is allocated on the heap, and each level of the
-// recursion costs O(n).
+// Bounds: every split consumes at least one key bit, so at most 96 splits
+// are ever open at once.  They are kept as frames on an explicit stack, not
+// by recursion, and together with the bucket counts of the open splits (see
+// kPoolEntries, 14 KiB), the buffer that ranges of up to kBuffered records
+// are distributed through (24 KiB), the 16-bit counts of the one leaf split
+// open at a time (4 KiB) and the cursors of a distribution (8 KiB) they live
+// in the thread's Workspace, not on the stack: the sort's own frames stay
+// small and of fixed depth.  Nothing else is allocated, and each level of the
+// splitting costs O(n).
 
 constexpr uint32_t kDirectInsertion = 10;  // inputs this small: insertion sort alone
 constexpr uint32_t kInsertion = 16;        // buckets this small: insertion sort
@@ -126,6 +131,61 @@ constexpr uint32_t kSlotAhead = 16;
 // narrow splits (at most kMaxBits) need at most 96 * 2^kMaxBits / kMaxBits
 // counts, and at most one split on a path is wider (see split_width).
 constexpr unsigned kPoolEntries = kWideBuckets + (96 * kMaxBuckets + kMaxBits - 1) / kMaxBits;
+
+// Open splits on one path: each consumes at least one of the 96 key bits.
+constexpr unsigned kMaxOpenSplits = 96;
+
+// A split whose buckets are being finished: the buckets before `bucket` are
+// done, except the small ones from `run` on, which wait to be insertion
+// sorted together; `next` is where bucket `bucket` starts.
+struct SplitFrame {
+    morvex_Triple *next;
+    morvex_Triple *run;
+    morvex_Triple *base;     // a leaf split: its range (bucket ends are in Workspace::leaf)
+    const uint32_t *counts;  // any other split: its bucket sizes
+    unsigned bucket, buckets;
+    int pos;       // the key bit its buckets are sorted from
+    bool leaf;
+    bool wide_ok;  // RadixSorter::wide_ok_ to restore when it is done
+};
+
+// The radix sort's working memory (about 60 KiB), one per thread.
+struct Workspace {
+    uint32_t pool[kPoolEntries];              // bucket counts of the open splits
+    morvex_Triple buf[kBuffered];             // the buffer of small distributions
+    uint16_t leaf[1u << kLeafMaxBits];        // a leaf split's counts, then bucket ends
+    uint32_t next[kWideBuckets];              // distribution cursors
+    uint32_t end[kWideBuckets];
+    unsigned open[kWideBuckets];
+    uint32_t first_counts[kWideBuckets];      // the opening scan's digit counts
+    SplitFrame frames[kMaxOpenSplits];
+};
+
+// The calling thread's workspace, made on its first use and released when
+// the thread ends; null when it cannot be had (no memory, or the thread is
+// already ending), and the caller then sorts without it.
+//
+// `cached` is read on every sort and has a trivial type, so reading it costs
+// no initialisation check; only the first use on a thread touches `owner`,
+// whose destructor frees the block at thread exit.
+Workspace *thread_workspace() {
+    static thread_local Workspace *cached = nullptr;
+    static thread_local bool ended = false;
+    if (cached != nullptr || ended)
+        return cached;
+    struct Owner {
+        Workspace *ws = nullptr;
+        ~Owner() {
+            delete ws;
+            cached = nullptr;
+            ended = true;
+        }
+    };
+    static thread_local Owner owner;
+    owner.ws = new (std::nothrow) Workspace;
+    cached = owner.ws;
+    return cached;
+}
 
 // Hints to fetch the cache line at `addr` (an integer) for writing or for
 // reading; the address may lie past the array, which a prefetch tolerates.
@@ -333,27 +393,27 @@ inline void bucket_starts(const uint32_t *cnt, unsigned buckets, uint32_t *next)
 // digit order.
 template <class D>
 void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
-             const uint32_t *cnt, morvex_Triple *out) {
-    uint32_t next[kWideBuckets];
+             const uint32_t *cnt, morvex_Triple *out, Workspace &ws) {
+    uint32_t *const next = ws.next;
     bucket_starts(cnt, buckets, next);
     for (uint32_t i = 0; i < n; ++i)
         out[next[digit_of(a[i])]++] = a[i];
 }
 
 // Moves the records of a[0, n), whose digit counts are cnt[0, buckets), into
-// digit order.  `buf` holds kBuffered records.
+// digit order.
 template <class D>
 void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
-                const uint32_t *cnt, morvex_Triple *buf) {
+                const uint32_t *cnt, Workspace &ws) {
     if (n <= kBuffered) {
-        std::copy(a, a + n, buf);
-        scatter(buf, n, digit_of, buckets, cnt, a);
+        std::copy(a, a + n, ws.buf);
+        scatter(ws.buf, n, digit_of, buckets, cnt, a, ws);
         return;
     }
 
-    uint32_t next[kWideBuckets];
+    uint32_t *const next = ws.next;
+    uint32_t *const end = ws.end;
     bucket_starts(cnt, buckets, next);
-    uint32_t end[kWideBuckets];
     for (unsigned b = 0; b < buckets; ++b)
         end[b] = next[b] + cnt[b];
 
@@ -365,7 +425,7 @@ void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned bucket
     // are independent of one another (following cycles instead would make
     // every step wait on the previous load).  Each swap places one record for
     // good; rounds repeat over the buckets still unfinished.
-    unsigned open[kWideBuckets];
+    unsigned *const open = ws.open;
     unsigned nopen = 0;
     for (unsigned b = 0; b < buckets; ++b)
         if (next[b] != end[b])
@@ -428,10 +488,39 @@ inline int split_width(uint32_t n, bool wide_ok) {
 template <class O>
 class RadixSorter {
 public:
-    explicit RadixSorter(const KeyLayout &layout) : layout_(layout) {}
+    RadixSorter(const KeyLayout &layout, Workspace &ws) : layout_(layout), ws_(ws) {}
 
     // Sorts a[0, n), whose keys agree above bit `pos`.
     void sort(morvex_Triple *a, uint32_t n, int pos) {
+        start(a, n, pos);
+        finish();
+    }
+
+    // Sorts a[0, n) given the counts of its digit of `width` bits at key bit
+    // 0, counts[0, 2^width) (taken while scanning the input).
+    void sort_counted(morvex_Triple *a, uint32_t n, int width, const uint32_t *counts) {
+        uint32_t *const cnt = ws_.pool + used_;
+        layout_.with_digit(0, width, [&](const auto &digit_of, int w) {
+            if (w == width)
+                std::copy(counts, counts + (1u << w), cnt);
+            else
+                count_digits(a, n, digit_of, 1u << w, cnt);
+            split_counted(a, n, digit_of, w, w);
+            return true;
+        });
+        finish();
+    }
+
+private:
+    // The digit width of a leaf split of n (<= kBuffered) records: about one
+    // record per bucket.
+    static int leaf_width(uint32_t n) {
+        return std::min(kLeafMaxBits, std::max(kMinBits, bit_length(n)));
+    }
+
+    // Splits a[0, n), whose keys agree above bit `pos`, and opens a frame for
+    // its buckets; a range of equal records needs nothing.
+    void start(morvex_Triple *a, uint32_t n, int pos) {
         if (n <= kBuffered && leaf_ok_) {
             auto leaf_step = [&](const auto &digit_of, int width) {
                 return leaf(a, n, digit_of, width, pos + width);
@@ -443,7 +532,7 @@ public:
             }
             return;
         }
-        uint32_t *const cnt = pool_ + used_;
+        uint32_t *const cnt = ws_.pool + used_;
         // Returns false, moving nothing, when every record has the same digit.
         auto step = [&](const auto &digit_of, int width) {
             count_digits(a, n, digit_of, 1u << width, cnt);
@@ -461,42 +550,22 @@ public:
         // No key bits left: the records are equal.
     }
 
-    // Sorts a[0, n) given the counts of its digit of `width` bits at key bit
-    // 0, counts[0, 2^width) (taken while scanning the input).
-    void sort_counted(morvex_Triple *a, uint32_t n, int width, const uint32_t *counts) {
-        uint32_t *const cnt = pool_ + used_;
-        layout_.with_digit(0, width, [&](const auto &digit_of, int w) {
-            if (w == width)
-                std::copy(counts, counts + (1u << w), cnt);
-            else
-                count_digits(a, n, digit_of, 1u << w, cnt);
-            split_counted(a, n, digit_of, w, w);
-            return true;
-        });
-    }
-
-private:
-    // The digit width of a leaf split of n (<= kBuffered) records: about one
-    // record per bucket.
-    static int leaf_width(uint32_t n) {
-        return std::min(kLeafMaxBits, std::max(kMinBits, bit_length(n)));
-    }
-
     // A leaf split: a[0, n) (at most kBuffered records) is copied to the
     // buffer while its digits are counted, and scattered back in digit order
-    // on a digit wide enough to leave buckets of about one record; what is
-    // left is finished as in split_counted, except that the rare large
-    // bucket is split by the pool-based path (leaf_ok_ off), so that at most
-    // one leaf's counts are ever on the stack.  Returns false, moving
-    // nothing, when every record has the same digit.
+    // on a digit wide enough to leave buckets of about one record; its
+    // buckets are then finished as a split's are, except that the rare large
+    // bucket is split by the pool-based path (leaf_ok_ off), so that only one
+    // leaf split is open at a time and its counts have one place.  Returns
+    // false, moving nothing, when every record has the same digit.
     template <class D>
     bool leaf(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
         const unsigned buckets = 1u << width;
         static_assert(kBuffered <= 0xffff, "leaf counts are 16-bit");
-        uint16_t next[1u << kLeafMaxBits];  // counts, then bucket cursors
+        uint16_t *const next = ws_.leaf;  // counts, then bucket cursors
+        morvex_Triple *const buf = ws_.buf;
         std::fill(next, next + buckets, uint16_t{0});
         for (uint32_t i = 0; i < n; ++i) {
-            buf_[i] = a[i];
+            buf[i] = a[i];
             ++next[digit_of(a[i])];
         }
         if (next[digit_of(a[0])] == n)
@@ -508,65 +577,236 @@ private:
             sum += c;
         }
         for (uint32_t i = 0; i < n; ++i)
-            a[next[digit_of(buf_[i])]++] = buf_[i];
+            a[next[digit_of(buf[i])]++] = buf[i];
 
         // next[b] is now the end of bucket b.
+        open_frame(a, pos, buckets, true, nullptr);
         leaf_ok_ = false;
-        uint32_t start = 0, run = 0;
-        for (unsigned b = 0; b < buckets; ++b) {
-            const uint32_t e = next[b];
-            if (e - start > kInsertion) {
-                insertion_sort<O>(a + run, start - run);
-                sort(a + start, e - start, pos);
-                run = e;
-            }
-            start = e;
-        }
-        insertion_sort<O>(a + run, n - run);
-        leaf_ok_ = true;
         return true;
     }
 
     // Splits a[0, n) on `digit_of` (`width` bits; the counts are at the top of
-    // the pool), then sorts each bucket on the key bits from `pos` on.
-    //
-    // Large buckets recurse.  Runs of consecutive small buckets are finished
-    // by one insertion sort over the whole run: records of different buckets
-    // are already in order, so it only ever moves records within a bucket,
-    // and its comparisons are mostly predictable, unlike a loop that branches
-    // on each bucket's size.
+    // the pool) and opens a frame that sorts each bucket on the key bits from
+    // `pos` on.
     template <class D>
     void split_counted(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
-        const uint32_t *const cnt = pool_ + used_;
+        const uint32_t *const cnt = ws_.pool + used_;
         const unsigned buckets = 1u << width;
-        distribute(a, n, digit_of, buckets, cnt, buf_);
-
+        distribute(a, n, digit_of, buckets, cnt, ws_);
+        open_frame(a, pos, buckets, false, cnt);
         used_ += buckets;
-        const bool wide_ok = wide_ok_;
         if (width > kMaxBits)
             wide_ok_ = false;
-        morvex_Triple *run = a;
-        for (unsigned b = 0; b < buckets; ++b) {
-            const uint32_t c = cnt[b];
-            if (c > kInsertion) {
-                insertion_sort<O>(run, static_cast<uint32_t>(a - run));
-                sort(a, c, pos);
-                run = a + c;
+    }
+
+    void open_frame(morvex_Triple *a, int pos, unsigned buckets, bool leaf, const uint32_t *counts) {
+        // Frames nest only with strictly growing `pos`, which stays within
+        // the key's 96 bits.
+        SplitFrame &f = ws_.frames[depth_++];
+        f.next = f.run = f.base = a;
+        f.counts = counts;
+        f.bucket = 0;
+        f.buckets = buckets;
+        f.pos = pos;
+        f.leaf = leaf;
+        f.wide_ok = wide_ok_;
+    }
+
+    // Finishes the open splits, innermost first, splitting their large
+    // buckets in turn.
+    //
+    // Large buckets are split further.  Runs of consecutive small buckets
+    // are finished by one insertion sort over the whole run: records of
+    // different buckets are already in order, so it only ever moves records
+    // within a bucket, and its comparisons are mostly predictable, unlike a
+    // loop that branches on each bucket's size.
+    void finish() {
+        while (depth_ > 0) {
+            SplitFrame &f = ws_.frames[depth_ - 1];
+            morvex_Triple *next = f.next;
+            morvex_Triple *const run = f.run;
+            unsigned b = f.bucket;
+            bool descended = false;
+            while (b < f.buckets) {
+                const uint32_t c = f.leaf ? static_cast<uint32_t>(f.base + ws_.leaf[b] - next)
+                                          : f.counts[b];
+                ++b;
+                if (c > kInsertion) {
+                    insertion_sort<O>(run, static_cast<uint32_t>(next - run));
+                    f.next = f.run = next + c;
+                    f.bucket = b;
+                    start(next, c, f.pos);  // may open a frame above f
+                    descended = true;
+                    break;
+                }
+                next += c;
             }
-            a += c;
+            if (descended)
+                continue;
+            insertion_sort<O>(run, static_cast<uint32_t>(next - run));
+            if (f.leaf)
+                leaf_ok_ = true;
+            else
+                used_ -= f.buckets;
+            wide_ok_ = f.wide_ok;
+            --depth_;
         }
-        insertion_sort<O>(run, static_cast<uint32_t>(a - run));
-        wide_ok_ = wide_ok;
-        used_ -= buckets;
     }
 
     const KeyLayout &layout_;
-    uint32_t pool_[kPoolEntries];
-    unsigned used_ = 0;
+    Workspace &ws_;
+    unsigned used_ = 0;   // pool entries held by open splits
+    unsigned depth_ = 0;  // open splits
     bool leaf_ok_ = true;
     bool wide_ok_ = true;
-    morvex_Triple buf_[kBuffered];
 };
+
+// ---- the comparison sort --------------------------------------------------
+//
+// For any comparison other than the five above, and for those when the
+// radix sort's workspace cannot be had: an introspective sort (quick sort on
+// median-of-three pivots, heap sort for a range once its pieces have been
+// split 2 log2 n times, insertion sort for short ranges).
+//
+// Every loop checks its index against its range instead of relying on the
+// comparison to stop it, so a comparison that is no strict weak order (a
+// three-way result, "<=", one that always says "less", a random one) can
+// only leave the records in a poor order: nothing outside the array is read
+// or written, and the records are always a permutation of the input.  The
+// checks are one predictable compare per step.  Ranges waiting to be sorted
+// are kept on a fixed stack: the smaller piece of each split is sorted
+// first, so at most log2 n ranges ever wait.
+
+constexpr uint32_t kShortRange = 16;
+constexpr unsigned kMaxWaiting = 32;  // > log2 of any int count
+
+template <class Less>
+void guarded_insertion_sort(morvex_Triple *a, uint32_t n, Less less) {
+    for (uint32_t i = 1; i < n; ++i) {
+        const morvex_Triple v = a[i];
+        uint32_t j = i;
+        for (; j > 0 && less(v, a[j - 1]); --j)
+            a[j] = a[j - 1];
+        a[j] = v;
+    }
+}
+
+// Moves a[root] down the max-heap a[0, n).
+template <class Less>
+void sift_down(morvex_Triple *a, uint32_t root, uint32_t n, Less less) {
+    const morvex_Triple v = a[root];
+    for (;;) {
+        uint32_t child = 2 * root + 1;  // root < n < 2^31: no overflow
+        if (child >= n)
+            break;
+        if (child + 1 < n && less(a[child], a[child + 1]))
+            ++child;
+        if (!less(v, a[child]))
+            break;
+        a[root] = a[child];
+        root = child;
+    }
+    a[root] = v;
+}
+
+template <class Less>
+void heap_sort(morvex_Triple *a, uint32_t n, Less less) {
+    for (uint32_t i = n / 2; i-- > 0;)
+        sift_down(a, i, n, less);
+    for (uint32_t end = n; end-- > 1;) {
+        std::swap(a[0], a[end]);
+        sift_down(a, 0, end, less);
+    }
+}
+
+// Partitions a[0, n) (n > 2) around the median of its first, middle and
+// last records; returns the pivot's final index p: no record of a[0, p)
+// orders after the pivot, none of a[p + 1, n) before it.
+template <class Less>
+uint32_t partition(morvex_Triple *a, uint32_t n, Less less) {
+    const uint32_t mid = n / 2, last = n - 1;
+    if (less(a[mid], a[0]))
+        std::swap(a[mid], a[0]);
+    if (less(a[last], a[mid])) {
+        std::swap(a[last], a[mid]);
+        if (less(a[mid], a[0]))
+            std::swap(a[mid], a[0]);
+    }
+    std::swap(a[0], a[mid]);
+    const morvex_Triple pivot = a[0];
+    uint32_t i = 0, j = n;
+    for (;;) {
+        // For a strict weak order a[last] (and a[0]) would stop these scans;
+        // the index checks make them stop for any comparison.
+        while (less(a[++i], pivot))
+            if (i == last)
+                break;
+        while (less(pivot, a[--j]))
+            if (j == 0)
+                break;
+        if (i >= j)
+            break;
+        std::swap(a[i], a[j]);
+    }
+    std::swap(a[0], a[j]);
+    return j;
+}
+
+template <class Less>
+void comparison_sort(morvex_Triple *a, uint32_t n, Less less) {
+    struct Range {
+        morvex_Triple *a;
+        uint32_t n;
+        int splits_left;
+    };
+    Range waiting[kMaxWaiting];
+    unsigned nwaiting = 0;
+    int splits_left = 2 * bit_length(n);
+    for (;;) {
+        while (n > kShortRange) {
+            if (splits_left == 0) {
+                heap_sort(a, n, less);
+                n = 0;
+                break;
+            }
+            --splits_left;
+            const uint32_t p = partition(a, n, less);
+            morvex_Triple *const right = a + p + 1;
+            const uint32_t nright = n - p - 1;
+            // Each range that waits is larger than the one sorted on, which
+            // at least halves: at most log2 n of them.
+            if (p < nright) {
+                waiting[nwaiting++] = {right, nright, splits_left};
+                n = p;
+            } else {
+                waiting[nwaiting++] = {a, p, splits_left};
+                a = right;
+                n = nright;
+            }
+        }
+        guarded_insertion_sort(a, n, less);
+        if (nwaiting == 0)
+            return;
+        const Range &r = waiting[--nwaiting];
+        a = r.a;
+        n = r.n;
+        splits_left = r.splits_left;
+    }
+}
+
+// A comparison function of the caller's, called with copies of the records.
+struct CallerLess {
+    morvex_cmp_type cmp;
+    bool operator()(morvex_Triple x, morvex_Triple y) const { return cmp(x, y) != 0; }
+};
+
+// One of the five orders, inline.
+template <class O>
+struct OrderLess {
+    bool operator()(const morvex_Triple &x, const morvex_Triple &y) const { return O::less(x, y); }
+};
+
+// ---- the fast path ---------------------------------------------------------
 
 // Inputs at least this large guess the first digit from a sample so that the
 // opening scan can count it too, saving a pass over memory.
@@ -597,8 +837,15 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
     if (i == n)
         return;
 
+    Workspace *const ws = thread_workspace();
+    if (ws == nullptr) {
+        // The same sequence, in place: the order ties only equal records.
+        comparison_sort(a, n, OrderLess<O>{});
+        return;
+    }
+
     const int width = split_width(n, true);
-    uint32_t counts[kWideBuckets];
+    uint32_t *const counts = ws->first_counts;
     bool counted = false;
     uint32_t guess_diff[3] = {diff[0], diff[1], diff[2]};
     if (n >= kFusedFrom) {
@@ -628,7 +875,7 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
         vary(a[i]);
 
     const KeyLayout layout(O::fields, diff);
-    RadixSorter<O> sorter(layout);
+    RadixSorter<O> sorter(layout, *ws);
     if (counted && guess.same_leading_digit(layout, width))
         sorter.sort_counted(a, n, width, counts);
     else
@@ -647,7 +894,8 @@ int cmp_rel3(morvex_Triple a, morvex_Triple b) { return Rel3Order::lex_less(a, b
 
 // Sorts array[0, count) ascending under `cmp`.  The five orders above take
 // the radix sort; since equal triples are identical, its result is the same
-// sequence any correct sort produces.  Any other comparison is used as given.
+// sequence any correct sort produces.  Any other comparison is used as given
+// by the comparison sort, which stays inside the array whatever it returns.
 void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) {
     if (count < 2)
         return;
@@ -663,9 +911,7 @@ void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) {
     else if (cmp == cmp_rel3)
         fast_sort<Rel3Order>(array, n);
     else
-        std::sort(array, array + count, [cmp](const morvex_Triple &a, const morvex_Triple &b) {
-            return cmp(a, b) != 0;
-        });
+        comparison_sort(array, n, CallerLess{cmp});
 }
 
 // qsort-style comparison of two records on their second 32-bit field, read as
