@@ -102,10 +102,10 @@ using Rel3Order = Order<kRel, kTail, kHead>;
 // by recursion, and together with the bucket counts of the open splits (see
 // kPoolEntries, 14 KiB), the buffer that ranges of up to kBuffered records
 // are distributed through (24 KiB), the 16-bit counts of the one leaf split
-// open at a time (4 KiB) and the cursors of a distribution (8 KiB) they live
-// in the thread's Workspace, not on the stack: the sort's own frames stay
-// small and of fixed depth.  Nothing else is allocated, and each level of the
-// splitting costs O(n).
+// open at a time (4 KiB) and the cursors and counts of a distribution
+// (8 KiB) they live in the thread's Workspace (54 KiB), not on the stack: the
+// sort's own frames stay small and their depth fixed.  Nothing else is
+// allocated, and each level of the splitting costs O(n).
 
 constexpr uint32_t kDirectInsertion = 10;  // inputs this small: insertion sort alone
 constexpr uint32_t kInsertion = 16;        // buckets this small: insertion sort
@@ -135,21 +135,20 @@ constexpr unsigned kPoolEntries = kWideBuckets + (96 * kMaxBuckets + kMaxBits - 
 // Open splits on one path: each consumes at least one of the 96 key bits.
 constexpr unsigned kMaxOpenSplits = 96;
 
-// A split whose buckets are being finished: the buckets before `bucket` are
-// done, except the small ones from `run` on, which wait to be insertion
-// sorted together; `next` is where bucket `bucket` starts.
+// A split of base[0, n) whose buckets are being finished: the buckets before
+// `bucket` are done, except the small ones from offset `run` on, which wait
+// to be insertion sorted together; bucket `bucket` starts at offset `next`.
 struct SplitFrame {
-    morvex_Triple *next;
-    morvex_Triple *run;
-    morvex_Triple *base;     // a leaf split: its range (bucket ends are in Workspace::leaf)
-    const uint32_t *counts;  // any other split: its bucket sizes
+    morvex_Triple *base;
+    const uint32_t *counts;  // bucket sizes; null for a leaf split, whose
+                             // bucket ends are in Workspace::leaf
+    uint32_t next, run;
     unsigned bucket, buckets;
     int pos;       // the key bit its buckets are sorted from
-    bool leaf;
     bool wide_ok;  // RadixSorter::wide_ok_ to restore when it is done
 };
 
-// The radix sort's working memory (about 60 KiB), one per thread.
+// The radix sort's working memory (54 KiB), one per thread.
 struct Workspace {
     uint32_t pool[kPoolEntries];              // bucket counts of the open splits
     morvex_Triple buf[kBuffered];             // the buffer of small distributions
@@ -580,7 +579,7 @@ private:
             a[next[digit_of(buf[i])]++] = buf[i];
 
         // next[b] is now the end of bucket b.
-        open_frame(a, pos, buckets, true, nullptr);
+        open_frame(a, pos, buckets, nullptr);
         leaf_ok_ = false;
         return true;
     }
@@ -593,22 +592,22 @@ private:
         const uint32_t *const cnt = ws_.pool + used_;
         const unsigned buckets = 1u << width;
         distribute(a, n, digit_of, buckets, cnt, ws_);
-        open_frame(a, pos, buckets, false, cnt);
+        open_frame(a, pos, buckets, cnt);
         used_ += buckets;
         if (width > kMaxBits)
             wide_ok_ = false;
     }
 
-    void open_frame(morvex_Triple *a, int pos, unsigned buckets, bool leaf, const uint32_t *counts) {
+    void open_frame(morvex_Triple *a, int pos, unsigned buckets, const uint32_t *counts) {
         // Frames nest only with strictly growing `pos`, which stays within
         // the key's 96 bits.
         SplitFrame &f = ws_.frames[depth_++];
-        f.next = f.run = f.base = a;
+        f.base = a;
         f.counts = counts;
+        f.next = f.run = 0;
         f.bucket = 0;
         f.buckets = buckets;
         f.pos = pos;
-        f.leaf = leaf;
         f.wide_ok = wide_ok_;
     }
 
@@ -623,31 +622,41 @@ private:
     void finish() {
         while (depth_ > 0) {
             SplitFrame &f = ws_.frames[depth_ - 1];
-            morvex_Triple *next = f.next;
-            morvex_Triple *const run = f.run;
+            morvex_Triple *const a = f.base;
+            uint32_t next = f.next;
             unsigned b = f.bucket;
-            bool descended = false;
-            while (b < f.buckets) {
-                const uint32_t c = f.leaf ? static_cast<uint32_t>(f.base + ws_.leaf[b] - next)
-                                          : f.counts[b];
-                ++b;
-                if (c > kInsertion) {
-                    insertion_sort<O>(run, static_cast<uint32_t>(next - run));
-                    f.next = f.run = next + c;
-                    f.bucket = b;
-                    start(next, c, f.pos);  // may open a frame above f
-                    descended = true;
-                    break;
+            const unsigned buckets = f.buckets;
+            uint32_t size = 0;  // of the large bucket found, if any
+            // (The leaf loop reads bucket ends, so that no step waits on the
+            // one before.)
+            if (f.counts == nullptr) {
+                for (const uint16_t *ends = ws_.leaf; b < buckets; ++b) {
+                    if (ends[b] - next > kInsertion) {
+                        size = ends[b] - next;
+                        break;
+                    }
+                    next = ends[b];
                 }
-                next += c;
+            } else {
+                for (const uint32_t *counts = f.counts; b < buckets; ++b) {
+                    if (counts[b] > kInsertion) {
+                        size = counts[b];
+                        break;
+                    }
+                    next += counts[b];
+                }
             }
-            if (descended)
+            insertion_sort<O>(a + f.run, next - f.run);
+            if (b < buckets) {
+                f.bucket = b + 1;
+                f.next = f.run = next + size;
+                start(a + next, size, f.pos);  // may open a frame above f
                 continue;
-            insertion_sort<O>(run, static_cast<uint32_t>(next - run));
-            if (f.leaf)
+            }
+            if (f.counts == nullptr)
                 leaf_ok_ = true;
             else
-                used_ -= f.buckets;
+                used_ -= buckets;
             wide_ok_ = f.wide_ok;
             --depth_;
         }
