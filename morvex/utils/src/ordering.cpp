@@ -148,17 +148,26 @@ struct SplitFrame {
     bool wide_ok;  // RadixSorter::wide_ok_ to restore when it is done
 };
 
-// The radix sort's working memory (54 KiB), one per thread.
+// The radix sort's working memory (56 KiB), one per thread.
+//
+// Small ranges use only the start of `buf` and of the count and cursor
+// arrays, which are accessed at the same time.  The gap after `buf` (a whole
+// number of 4 KiB pages) sets them 2 KiB apart modulo 4 KiB: a load whose
+// address matches a pending store's in its low 12 bits waits for that store
+// on common processors, and the leaf split's counts (written) sitting at the
+// same page offsets as the records (read) made small sorts a third slower.
 struct Workspace {
-    uint32_t pool[kPoolEntries];              // bucket counts of the open splits
     morvex_Triple buf[kBuffered];             // the buffer of small distributions
+    char gap[2048];
     uint16_t leaf[1u << kLeafMaxBits];        // a leaf split's counts, then bucket ends
     uint32_t next[kWideBuckets];              // distribution cursors
     uint32_t end[kWideBuckets];
     unsigned open[kWideBuckets];
     uint32_t first_counts[kWideBuckets];      // the opening scan's digit counts
+    uint32_t pool[kPoolEntries];              // bucket counts of the open splits
     SplitFrame frames[kMaxOpenSplits];
 };
+static_assert(sizeof(morvex_Triple) * kBuffered % 4096 == 0, "the gap sets the counts 2 KiB off");
 
 // The calling thread's workspace, made on its first use and released when
 // the thread ends; null when it cannot be had (no memory, or the thread is
@@ -395,8 +404,10 @@ void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buc
              const uint32_t *cnt, morvex_Triple *out, Workspace &ws) {
     uint32_t *const next = ws.next;
     bucket_starts(cnt, buckets, next);
-    for (uint32_t i = 0; i < n; ++i)
-        out[next[digit_of(a[i])]++] = a[i];
+    for (uint32_t i = 0; i < n; ++i) {
+        const morvex_Triple r = a[i];  // read whole before the store (see leaf)
+        out[next[digit_of(r)]++] = r;
+    }
 }
 
 // Moves the records of a[0, n), whose digit counts are cnt[0, buckets), into
@@ -563,22 +574,34 @@ private:
         uint16_t *const next = ws_.leaf;  // counts, then bucket cursors
         morvex_Triple *const buf = ws_.buf;
         std::fill(next, next + buckets, uint16_t{0});
+        // (Each record is read whole before anything is written, here and
+        // below: a store could alias the rest of the record, and a load
+        // behind it would then wait on it.)
         for (uint32_t i = 0; i < n; ++i) {
-            buf[i] = a[i];
-            ++next[digit_of(a[i])];
+            const morvex_Triple r = a[i];
+            buf[i] = r;
+            ++next[digit_of(r)];
         }
         if (next[digit_of(a[0])] == n)
             return false;
-        uint32_t sum = 0;
+        uint32_t sum = 0, largest = 0;
         for (unsigned b = 0; b < buckets; ++b) {
             const uint32_t c = next[b];
             next[b] = static_cast<uint16_t>(sum);
             sum += c;
+            largest = std::max(largest, c);
         }
-        for (uint32_t i = 0; i < n; ++i)
-            a[next[digit_of(buf[i])]++] = buf[i];
+        for (uint32_t i = 0; i < n; ++i) {
+            const morvex_Triple r = buf[i];
+            a[next[digit_of(r)]++] = r;
+        }
 
-        // next[b] is now the end of bucket b.
+        // next[b] is now the end of bucket b.  Usually every bucket is
+        // small, and one insertion sort finishes them all.
+        if (largest <= kInsertion) {
+            insertion_sort<O>(a, n);
+            return true;
+        }
         open_frame(a, pos, buckets, nullptr);
         leaf_ok_ = false;
         return true;
