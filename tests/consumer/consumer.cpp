@@ -342,21 +342,15 @@ int descending_cmp(morvex_Triple a, morvex_Triple b) {
     return morvex_memory.cmp_head(b, a);
 }
 
-// Comparisons that are no strict weak order, as callers get them wrong: a
-// three-way result (nonzero for "before" and "after" alike), "<=", one that
-// always says "before", and a coin toss.
+// Comparisons that are no strict weak order: three-way, "<=", always
+// "before", a coin toss.
 int three_way_cmp(morvex_Triple a, morvex_Triple b) {
     return morvex_memory.cmp_head(a, b) ? -1 : morvex_memory.cmp_head(b, a);
 }
 int not_after_cmp(morvex_Triple a, morvex_Triple b) { return !morvex_memory.cmp_head(b, a); }
 int always_cmp(morvex_Triple, morvex_Triple) { return 1; }
-unsigned long long coin_state = 88172645463325252ull;
-int coin_cmp(morvex_Triple, morvex_Triple) {
-    coin_state ^= coin_state << 13;
-    coin_state ^= coin_state >> 7;
-    coin_state ^= coin_state << 17;
-    return static_cast<int>(coin_state & 1);
-}
+unsigned coin = 1;
+int coin_cmp(morvex_Triple, morvex_Triple) { return (coin = coin * 1103515245u + 12345u) >> 30 & 1; }
 
 morvex_cmp_type order_named(const char *name) {
     const struct {
