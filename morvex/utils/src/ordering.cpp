@@ -10,6 +10,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -103,7 +104,7 @@ using Rel3Order = Order<kRel, kTail, kHead>;
 // kPoolEntries, 14 KiB), the buffer that ranges of up to kBuffered records
 // are distributed through (24 KiB), the 16-bit counts of the one leaf split
 // open at a time (4 KiB) and the cursors and counts of a distribution
-// (8 KiB) they live in the thread's Workspace (54 KiB), not on the stack: the
+// (8 KiB) they live in the thread's Workspace (56 KiB), not on the stack: the
 // sort's own frames stay small and their depth fixed.  Nothing else is
 // allocated, and each level of the splitting costs O(n).
 
@@ -126,7 +127,7 @@ constexpr uint32_t kScanAhead = 256;
 constexpr uint32_t kSweepAhead = 64;
 constexpr uint32_t kSlotAhead = 16;
 
-// The splits on one recursion path consume distinct key bits, at most 96 in
+// The splits open on one path consume distinct key bits, at most 96 in
 // all, and a split of w bits needs 2^w counts; as 2^w / w grows with w, the
 // narrow splits (at most kMaxBits) need at most 96 * 2^kMaxBits / kMaxBits
 // counts, and at most one split on a path is wider (see split_width).
@@ -622,8 +623,9 @@ private:
     }
 
     void open_frame(morvex_Triple *a, int pos, unsigned buckets, const uint32_t *counts) {
-        // Frames nest only with strictly growing `pos`, which stays within
-        // the key's 96 bits.
+        // Frames nest only with strictly growing `pos` (each split takes at
+        // least one key bit), which stays within the key's 96 bits.
+        assert(depth_ < kMaxOpenSplits);
         SplitFrame &f = ws_.frames[depth_++];
         f.base = a;
         f.counts = counts;
@@ -714,12 +716,12 @@ constexpr unsigned kMaxWaiting = 32;  // > log2 of any int count
 
 template <class Less>
 void guarded_insertion_sort(morvex_Triple *a, uint32_t n, Less less) {
-    for (uint32_t i = 1; i < n; ++i) {
-        const morvex_Triple v = a[i];
-        uint32_t j = i;
-        for (; j > 0 && less(v, a[j - 1]); --j)
-            a[j] = a[j - 1];
-        a[j] = v;
+    for (morvex_Triple *i = a + 1; i < a + n; ++i) {
+        const morvex_Triple v = *i;
+        morvex_Triple *j = i;
+        for (; j != a && less(v, j[-1]); --j)
+            *j = j[-1];
+        *j = v;
     }
 }
 
@@ -756,32 +758,32 @@ void heap_sort(morvex_Triple *a, uint32_t n, Less less) {
 // orders after the pivot, none of a[p + 1, n) before it.
 template <class Less>
 uint32_t partition(morvex_Triple *a, uint32_t n, Less less) {
-    const uint32_t mid = n / 2, last = n - 1;
-    if (less(a[mid], a[0]))
-        std::swap(a[mid], a[0]);
-    if (less(a[last], a[mid])) {
-        std::swap(a[last], a[mid]);
-        if (less(a[mid], a[0]))
-            std::swap(a[mid], a[0]);
+    morvex_Triple *const mid = a + n / 2, *const last = a + n - 1;
+    if (less(*mid, *a))
+        std::swap(*mid, *a);
+    if (less(*last, *mid)) {
+        std::swap(*last, *mid);
+        if (less(*mid, *a))
+            std::swap(*mid, *a);
     }
-    std::swap(a[0], a[mid]);
-    const morvex_Triple pivot = a[0];
-    uint32_t i = 0, j = n;
+    std::swap(*a, *mid);
+    const morvex_Triple pivot = *a;
+    morvex_Triple *i = a, *j = a + n;
     for (;;) {
-        // For a strict weak order a[last] (and a[0]) would stop these scans;
-        // the index checks make them stop for any comparison.
-        while (less(a[++i], pivot))
+        // For a strict weak order *last (and *a) would stop these scans;
+        // the bounds checks make them stop for any comparison.
+        while (less(*++i, pivot))
             if (i == last)
                 break;
-        while (less(pivot, a[--j]))
-            if (j == 0)
+        while (less(pivot, *--j))
+            if (j == a)
                 break;
         if (i >= j)
             break;
-        std::swap(a[i], a[j]);
+        std::swap(*i, *j);
     }
-    std::swap(a[0], a[j]);
-    return j;
+    std::swap(*a, *j);
+    return static_cast<uint32_t>(j - a);
 }
 
 template <class Less>
@@ -829,7 +831,7 @@ void comparison_sort(morvex_Triple *a, uint32_t n, Less less) {
 // A comparison function of the caller's, called with copies of the records.
 struct CallerLess {
     morvex_cmp_type cmp;
-    bool operator()(morvex_Triple x, morvex_Triple y) const { return cmp(x, y) != 0; }
+    bool operator()(const morvex_Triple &x, const morvex_Triple &y) const { return cmp(x, y) != 0; }
 };
 
 // One of the five orders, inline.
