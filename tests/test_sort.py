@@ -1,6 +1,7 @@
 """The five orders and quick_sort, called through the exported pointers:
 the module's own orders take the fast path, any other comparison the
 generic one; both must give exactly what `sorted` gives."""
+import threading
 import zlib
 
 import numpy as np
@@ -85,6 +86,30 @@ class TestOrders:
         out = sort(consumer, a, "descending")
         assert out.tolist() == sorted(a.tolist(), reverse=True)
         assert consumer.sort(a.copy(), "counting") > 0
+
+    @pytest.mark.parametrize("order", ["three_way", "not_after", "always", "coin"])
+    def test_any_comparison_stays_inside_and_permutes(self, consumer, order):
+        rng = np.random.default_rng(9)
+        for n in (2, 16, 17, 300, 20000):
+            a = random_table(rng, n + 2, "dups")
+            out = a.copy()
+            consumer.sort(out[1:], order, n)  # the rows either side must stay
+            assert out[[0, -1]].tolist() == a[[0, -1]].tolist(), n
+            assert sorted(out.tolist()) == sorted(a.tolist()), n
+
+    def test_a_thread_with_a_small_stack(self, consumer):
+        a = random_table(np.random.default_rng(12), 100000, "graph")
+        done = {}
+        old = threading.stack_size(32768)
+        try:
+            t = threading.Thread(target=lambda: done.update(
+                (order, sort(consumer, a, order)) for order in ORDERS + ["descending"]))
+            t.start()
+        finally:
+            threading.stack_size(old)
+        t.join()
+        for order in ORDERS + ["descending"]:
+            assert (done[order] == sort(consumer, a, order)).all(), order
 
 
 class TestAgainstSorted:

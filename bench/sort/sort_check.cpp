@@ -1,7 +1,8 @@
 // sort_check.cpp -- correctness of ordering.cpp: quick_sort on the five
 // module orders must give, byte for byte, what std::sort gives with the same
 // comparison; short counts must leave the array and the comparison alone;
-// other comparisons must still sort; _compare must follow its sign rules.
+// other comparisons must still sort, also when the sort's workspace cannot
+// be allocated; _compare must follow its sign rules.
 //
 // Prints one line per failure and "N passed, M failed"; exits 1 on failure.
 //
@@ -15,7 +16,20 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <new>
 #include <string>
+#include <thread>
+
+// While set on a thread, the nothrow operator new (which the sort's
+// workspace comes from) refuses, as when memory is short.
+thread_local bool g_refuse_nothrow_new = false;
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
+    try {
+        return g_refuse_nothrow_new ? nullptr : ::operator new(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 using namespace sortbench;
 
@@ -333,6 +347,26 @@ void check_custom() {
     }
 }
 
+// On a thread whose workspace cannot be allocated, the five orders take a
+// path that needs none, with the same result.
+void check_no_workspace() {
+    std::vector<std::vector<morvex_Triple>> arrays;
+    for (size_t n : {11, 2049, 100000})
+        for (const NamedMaker &m : kMakers)
+            arrays.push_back(make(n, 67 + n, m.make));
+    auto want = arrays;
+    std::thread([&] {
+        g_refuse_nothrow_new = true;
+        for (size_t i = 0; i < arrays.size(); ++i)
+            mx::quick_sort(arrays[i].data(), static_cast<int>(arrays[i].size()), kOrders[i % 5].cmp);
+    }).join();
+    for (size_t i = 0; i < want.size(); ++i) {
+        reference_sort(want[i].data(), want[i].size(), kOrders[i % 5].cmp);
+        check(std::memcmp(arrays[i].data(), want[i].data(), want[i].size() * 12) == 0,
+              describe("no workspace", want[i].size(), kOrders[i % 5]));
+    }
+}
+
 // _compare reads the float at byte offset 4 of each record.
 int compare_floats(float a, float b) {
     unsigned char ra[12] = {0}, rb[12] = {0};
@@ -378,6 +412,7 @@ int main(int argc, char **argv) {
     check_short_counts();
     check_custom();
     check_compare();
+    check_no_workspace();
     check_sizes();
     check_bucket_sizes();
     check_shapes();

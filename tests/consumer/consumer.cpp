@@ -336,6 +336,16 @@ int descending_cmp(morvex_Triple a, morvex_Triple b) {
     return morvex_memory.cmp_head(b, a);
 }
 
+// Comparisons that are no strict weak order: three-way, "<=", always
+// "before", a coin toss.
+int three_way_cmp(morvex_Triple a, morvex_Triple b) {
+    return morvex_memory.cmp_head(a, b) ? -1 : morvex_memory.cmp_head(b, a);
+}
+int not_after_cmp(morvex_Triple a, morvex_Triple b) { return !morvex_memory.cmp_head(b, a); }
+int always_cmp(morvex_Triple, morvex_Triple) { return 1; }
+unsigned coin = 1;
+int coin_cmp(morvex_Triple, morvex_Triple) { return (coin = coin * 1103515245u + 12345u) >> 30 & 1; }
+
 morvex_cmp_type order_named(const char *name) {
     const struct {
         const char *name;
@@ -343,7 +353,9 @@ morvex_cmp_type order_named(const char *name) {
     } orders[] = {{"head", morvex_memory.cmp_head}, {"tail", morvex_memory.cmp_tail},
                   {"rel", morvex_memory.cmp_rel},   {"rel2", morvex_memory.cmp_rel2},
                   {"rel3", morvex_memory.cmp_rel3}, {"counting", counting_cmp},
-                  {"descending", descending_cmp}};
+                  {"descending", descending_cmp}, {"three_way", three_way_cmp},
+                  {"not_after", not_after_cmp},    {"always", always_cmp},
+                  {"coin", coin_cmp}};
     for (const auto &o : orders)
         if (std::strcmp(o.name, name) == 0)
             return o.cmp;

@@ -1,14 +1,19 @@
 // ordering.cpp -- triple ordering: the five strict orders on (head, relation,
-// tail) triples, quick_sort (with a specialised in-place radix sort for those
-// five orders) and the float-keyed qsort-style comparison _compare.
+// tail) triples, quick_sort (a specialised radix sort for those five orders,
+// a guarded comparison sort for any other) and the float-keyed qsort-style
+// comparison _compare.
 //
 // Nothing here touches the interpreter: every function is callable without
-// the GIL.
+// the GIL, on any thread.  Every path of the sort keeps its stack use small
+// and bounded (well under 8 KiB, whatever the input): what the radix sort
+// needs beyond that lives in a per-thread workspace on the heap.
 #include "internal.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace mx {
 
@@ -93,14 +98,15 @@ using Rel3Order = Order<kRel, kTail, kHead>;
 // once for the first key bit at which its records differ, and splitting
 // resumes there.
 //
-// Bounds: every split consumes at least one key bit, so the recursion is at
-// most 96 deep; the bucket counts of the splits on the current path come from
-// one fixed pool (see kPoolEntries, 14 KiB), ranges of up to kBuffered
-// records are distributed through a fixed buffer (24 KiB), the one leaf
-// split active at a time keeps 16-bit counts on the stack (4 KiB) and an
-// in-place distribution 6 KiB of cursors: under 50 KiB of stack in all,
-// plus small frames.  Nothing is allocated on the heap, and each level of the
-// recursion costs O(n).
+// Bounds: every split consumes at least one key bit, so at most 96 splits
+// are ever open at once.  They are kept as frames on an explicit stack, not
+// by recursion, and together with the bucket counts of the open splits (see
+// kPoolEntries, 14 KiB), the buffer that ranges of up to kBuffered records
+// are distributed through (24 KiB), the 16-bit counts of the one leaf split
+// open at a time (4 KiB) and the cursors and counts of a distribution
+// (8 KiB) they live in the thread's Workspace (56 KiB), not on the stack: the
+// sort's own frames stay small and their depth fixed.  Nothing else is
+// allocated, and each level of the splitting costs O(n).
 
 constexpr uint32_t kDirectInsertion = 10;  // inputs this small: insertion sort alone
 constexpr uint32_t kInsertion = 16;        // buckets this small: insertion sort
@@ -121,11 +127,74 @@ constexpr uint32_t kScanAhead = 256;
 constexpr uint32_t kSweepAhead = 64;
 constexpr uint32_t kSlotAhead = 16;
 
-// The splits on one recursion path consume distinct key bits, at most 96 in
+// The splits open on one path consume distinct key bits, at most 96 in
 // all, and a split of w bits needs 2^w counts; as 2^w / w grows with w, the
 // narrow splits (at most kMaxBits) need at most 96 * 2^kMaxBits / kMaxBits
 // counts, and at most one split on a path is wider (see split_width).
 constexpr unsigned kPoolEntries = kWideBuckets + (96 * kMaxBuckets + kMaxBits - 1) / kMaxBits;
+
+// Open splits on one path: each consumes at least one of the 96 key bits.
+constexpr unsigned kMaxOpenSplits = 96;
+
+// A split of base[0, n) whose buckets are being finished: the buckets before
+// `bucket` are done, except the small ones from offset `run` on, which wait
+// to be insertion sorted together; bucket `bucket` starts at offset `next`.
+struct SplitFrame {
+    morvex_Triple *base;
+    const uint32_t *counts;  // bucket sizes; null for a leaf split, whose
+                             // bucket ends are in Workspace::leaf
+    uint32_t next, run;
+    unsigned bucket, buckets;
+    int pos;       // the key bit its buckets are sorted from
+    bool wide_ok;  // RadixSorter::wide_ok_ to restore when it is done
+};
+
+// The radix sort's working memory (56 KiB), one per thread.
+//
+// Small ranges use only the start of `buf` and of the count and cursor
+// arrays, which are accessed at the same time.  The gap after `buf` (a whole
+// number of 4 KiB pages) sets them 2 KiB apart modulo 4 KiB: a load whose
+// address matches a pending store's in its low 12 bits waits for that store
+// on common processors, and the leaf split's counts (written) sitting at the
+// same page offsets as the records (read) made small sorts a third slower.
+struct Workspace {
+    morvex_Triple buf[kBuffered];             // the buffer of small distributions
+    char gap[2048];
+    uint16_t leaf[1u << kLeafMaxBits];        // a leaf split's counts, then bucket ends
+    uint32_t next[kWideBuckets];              // distribution cursors
+    uint32_t end[kWideBuckets];
+    unsigned open[kWideBuckets];
+    uint32_t first_counts[kWideBuckets];      // the opening scan's digit counts
+    uint32_t pool[kPoolEntries];              // bucket counts of the open splits
+    SplitFrame frames[kMaxOpenSplits];
+};
+static_assert(sizeof(morvex_Triple) * kBuffered % 4096 == 0, "the gap sets the counts 2 KiB off");
+
+// The calling thread's workspace, made on its first use and released when
+// the thread ends; null when it cannot be had (no memory, or the thread is
+// already ending), and the caller then sorts without it.
+//
+// `cached` is read on every sort and has a trivial type, so reading it costs
+// no initialisation check; only the first use on a thread touches `owner`,
+// whose destructor frees the block at thread exit.
+Workspace *thread_workspace() {
+    static thread_local Workspace *cached = nullptr;
+    static thread_local bool ended = false;
+    if (cached != nullptr || ended)
+        return cached;
+    struct Owner {
+        Workspace *ws = nullptr;
+        ~Owner() {
+            delete ws;
+            cached = nullptr;
+            ended = true;
+        }
+    };
+    static thread_local Owner owner;
+    owner.ws = new (std::nothrow) Workspace;
+    cached = owner.ws;
+    return cached;
+}
 
 // Hints to fetch the cache line at `addr` (an integer) for writing or for
 // reading; the address may lie past the array, which a prefetch tolerates.
@@ -333,27 +402,29 @@ inline void bucket_starts(const uint32_t *cnt, unsigned buckets, uint32_t *next)
 // digit order.
 template <class D>
 void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
-             const uint32_t *cnt, morvex_Triple *out) {
-    uint32_t next[kWideBuckets];
+             const uint32_t *cnt, morvex_Triple *out, Workspace &ws) {
+    uint32_t *const next = ws.next;
     bucket_starts(cnt, buckets, next);
-    for (uint32_t i = 0; i < n; ++i)
-        out[next[digit_of(a[i])]++] = a[i];
+    for (uint32_t i = 0; i < n; ++i) {
+        const morvex_Triple r = a[i];  // read whole before the store (see leaf)
+        out[next[digit_of(r)]++] = r;
+    }
 }
 
 // Moves the records of a[0, n), whose digit counts are cnt[0, buckets), into
-// digit order.  `buf` holds kBuffered records.
+// digit order.
 template <class D>
 void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
-                const uint32_t *cnt, morvex_Triple *buf) {
+                const uint32_t *cnt, Workspace &ws) {
     if (n <= kBuffered) {
-        std::copy(a, a + n, buf);
-        scatter(buf, n, digit_of, buckets, cnt, a);
+        std::copy(a, a + n, ws.buf);
+        scatter(ws.buf, n, digit_of, buckets, cnt, a, ws);
         return;
     }
 
-    uint32_t next[kWideBuckets];
+    uint32_t *const next = ws.next;
+    uint32_t *const end = ws.end;
     bucket_starts(cnt, buckets, next);
-    uint32_t end[kWideBuckets];
     for (unsigned b = 0; b < buckets; ++b)
         end[b] = next[b] + cnt[b];
 
@@ -365,7 +436,7 @@ void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned bucket
     // are independent of one another (following cycles instead would make
     // every step wait on the previous load).  Each swap places one record for
     // good; rounds repeat over the buckets still unfinished.
-    unsigned open[kWideBuckets];
+    unsigned *const open = ws.open;
     unsigned nopen = 0;
     for (unsigned b = 0; b < buckets; ++b)
         if (next[b] != end[b])
@@ -428,10 +499,39 @@ inline int split_width(uint32_t n, bool wide_ok) {
 template <class O>
 class RadixSorter {
 public:
-    explicit RadixSorter(const KeyLayout &layout) : layout_(layout) {}
+    RadixSorter(const KeyLayout &layout, Workspace &ws) : layout_(layout), ws_(ws) {}
 
     // Sorts a[0, n), whose keys agree above bit `pos`.
     void sort(morvex_Triple *a, uint32_t n, int pos) {
+        start(a, n, pos);
+        finish();
+    }
+
+    // Sorts a[0, n) given the counts of its digit of `width` bits at key bit
+    // 0, counts[0, 2^width) (taken while scanning the input).
+    void sort_counted(morvex_Triple *a, uint32_t n, int width, const uint32_t *counts) {
+        uint32_t *const cnt = ws_.pool + used_;
+        layout_.with_digit(0, width, [&](const auto &digit_of, int w) {
+            if (w == width)
+                std::copy(counts, counts + (1u << w), cnt);
+            else
+                count_digits(a, n, digit_of, 1u << w, cnt);
+            split_counted(a, n, digit_of, w, w);
+            return true;
+        });
+        finish();
+    }
+
+private:
+    // The digit width of a leaf split of n (<= kBuffered) records: about one
+    // record per bucket.
+    static int leaf_width(uint32_t n) {
+        return std::min(kLeafMaxBits, std::max(kMinBits, bit_length(n)));
+    }
+
+    // Splits a[0, n), whose keys agree above bit `pos`, and opens a frame for
+    // its buckets; a range of equal records needs nothing.
+    void start(morvex_Triple *a, uint32_t n, int pos) {
         if (n <= kBuffered && leaf_ok_) {
             auto leaf_step = [&](const auto &digit_of, int width) {
                 return leaf(a, n, digit_of, width, pos + width);
@@ -443,7 +543,7 @@ public:
             }
             return;
         }
-        uint32_t *const cnt = pool_ + used_;
+        uint32_t *const cnt = ws_.pool + used_;
         // Returns false, moving nothing, when every record has the same digit.
         auto step = [&](const auto &digit_of, int width) {
             count_digits(a, n, digit_of, 1u << width, cnt);
@@ -461,112 +561,286 @@ public:
         // No key bits left: the records are equal.
     }
 
-    // Sorts a[0, n) given the counts of its digit of `width` bits at key bit
-    // 0, counts[0, 2^width) (taken while scanning the input).
-    void sort_counted(morvex_Triple *a, uint32_t n, int width, const uint32_t *counts) {
-        uint32_t *const cnt = pool_ + used_;
-        layout_.with_digit(0, width, [&](const auto &digit_of, int w) {
-            if (w == width)
-                std::copy(counts, counts + (1u << w), cnt);
-            else
-                count_digits(a, n, digit_of, 1u << w, cnt);
-            split_counted(a, n, digit_of, w, w);
-            return true;
-        });
-    }
-
-private:
-    // The digit width of a leaf split of n (<= kBuffered) records: about one
-    // record per bucket.
-    static int leaf_width(uint32_t n) {
-        return std::min(kLeafMaxBits, std::max(kMinBits, bit_length(n)));
-    }
-
     // A leaf split: a[0, n) (at most kBuffered records) is copied to the
     // buffer while its digits are counted, and scattered back in digit order
-    // on a digit wide enough to leave buckets of about one record; what is
-    // left is finished as in split_counted, except that the rare large
-    // bucket is split by the pool-based path (leaf_ok_ off), so that at most
-    // one leaf's counts are ever on the stack.  Returns false, moving
-    // nothing, when every record has the same digit.
+    // on a digit wide enough to leave buckets of about one record; its
+    // buckets are then finished as a split's are, except that the rare large
+    // bucket is split by the pool-based path (leaf_ok_ off), so that only one
+    // leaf split is open at a time and its counts have one place.  Returns
+    // false, moving nothing, when every record has the same digit.
     template <class D>
     bool leaf(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
         const unsigned buckets = 1u << width;
         static_assert(kBuffered <= 0xffff, "leaf counts are 16-bit");
-        uint16_t next[1u << kLeafMaxBits];  // counts, then bucket cursors
+        uint16_t *const next = ws_.leaf;  // counts, then bucket cursors
+        morvex_Triple *const buf = ws_.buf;
         std::fill(next, next + buckets, uint16_t{0});
+        // (Each record is read whole before anything is written, here and
+        // below: a store could alias the rest of the record, and a load
+        // behind it would then wait on it.)
         for (uint32_t i = 0; i < n; ++i) {
-            buf_[i] = a[i];
-            ++next[digit_of(a[i])];
+            const morvex_Triple r = a[i];
+            buf[i] = r;
+            ++next[digit_of(r)];
         }
         if (next[digit_of(a[0])] == n)
             return false;
-        uint32_t sum = 0;
+        uint32_t sum = 0, largest = 0;
         for (unsigned b = 0; b < buckets; ++b) {
             const uint32_t c = next[b];
             next[b] = static_cast<uint16_t>(sum);
             sum += c;
+            largest = std::max(largest, c);
         }
-        for (uint32_t i = 0; i < n; ++i)
-            a[next[digit_of(buf_[i])]++] = buf_[i];
+        for (uint32_t i = 0; i < n; ++i) {
+            const morvex_Triple r = buf[i];
+            a[next[digit_of(r)]++] = r;
+        }
 
-        // next[b] is now the end of bucket b.
-        leaf_ok_ = false;
-        uint32_t start = 0, run = 0;
-        for (unsigned b = 0; b < buckets; ++b) {
-            const uint32_t e = next[b];
-            if (e - start > kInsertion) {
-                insertion_sort<O>(a + run, start - run);
-                sort(a + start, e - start, pos);
-                run = e;
-            }
-            start = e;
+        // next[b] is now the end of bucket b.  Usually every bucket is
+        // small, and one insertion sort finishes them all.
+        if (largest <= kInsertion) {
+            insertion_sort<O>(a, n);
+            return true;
         }
-        insertion_sort<O>(a + run, n - run);
-        leaf_ok_ = true;
+        open_frame(a, pos, buckets, nullptr);
+        leaf_ok_ = false;
         return true;
     }
 
     // Splits a[0, n) on `digit_of` (`width` bits; the counts are at the top of
-    // the pool), then sorts each bucket on the key bits from `pos` on.
-    //
-    // Large buckets recurse.  Runs of consecutive small buckets are finished
-    // by one insertion sort over the whole run: records of different buckets
-    // are already in order, so it only ever moves records within a bucket,
-    // and its comparisons are mostly predictable, unlike a loop that branches
-    // on each bucket's size.
+    // the pool) and opens a frame that sorts each bucket on the key bits from
+    // `pos` on.
     template <class D>
     void split_counted(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
-        const uint32_t *const cnt = pool_ + used_;
+        const uint32_t *const cnt = ws_.pool + used_;
         const unsigned buckets = 1u << width;
-        distribute(a, n, digit_of, buckets, cnt, buf_);
-
+        distribute(a, n, digit_of, buckets, cnt, ws_);
+        open_frame(a, pos, buckets, cnt);
         used_ += buckets;
-        const bool wide_ok = wide_ok_;
         if (width > kMaxBits)
             wide_ok_ = false;
-        morvex_Triple *run = a;
-        for (unsigned b = 0; b < buckets; ++b) {
-            const uint32_t c = cnt[b];
-            if (c > kInsertion) {
-                insertion_sort<O>(run, static_cast<uint32_t>(a - run));
-                sort(a, c, pos);
-                run = a + c;
+    }
+
+    void open_frame(morvex_Triple *a, int pos, unsigned buckets, const uint32_t *counts) {
+        // Frames nest only with strictly growing `pos` (each split takes at
+        // least one key bit), which stays within the key's 96 bits.
+        assert(depth_ < kMaxOpenSplits);
+        SplitFrame &f = ws_.frames[depth_++];
+        f.base = a;
+        f.counts = counts;
+        f.next = f.run = 0;
+        f.bucket = 0;
+        f.buckets = buckets;
+        f.pos = pos;
+        f.wide_ok = wide_ok_;
+    }
+
+    // Finishes the open splits, innermost first, splitting their large
+    // buckets in turn.
+    //
+    // Large buckets are split further.  Runs of consecutive small buckets
+    // are finished by one insertion sort over the whole run: records of
+    // different buckets are already in order, so it only ever moves records
+    // within a bucket, and its comparisons are mostly predictable, unlike a
+    // loop that branches on each bucket's size.
+    void finish() {
+        while (depth_ > 0) {
+            SplitFrame &f = ws_.frames[depth_ - 1];
+            morvex_Triple *const a = f.base;
+            uint32_t next = f.next;
+            unsigned b = f.bucket;
+            const unsigned buckets = f.buckets;
+            uint32_t size = 0;  // of the large bucket found, if any
+            // (The leaf loop reads bucket ends, so that no step waits on the
+            // one before.)
+            if (f.counts == nullptr) {
+                for (const uint16_t *ends = ws_.leaf; b < buckets; ++b) {
+                    if (ends[b] - next > kInsertion) {
+                        size = ends[b] - next;
+                        break;
+                    }
+                    next = ends[b];
+                }
+            } else {
+                for (const uint32_t *counts = f.counts; b < buckets; ++b) {
+                    if (counts[b] > kInsertion) {
+                        size = counts[b];
+                        break;
+                    }
+                    next += counts[b];
+                }
             }
-            a += c;
+            insertion_sort<O>(a + f.run, next - f.run);
+            if (b < buckets) {
+                f.bucket = b + 1;
+                f.next = f.run = next + size;
+                start(a + next, size, f.pos);  // may open a frame above f
+                continue;
+            }
+            if (f.counts == nullptr)
+                leaf_ok_ = true;
+            else
+                used_ -= buckets;
+            wide_ok_ = f.wide_ok;
+            --depth_;
         }
-        insertion_sort<O>(run, static_cast<uint32_t>(a - run));
-        wide_ok_ = wide_ok;
-        used_ -= buckets;
     }
 
     const KeyLayout &layout_;
-    uint32_t pool_[kPoolEntries];
-    unsigned used_ = 0;
+    Workspace &ws_;
+    unsigned used_ = 0;   // pool entries held by open splits
+    unsigned depth_ = 0;  // open splits
     bool leaf_ok_ = true;
     bool wide_ok_ = true;
-    morvex_Triple buf_[kBuffered];
 };
+
+// ---- the comparison sort --------------------------------------------------
+//
+// For any comparison other than the five above, and for those when the
+// radix sort's workspace cannot be had: an introspective sort (quick sort on
+// median-of-three pivots, heap sort for a range once its pieces have been
+// split 2 log2 n times, insertion sort for short ranges).
+//
+// Every loop checks its index against its range instead of relying on the
+// comparison to stop it, so a comparison that is no strict weak order (a
+// three-way result, "<=", one that always says "less", a random one) can
+// only leave the records in a poor order: nothing outside the array is read
+// or written, and the records are always a permutation of the input.  The
+// checks are one predictable compare per step.  Ranges waiting to be sorted
+// are kept on a fixed stack: the smaller piece of each split is sorted
+// first, so at most log2 n ranges ever wait.
+
+constexpr uint32_t kShortRange = 16;
+constexpr unsigned kMaxWaiting = 32;  // > log2 of any int count
+
+template <class Less>
+void guarded_insertion_sort(morvex_Triple *a, uint32_t n, Less less) {
+    for (morvex_Triple *i = a + 1; i < a + n; ++i) {
+        const morvex_Triple v = *i;
+        morvex_Triple *j = i;
+        for (; j != a && less(v, j[-1]); --j)
+            *j = j[-1];
+        *j = v;
+    }
+}
+
+// Moves a[root] down the max-heap a[0, n).
+template <class Less>
+void sift_down(morvex_Triple *a, uint32_t root, uint32_t n, Less less) {
+    const morvex_Triple v = a[root];
+    for (;;) {
+        uint32_t child = 2 * root + 1;  // root < n < 2^31: no overflow
+        if (child >= n)
+            break;
+        if (child + 1 < n && less(a[child], a[child + 1]))
+            ++child;
+        if (!less(v, a[child]))
+            break;
+        a[root] = a[child];
+        root = child;
+    }
+    a[root] = v;
+}
+
+template <class Less>
+void heap_sort(morvex_Triple *a, uint32_t n, Less less) {
+    for (uint32_t i = n / 2; i-- > 0;)
+        sift_down(a, i, n, less);
+    for (uint32_t end = n; end-- > 1;) {
+        std::swap(a[0], a[end]);
+        sift_down(a, 0, end, less);
+    }
+}
+
+// Partitions a[0, n) (n > 2) around the median of its first, middle and
+// last records; returns the pivot's final index p: no record of a[0, p)
+// orders after the pivot, none of a[p + 1, n) before it.
+template <class Less>
+uint32_t partition(morvex_Triple *a, uint32_t n, Less less) {
+    morvex_Triple *const mid = a + n / 2, *const last = a + n - 1;
+    if (less(*mid, *a))
+        std::swap(*mid, *a);
+    if (less(*last, *mid)) {
+        std::swap(*last, *mid);
+        if (less(*mid, *a))
+            std::swap(*mid, *a);
+    }
+    std::swap(*a, *mid);
+    const morvex_Triple pivot = *a;
+    morvex_Triple *i = a, *j = a + n;
+    for (;;) {
+        // For a strict weak order *last (and *a) would stop these scans;
+        // the bounds checks make them stop for any comparison.
+        while (less(*++i, pivot))
+            if (i == last)
+                break;
+        while (less(pivot, *--j))
+            if (j == a)
+                break;
+        if (i >= j)
+            break;
+        std::swap(*i, *j);
+    }
+    std::swap(*a, *j);
+    return static_cast<uint32_t>(j - a);
+}
+
+template <class Less>
+void comparison_sort(morvex_Triple *a, uint32_t n, Less less) {
+    struct Range {
+        morvex_Triple *a;
+        uint32_t n;
+        int splits_left;
+    };
+    Range waiting[kMaxWaiting];
+    unsigned nwaiting = 0;
+    int splits_left = 2 * bit_length(n);
+    for (;;) {
+        while (n > kShortRange) {
+            if (splits_left == 0) {
+                heap_sort(a, n, less);
+                n = 0;
+                break;
+            }
+            --splits_left;
+            const uint32_t p = partition(a, n, less);
+            morvex_Triple *const right = a + p + 1;
+            const uint32_t nright = n - p - 1;
+            // Each range that waits is larger than the one sorted on, which
+            // at least halves: at most log2 n of them.
+            if (p < nright) {
+                waiting[nwaiting++] = {right, nright, splits_left};
+                n = p;
+            } else {
+                waiting[nwaiting++] = {a, p, splits_left};
+                a = right;
+                n = nright;
+            }
+        }
+        guarded_insertion_sort(a, n, less);
+        if (nwaiting == 0)
+            return;
+        const Range &r = waiting[--nwaiting];
+        a = r.a;
+        n = r.n;
+        splits_left = r.splits_left;
+    }
+}
+
+// A comparison function of the caller's, called with copies of the records.
+struct CallerLess {
+    morvex_cmp_type cmp;
+    bool operator()(const morvex_Triple &x, const morvex_Triple &y) const { return cmp(x, y) != 0; }
+};
+
+// One of the five orders, inline.
+template <class O>
+struct OrderLess {
+    bool operator()(const morvex_Triple &x, const morvex_Triple &y) const { return O::less(x, y); }
+};
+
+// ---- the fast path ---------------------------------------------------------
 
 // Inputs at least this large guess the first digit from a sample so that the
 // opening scan can count it too, saving a pass over memory.
@@ -597,8 +871,15 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
     if (i == n)
         return;
 
+    Workspace *const ws = thread_workspace();
+    if (ws == nullptr) {
+        // The same sequence, in place: the order ties only equal records.
+        comparison_sort(a, n, OrderLess<O>{});
+        return;
+    }
+
     const int width = split_width(n, true);
-    uint32_t counts[kWideBuckets];
+    uint32_t *const counts = ws->first_counts;
     bool counted = false;
     uint32_t guess_diff[3] = {diff[0], diff[1], diff[2]};
     if (n >= kFusedFrom) {
@@ -628,7 +909,7 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
         vary(a[i]);
 
     const KeyLayout layout(O::fields, diff);
-    RadixSorter<O> sorter(layout);
+    RadixSorter<O> sorter(layout, *ws);
     if (counted && guess.same_leading_digit(layout, width))
         sorter.sort_counted(a, n, width, counts);
     else
@@ -647,7 +928,8 @@ int cmp_rel3(morvex_Triple a, morvex_Triple b) noexcept { return Rel3Order::lex_
 
 // Sorts array[0, count) ascending under `cmp`.  The five orders above take
 // the radix sort; since equal triples are identical, its result is the same
-// sequence any correct sort produces.  Any other comparison is used as given.
+// sequence any correct sort produces.  Any other comparison is used as given
+// by the comparison sort, which stays inside the array whatever it returns.
 void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) noexcept {
     if (count < 2)
         return;
@@ -663,9 +945,7 @@ void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) noexcept {
     else if (cmp == cmp_rel3)
         fast_sort<Rel3Order>(array, n);
     else
-        std::sort(array, array + count, [cmp](const morvex_Triple &a, const morvex_Triple &b) {
-            return cmp(a, b) != 0;
-        });
+        comparison_sort(array, n, CallerLess{cmp});
 }
 
 // qsort-style comparison of two records on their second 32-bit field, read as
