@@ -53,16 +53,32 @@ make_venv() {
             wheel=$(ls "$(dirname "$(readlink -f "$py")")"/../share/python-wheels/pip-*.whl 2>/dev/null | tail -1)
             [ -n "$wheel" ] || { echo "!!! $py has neither ensurepip nor a pip wheel" >&2; return 1; }
             "$py" -m venv --without-pip "$venv" >&2
-            "$venv/bin/python" "$wheel/pip" install -q --no-index "$wheel" >&2
+            PYTHONWARNINGS=ignore "$venv/bin/python" "$wheel/pip" install -q --no-index "$wheel" >&2
         fi
     fi
-    "$venv/bin/python" -m pip install -q --upgrade pip setuptools wheel >&2
-    "$venv/bin/python" -m pip install -q -r requirements-test.txt >&2
+    # (pip's own ResourceWarnings would fill a debug interpreter's output)
+    PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --upgrade pip setuptools wheel >&2
+    PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q -r requirements-test.txt >&2
     echo "$venv"
 }
 
 # pytest's flags for every run.  -p no:unraisableexception: the tests' own
 # `unraisable` fixture (conftest.py) installs sys.unraisablehook, and pytest
 # 8.3 (the newest for CPython 3.8) puts its own hook over it for the test
-# body, so the fixture would see no report there.
-PYTEST_FLAGS="-p no:cacheprovider -p no:unraisableexception"
+# body, so the fixture would see no report there.  -rs: every skip's reason.
+PYTEST_FLAGS="-p no:cacheprovider -p no:unraisableexception -rs"
+
+# Debian's clang with its OpenMP runtime (the Cython consumers use OpenMP),
+# installed with apt-get when missing (as root).
+clang_works() {
+    command -v clang++ >/dev/null &&
+        echo '#include <omp.h>' | clang++ -fopenmp -x c++ -fsyntax-only - 2>/dev/null
+}
+ensure_clang() {
+    clang_works && return 0
+    if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
+        echo "installing clang and libomp-dev with apt-get" >&2
+        apt-get update -qq >&2 && apt-get install -y -qq clang libomp-dev >/dev/null
+    fi
+    clang_works || { echo "!!! clang++ with OpenMP not found (Debian packages clang, libomp-dev)" >&2; return 1; }
+}
