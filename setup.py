@@ -28,19 +28,20 @@ def read(*path, missing=None):
 # the one place the version is written is the package itself
 VERSION = re.search(r'^__version__ = "([^"]+)"', read("morvex", "utils", "__init__.py"), re.M).group(1)
 
-# flags every extension of the package is built with
+# flags every extension of the package is built with (bench/suite/build.py
+# reads the plain list by its name)
 flavour = "release"
-COMPILE_ARGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden", "-O2"]
-LINK_ARGS = []
+compile_args = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden", "-O2"]
+link_args = []
 if os.environ.get("MORVEX_WERROR"):
-    COMPILE_ARGS.append("-Werror")
+    compile_args.append("-Werror")
 if os.environ.get("MORVEX_SANITIZE"):
     san = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer", "-g"]
-    COMPILE_ARGS += san + ["-UNDEBUG"]
-    LINK_ARGS += san
+    compile_args += san + ["-UNDEBUG"]
+    link_args += san
     flavour = "sanitize"
 elif os.environ.get("MORVEX_DEBUG"):
-    COMPILE_ARGS += ["-UNDEBUG", "-g"]
+    compile_args += ["-UNDEBUG", "-g"]
     flavour = "debug"
 # objects made by another compiler are never reused either
 compiler = os.path.basename((os.environ.get("CXX") or os.environ.get("CC") or "").split(" ")[0])
@@ -57,8 +58,8 @@ def extension(name, sources):
         sources=["morvex/utils/src/%s.cpp" % source for source in sources],
         depends=HEADERS,
         language="c++",
-        extra_compile_args=COMPILE_ARGS,
-        extra_link_args=LINK_ARGS,
+        extra_compile_args=compile_args,
+        extra_link_args=link_args,
     )
 
 
