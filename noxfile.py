@@ -1,4 +1,4 @@
-"""The test suite on every CPython from 3.7 to 3.13 on this machine, one
+"""The test suite on every CPython from 3.7 to 3.15 on this machine, one
 session per interpreter, plus the sanitized run and the memcheck run:
 
     nox                      # every interpreter found, then the other two
@@ -8,7 +8,9 @@ session per interpreter, plus the sanitized run and the memcheck run:
 Interpreters are found under pyenv (the newest patch release of each minor
 version) and on PATH; versions that are not present are skipped.  Nothing is
 ever downloaded but packages from PyPI.  scripts/test-all runs the same steps
-without nox (CI uses it).
+without nox (CI uses it), and also on the interpreters scripts/sid-pythons
+provides (3.14, 3.15 and the debug build of 3.15, which come without the
+ensurepip that nox's environments need), with clang and the sdist check.
 """
 import glob
 import os
@@ -17,7 +19,7 @@ import shutil
 
 import nox
 
-VERSIONS = ["3.%d" % minor for minor in range(7, 14)]
+VERSIONS = ["3.%d" % minor for minor in range(7, 16)]
 
 nox.options.sessions = ["tests", "sanitized", "memcheck"]
 nox.options.reuse_existing_virtualenvs = True
@@ -70,6 +72,7 @@ _put_on_path(PRESENT)
 # seed environments for the oldest of them.
 @nox.session(python=[v for v in VERSIONS if v in PRESENT], venv_backend="venv")
 def tests(session):
+    session.env["MORVEX_WERROR"] = "1"  # development builds: warnings are errors
     # setuptools builds the test consumers (venvs of 3.12 on come without it)
     session.install("--upgrade", "pip", "setuptools", "wheel")
     session.install("-r", "requirements-test.txt")
@@ -77,7 +80,7 @@ def tests(session):
     session.chdir("tests")
     # the same flags as scripts/lib.sh (PYTEST_FLAGS), for the same reasons
     session.run("python", "-X", "dev", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                "-p", "no:unraisableexception", *session.posargs)
+                "-p", "no:unraisableexception", "-rs", *session.posargs)
 
 
 @nox.session(python=False)

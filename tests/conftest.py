@@ -5,9 +5,18 @@ import subprocess
 import sys
 import sysconfig
 
-import pytest
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+# `python -m pytest tests` from the repository root puts the root first on
+# sys.path, where the source tree's morvex/ (no built module in it) would
+# shadow the installed package: the tests always import what is installed,
+# and run from this directory, as the fresh interpreters they start do too.
+_ROOT = os.path.dirname(HERE)
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
+if os.path.abspath(os.getcwd()) == _ROOT:
+    os.chdir(HERE)
+
+import pytest  # noqa: E402
 
 
 def _build_consumer():

@@ -6,6 +6,8 @@ directory.
 """
 import os
 
+__version__ = "0.1.0"
+
 
 def get_include():
     """Directory to add to a consumer's include path (``#include <morvex/utils/memory.h>``

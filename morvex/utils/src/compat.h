@@ -1,5 +1,5 @@
 // compat.h -- every difference between the CPython versions we build for
-// (3.7 to 3.13) is handled here and nowhere else.
+// (3.7 to 3.15) is handled here and nowhere else.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -126,3 +126,14 @@ inline int dict_pop(PyObject *dict, PyObject *key, PyObject **out) {
 }
 
 }  // namespace mx::compat
+
+// The module's slot saying it needs the GIL.  Its state (pools, random
+// streams, the classes' tables) is process-wide and guarded by the GIL alone,
+// so a free-threaded interpreter (3.13 on) must turn the GIL back on when it
+// imports the module rather than run it without.  Older versions have no such
+// slot and always hold the GIL.
+#if PY_VERSION_HEX >= 0x030D0000
+#define MX_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define MX_MOD_GIL_SLOT
+#endif

@@ -7,8 +7,6 @@
 
 namespace mx {
 
-static const char kSourceFile[] = "morvex\\utils\\src\\pyutil.cpp";
-
 void add_traceback(const char *name, const char *file, int line) {
     // The entry is a frame of an empty code object carrying name, file and
     // line, built with the exception put aside; if the code object or the
