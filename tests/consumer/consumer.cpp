@@ -7,6 +7,9 @@
 
 #include "morvex/utils/memory.h"
 
+#include <pthread.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -363,14 +366,46 @@ morvex_cmp_type order_named(const char *name) {
     return nullptr;
 }
 
-// sort(table, order, count=rows): sorts a C-contiguous (n, 3) int32 table in
-// place; returns the comparison calls made when order is "counting".
+struct SortJob {
+    morvex_Triple *array;
+    int count;
+    morvex_cmp_type cmp;
+};
+
+void *run_sort(void *job) {
+    auto *j = static_cast<SortJob *>(job);
+    morvex_memory.quick_sort(j->array, j->count, j->cmp);
+    return nullptr;
+}
+
+// Runs the sort on a thread of its own with a stack of `stack_bytes`; an
+// errno value when the thread cannot be made.
+int sort_on_thread(SortJob &job, size_t stack_bytes) {
+    pthread_attr_t attr;
+    pthread_t thread;
+    int rc = pthread_attr_init(&attr);
+    if (rc != 0)
+        return rc;
+    rc = pthread_attr_setstacksize(&attr, stack_bytes);
+    if (rc == 0)
+        rc = pthread_create(&thread, &attr, run_sort, &job);
+    if (rc == 0)
+        pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    return rc;
+}
+
+// sort(table, order, count=rows, stack=0): sorts a C-contiguous (n, 3) int32
+// table in place, on a native thread with a stack of `stack` bytes when that
+// is given (the interpreter's own threads need far more than the sort);
+// returns the comparison calls made when order is "counting".
 PyObject *sort(PyObject *, PyObject *args) {
     PyObject *obj;
     const char *name;
     int count = -1;
     int use_count = 0;
-    if (!PyArg_ParseTuple(args, "Os|i", &obj, &name, &count))
+    Py_ssize_t stack = 0;
+    if (!PyArg_ParseTuple(args, "Os|in", &obj, &name, &count, &stack))
         return nullptr;
     use_count = PyTuple_GET_SIZE(args) > 2;
     morvex_cmp_type cmp = order_named(name);
@@ -387,11 +422,19 @@ PyObject *sort(PyObject *, PyObject *args) {
     if (!use_count)
         count = static_cast<int>(view.len / 12);
     cmp_calls = 0;
-    morvex_Triple *t = static_cast<morvex_Triple *>(view.buf);
+    SortJob job{static_cast<morvex_Triple *>(view.buf), count, cmp};
+    int rc = 0;
     Py_BEGIN_ALLOW_THREADS
-    morvex_memory.quick_sort(t, count, cmp);
+    if (stack > 0)
+        rc = sort_on_thread(job, static_cast<size_t>(stack));
+    else
+        run_sort(&job);
     Py_END_ALLOW_THREADS
     PyBuffer_Release(&view);
+    if (rc != 0) {
+        errno = rc;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
     return PyLong_FromSsize_t(cmp_calls);
 }
 
