@@ -94,6 +94,19 @@ private:
     PyGILState_STATE state_;
 };
 
+// Releases the GIL for a scope; it is taken back even when the scope is left
+// by an exception (std::bad_alloc from a temporary).
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil &) = delete;
+    WithoutGil &operator=(const WithoutGil &) = delete;
+
+private:
+    PyThreadState *state_;
+};
+
 // Appends a traceback entry "name" at file:line to the pending exception.
 void add_traceback(const char *name, const char *file, int line);
 

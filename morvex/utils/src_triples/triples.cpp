@@ -32,22 +32,10 @@ namespace {
 const char kSourceFile[] = "morvex\\utils\\src_triples\\triples.cpp";
 
 using mx::Ref;
+using mx::WithoutGil;
 using Triple = morvex_Triple;
 
 // ---- edges -------------------------------------------------------------------
-
-// Releases the GIL for a scope; it is taken back even when the scope is left
-// by an exception (std::bad_alloc from a temporary).
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil &) = delete;
-    WithoutGil &operator=(const WithoutGil &) = delete;
-
-private:
-    PyThreadState *state_;
-};
 
 // The edge of every function Python calls: a pending Python exception
 // becomes NULL, an allocation failure MemoryError.
