@@ -97,7 +97,7 @@ setup(
                   ["src/%s.cpp" % name for name in
                    ("module", "pyutil", "pool", "buffers", "random", "ordering", "views")]),
         # a sibling that reaches the module through its public header only
-        extension("morvex.utils.triples", ["src_triples/triples.cpp"]),
+        extension("morvex.utils.triples", ["src_triples/%s.cpp" % name for name in ("triples", "workers", "parallel")]),
     ],
     python_requires=">=3.7",
     # each flavour builds in its own directory: objects are never reused

@@ -15,6 +15,8 @@
 // for the work proper; a bad input therefore never touches the caller's data.
 #include "../memory.h"
 #include "../src/pyutil.h"
+#include "parallel.h"
+#include "workers.h"
 
 #include <algorithm>
 #include <climits>
@@ -34,6 +36,7 @@ const char kSourceFile[] = "morvex\\utils\\src_triples\\triples.cpp";
 using mx::Ref;
 using mx::WithoutGil;
 using Triple = morvex_Triple;
+namespace par = mx::par;
 
 // ---- edges -------------------------------------------------------------------
 
@@ -65,21 +68,28 @@ constexpr int kHead = 0, kRel = 1, kTail = 2;
 
 class Table;
 template <int F0, int F1, int F2>
-void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out);
+void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out,
+                int threads);
 
 struct OrderInfo {
     const char *name;
     morvex_cmp_type *cmp;  // the exported comparison (a slot of the table)
     decltype(&membership<kHead, kRel, kTail>) membership;  // ... for its fields in order
+    int fields[3];  // the fields it compares, in order
 };
 
 const OrderInfo kOrders[] = {
-    {"head", &morvex_memory.cmp_head, membership<kHead, kRel, kTail>},
-    {"tail", &morvex_memory.cmp_tail, membership<kTail, kRel, kHead>},
-    {"rel", &morvex_memory.cmp_rel, membership<kHead, kTail, kRel>},
-    {"rel2", &morvex_memory.cmp_rel2, membership<kRel, kHead, kTail>},
-    {"rel3", &morvex_memory.cmp_rel3, membership<kRel, kTail, kHead>},
+    {"head", &morvex_memory.cmp_head, membership<kHead, kRel, kTail>, {kHead, kRel, kTail}},
+    {"tail", &morvex_memory.cmp_tail, membership<kTail, kRel, kHead>, {kTail, kRel, kHead}},
+    {"rel", &morvex_memory.cmp_rel, membership<kHead, kTail, kRel>, {kHead, kTail, kRel}},
+    {"rel2", &morvex_memory.cmp_rel2, membership<kRel, kHead, kTail>, {kRel, kHead, kTail}},
+    {"rel3", &morvex_memory.cmp_rel3, membership<kRel, kTail, kHead>, {kRel, kTail, kHead}},
 };
+
+// The order for the parallel kernels, which sort through the exported table.
+par::Order parallel_order(const OrderInfo &o) {
+    return par::Order{{o.fields[0], o.fields[1], o.fields[2]}, *o.cmp, morvex_memory.quick_sort};
+}
 
 const OrderInfo &parse_order(PyObject *order) {
     if (PyUnicode_Check(order)) {
@@ -88,6 +98,21 @@ const OrderInfo &parse_order(PyObject *order) {
                 return o;
     }
     fail(PyExc_ValueError, "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not %R", order);
+}
+
+// The `threads` argument: None for the default (see workers.h), else a
+// positive integer, of which at most workers::kMaxThreads count.
+int parse_threads(PyObject *threads) {
+    if (threads == Py_None)
+        return mx::workers::default_threads();
+    if (PyBool_Check(threads) || !PyIndex_Check(threads))
+        fail(PyExc_TypeError, "threads must be None or a positive int, not '%.200s'", Py_TYPE(threads)->tp_name);
+    const Py_ssize_t n = PyNumber_AsSsize_t(threads, nullptr);  // clamped on overflow
+    if (n == -1 && PyErr_Occurred())
+        MX_FAIL();
+    if (n < 1)
+        fail(PyExc_ValueError, "threads must be None or a positive int, got %zd", n);
+    return static_cast<int>(std::min<Py_ssize_t>(n, mx::workers::kMaxThreads));
 }
 
 // ---- tables ------------------------------------------------------------------
@@ -126,6 +151,7 @@ public:
     }
 
     int rows() const { return rows_; }
+    par::Rows rows_view() const { return par::Rows{data(), step_[0], step_[1], size_t(rows_), is_records()}; }
     bool readonly() const { return view_.readonly != 0; }
     char *data() const { return static_cast<char *>(view_.buf); }
 
@@ -387,9 +413,9 @@ inline uint64_t mix(const Triple &t) {
 
 // ---- functions ---------------------------------------------------------------
 
-const char *const kSortKw[] = {"a", "order", nullptr};
-const char *const kUniqueKw[] = {"a", "order", "return_counts", nullptr};
-const char *const kContainsKw[] = {"known", "queries", "order", "assume_sorted", nullptr};
+const char *const kSortKw[] = {"a", "order", "threads", nullptr};
+const char *const kUniqueKw[] = {"a", "order", "return_counts", "threads", nullptr};
+const char *const kContainsKw[] = {"known", "queries", "order", "assume_sorted", "threads", nullptr};
 
 PyObject *default_order() {
     static PyObject *head = PyUnicode_InternFromString("head");
@@ -398,10 +424,12 @@ PyObject *default_order() {
 
 PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *a, *order_obj = default_order();
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O:sort", const_cast<char **>(kSortKw), &a, &order_obj));
+        PyObject *a, *order_obj = default_order(), *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O$O:sort", const_cast<char **>(kSortKw), &a, &order_obj,
+                                             &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const int threads_wanted = parse_threads(threads_obj);
         Table t(a, "a");
         if (t.readonly())
             fail(PyExc_ValueError, "sort() sorts in place and needs a writable array; "
@@ -409,9 +437,13 @@ PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
         if (!t.is_records())
             fail(PyExc_ValueError, "sort() needs a C-contiguous, aligned (n, 3) int32 array; "
                  "use sorted_copy() for other layouts");
+        const int threads = par::threads_for(size_t(t.rows()), threads_wanted);
         {
             WithoutGil nogil;
-            morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), t.rows(), *order.cmp);
+            if (threads > 1)
+                par::sort(reinterpret_cast<Triple *>(t.data()), size_t(t.rows()), parallel_order(order), threads);
+            else
+                morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), t.rows(), *order.cmp);
         }
         return mx::compat::new_ref(a);
     });
@@ -419,18 +451,23 @@ PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
 
 PyObject *py_sorted_copy(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *a, *order_obj = default_order();
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O:sorted_copy", const_cast<char **>(kSortKw), &a,
-                                             &order_obj));
+        PyObject *a, *order_obj = default_order(), *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O$O:sorted_copy", const_cast<char **>(kSortKw), &a,
+                                             &order_obj, &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const int threads_wanted = parse_threads(threads_obj);
         Table t(a, "a");
         Ref out;
         Triple *dst = new_records(t.rows(), out);
+        const int threads = par::threads_for(size_t(t.rows()), threads_wanted);
         {
             WithoutGil nogil;
-            t.load(dst);
-            morvex_memory.quick_sort(dst, t.rows(), *order.cmp);
+            par::SortedCopy split;
+            if (threads <= 1 || !split.fill(t.rows_view(), dst, parallel_order(order), threads)) {
+                t.load(dst);
+                morvex_memory.quick_sort(dst, t.rows(), *order.cmp);
+            }
         }
         return out.release();
     });
@@ -438,22 +475,31 @@ PyObject *py_sorted_copy(PyObject *, PyObject *args, PyObject *kwds) {
 
 PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *a, *order_obj = default_order();
+        PyObject *a, *order_obj = default_order(), *threads_obj = Py_None;
         int return_counts = 0;
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|Op:unique", const_cast<char **>(kUniqueKw), &a,
-                                             &order_obj, &return_counts));
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|Op$O:unique", const_cast<char **>(kUniqueKw), &a,
+                                             &order_obj, &return_counts, &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const int threads_wanted = parse_threads(threads_obj);
         Table t(a, "a");
         const int n = t.rows();
         std::unique_ptr<Triple[]> tmp(new Triple[static_cast<size_t>(n) + 1]);
         int distinct = 0;
+        const int threads = par::threads_for(size_t(n), threads_wanted);
+        par::SortedCopy split;
+        bool parallel = false;
         {
             WithoutGil nogil;
-            t.load(tmp.get());
-            morvex_memory.quick_sort(tmp.get(), n, *order.cmp);
-            for (int i = 0; i < n; ++i)
-                distinct += i == 0 || !same(tmp[i], tmp[i - 1]);
+            parallel = threads > 1 && split.fill(t.rows_view(), tmp.get(), parallel_order(order), threads);
+            if (parallel) {
+                distinct = static_cast<int>(split.count_distinct());
+            } else {
+                t.load(tmp.get());
+                morvex_memory.quick_sort(tmp.get(), n, *order.cmp);
+                for (int i = 0; i < n; ++i)
+                    distinct += i == 0 || !same(tmp[i], tmp[i - 1]);
+            }
         }
         Ref out, counts;
         Triple *rows = new_records(distinct, out);
@@ -463,8 +509,10 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
         {
             WithoutGil nogil;
             Py_ssize_t *c = static_cast<Py_ssize_t *>(count_data);
+            if (parallel)
+                split.write_distinct(rows, c);
             int k = -1;
-            for (int i = 0; i < n; ++i) {
+            for (int i = 0; !parallel && i < n; ++i) {
                 if (i == 0 || !same(tmp[i], tmp[i - 1])) {
                     rows[++k] = tmp[i];
                     if (c)
@@ -496,7 +544,13 @@ public:
         return h ^ (h >> 29);
     }
     void fetch(uint64_t h) const { MX_PREFETCH_READ(&words_[h >> shift_]); }
-    void add(uint64_t h) { words_[h >> shift_] |= mask(h); }
+    // `shared`: other threads add to the filter at the same time
+    void add(uint64_t h, bool shared) {
+        if (shared)
+            __atomic_fetch_or(&words_[h >> shift_], mask(h), __ATOMIC_RELAXED);
+        else
+            words_[h >> shift_] |= mask(h);
+    }
     bool may_hold(uint64_t h) const { return (words_[h >> shift_] & mask(h)) == mask(h); }
 
 private:
@@ -516,7 +570,9 @@ private:
 // looked up only when the filter of the kept rows may hold it.  Rows kept
 // from a sorted `known` are sorted already.
 template <int F0, int F1, int F2>
-void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out) {
+void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out,
+                int threads) {
+    par::Phases phase;
     const int m = queries.rows();
     int bits = 12;
     while (bits < 31 && (uint64_t{1} << bits) < 16 * uint64_t(m))
@@ -529,95 +585,140 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         queries.load(copy.get());
         q = copy.get();
     }
-    for (int i = 0; i < m; ++i)
-        query_filter.add(Filter::hash(q[i]));
+    // Each pass is split into parts of whole rows (whole groups of queries),
+    // one per thread; with one thread it is one part.
+    auto fill = [&](Filter &filter, const Triple *rows, int count) {
+        const int parts = par::threads_for(size_t(count), threads);
+        auto task = [&](int p) {
+            for (size_t i = par::part_begin(size_t(count), p, parts); i < par::part_begin(size_t(count), p + 1, parts);
+                 ++i)
+                filter.add(Filter::hash(rows[i]), parts > 1);
+        };
+        mx::workers::run(parts, parts, task);
+    };
+    fill(query_filter, q, m);
+    phase("queries");
+
+    // Part p keeps its rows in kept[first[p], first[p] + kept_in[p]), within
+    // its own rows' range; the parts' rows are then closed up, in order.
     Block<Triple> kept(static_cast<size_t>(known.rows()));  // only the part used is ever touched
-    int kept_count = 0;
-    if (known.is_records()) {
-        // the filter words of one block of rows are fetched while the
-        // previous block is tested
-        constexpr int kBlock = 64;
-        const Triple *k = reinterpret_cast<const Triple *>(known.data());
-        const int64_t n = known.rows();  // 64 bits: n + kBlock may pass INT_MAX
-        uint64_t h[2][kBlock];
-        for (int64_t block = 0; block * kBlock < n + kBlock; ++block) {
-            const int64_t start = block * kBlock;
-            uint64_t *next = h[block & 1];
-            for (int64_t i = start; i < std::min<int64_t>(start + kBlock, n); ++i) {
-                next[i - start] = Filter::hash(k[i]);
-                query_filter.fetch(next[i - start]);
+    const int scan_parts = par::threads_for(size_t(known.rows()), threads);
+    std::vector<int64_t> kept_in(size_t(scan_parts), 0);
+    auto scan = [&](int p) {
+        const int64_t begin = int64_t(par::part_begin(size_t(known.rows()), p, scan_parts));
+        const int64_t n = int64_t(par::part_begin(size_t(known.rows()), p + 1, scan_parts));
+        Triple *const sink = kept.get() + begin;
+        int64_t kept_count = 0;
+        if (known.is_records()) {
+            // the filter words of one block of rows are fetched while the
+            // previous block is tested
+            constexpr int kBlock = 64;
+            const Triple *k = reinterpret_cast<const Triple *>(known.data());
+            uint64_t h[2][kBlock];
+            for (int64_t block = 0; begin + block * kBlock < n + kBlock; ++block) {
+                const int64_t start = begin + block * kBlock;
+                uint64_t *next = h[block & 1];
+                for (int64_t i = start; i < std::min<int64_t>(start + kBlock, n); ++i) {
+                    next[i - start] = Filter::hash(k[i]);
+                    query_filter.fetch(next[i - start]);
+                }
+                if (block == 0)
+                    continue;
+                const uint64_t *prev = h[(block - 1) & 1];
+                const int64_t from = start - kBlock;
+                for (int64_t i = from; i < std::min(start, n); ++i)
+                    if (query_filter.may_hold(prev[i - from]))
+                        sink[kept_count++] = k[i];
             }
-            if (block == 0)
-                continue;
-            const uint64_t *prev = h[(block - 1) & 1];
-            const int64_t from = start - kBlock;
-            for (int64_t i = from; i < std::min(start, n); ++i)
-                if (query_filter.may_hold(prev[i - from]))
-                    kept[kept_count++] = k[i];
+        } else {
+            for (int64_t i = begin; i < n; ++i) {
+                const Triple t = known.row(i);
+                const uint64_t h = Filter::hash(t);
+                if (query_filter.may_hold(h))
+                    sink[kept_count++] = t;
+            }
         }
-    } else {
-        for (int i = 0; i < known.rows(); ++i) {
-            const Triple t = known.row(i);
-            const uint64_t h = Filter::hash(t);
-            if (query_filter.may_hold(h))
-                kept[kept_count++] = t;
-        }
+        kept_in[size_t(p)] = kept_count;
+    };
+    mx::workers::run(scan_parts, scan_parts, scan);
+    int kept_count = 0;
+    for (int p = 0; p < scan_parts; ++p) {
+        const Triple *from = kept.get() + par::part_begin(size_t(known.rows()), p, scan_parts);
+        if (from != kept.get() + kept_count)
+            std::memmove(kept.get() + kept_count, from, size_t(kept_in[size_t(p)]) * sizeof(Triple));
+        kept_count += int(kept_in[size_t(p)]);
     }
-    for (int i = 0; i < kept_count; ++i)
-        kept_filter.add(Filter::hash(kept[i]));
-    if (!assume_sorted)
-        morvex_memory.quick_sort(kept.get(), kept_count, cmp);
+    phase("known");
+    fill(kept_filter, kept.get(), kept_count);
+    if (!assume_sorted) {
+        const int sort_threads = par::threads_for(size_t(kept_count), threads);
+        if (sort_threads > 1)
+            par::sort(kept.get(), size_t(kept_count), par::Order{{F0, F1, F2}, cmp, morvex_memory.quick_sort},
+                      sort_threads);
+        else
+            morvex_memory.quick_sort(kept.get(), kept_count, cmp);
+    }
+    phase("kept");
     const SortedIndex<F0, F1, F2> index(kept.get(), static_cast<uint32_t>(kept_count));
+    phase("index");
 
     // Queries in groups, through a pipeline of three steps: while one group
     // is searched, the next has its directory entries fetched and the one
     // after its filter words; so each fetch has a group's worth of work to
     // arrive in.
     constexpr int kGroup = 16, kSteps = 3;
-    struct Group {
-        int start = 0, count = 0;
-        uint64_t h[kGroup];
-        ptrdiff_t b[kGroup];
-    } ring[kSteps];
     const int groups = (m + kGroup - 1) / kGroup;
-    for (int step = 0; step < groups + kSteps - 1; ++step) {
-        if (step < groups) {  // the filter word
-            Group &g = ring[step % kSteps];
-            g.start = step * kGroup;
-            g.count = std::min(kGroup, m - g.start);
-            for (int j = 0; j < g.count; ++j) {
-                g.h[j] = Filter::hash(q[g.start + j]);
-                kept_filter.fetch(g.h[j]);
+    const int search_parts = par::threads_for(size_t(m), threads);
+    auto search = [&](int p) {
+        struct Group {
+            int start = 0, count = 0;
+            uint64_t h[kGroup];
+            ptrdiff_t b[kGroup];
+        } ring[kSteps];
+        const int first = int(par::part_begin(size_t(groups), p, search_parts));
+        const int last = int(par::part_begin(size_t(groups), p + 1, search_parts));
+        for (int step = first; step < last + kSteps - 1; ++step) {
+            if (step < last) {  // the filter word
+                Group &g = ring[step % kSteps];
+                g.start = step * kGroup;
+                g.count = std::min(kGroup, m - g.start);
+                for (int j = 0; j < g.count; ++j) {
+                    g.h[j] = Filter::hash(q[g.start + j]);
+                    kept_filter.fetch(g.h[j]);
+                }
+            }
+            if (step >= first + 1 && step - 1 < last) {  // the directory entry
+                Group &g = ring[(step - 1) % kSteps];
+                for (int j = 0; j < g.count; ++j)
+                    g.b[j] = kept_filter.may_hold(g.h[j]) ? index.locate(q[g.start + j]) : -1;
+            }
+            if (step >= first + 2) {  // the search
+                const Group &g = ring[(step - 2) % kSteps];
+                for (int j = 0; j < g.count; ++j)
+                    out[g.start + j] = g.b[j] >= 0 && index.search(q[g.start + j], g.b[j]);
             }
         }
-        if (step >= 1 && step - 1 < groups) {  // the directory entry
-            Group &g = ring[(step - 1) % kSteps];
-            for (int j = 0; j < g.count; ++j)
-                g.b[j] = kept_filter.may_hold(g.h[j]) ? index.locate(q[g.start + j]) : -1;
-        }
-        if (step >= 2) {  // the search
-            const Group &g = ring[(step - 2) % kSteps];
-            for (int j = 0; j < g.count; ++j)
-                out[g.start + j] = g.b[j] >= 0 && index.search(q[g.start + j], g.b[j]);
-        }
-    }
+    };
+    mx::workers::run(search_parts, search_parts, search);
+    phase("search");
 }
 
 PyObject *py_contains(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *known_obj, *queries_obj, *order_obj = default_order();
+        PyObject *known_obj, *queries_obj, *order_obj = default_order(), *threads_obj = Py_None;
         int assume_sorted = 0;
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|Op:contains", const_cast<char **>(kContainsKw),
-                                             &known_obj, &queries_obj, &order_obj, &assume_sorted));
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|Op$O:contains", const_cast<char **>(kContainsKw),
+                                             &known_obj, &queries_obj, &order_obj, &assume_sorted, &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const int threads = parse_threads(threads_obj);
         Table known(known_obj, "known");
         Table queries(queries_obj, "queries");
         void *data = nullptr;
         Ref out = new_array(queries.rows(), 0, "bool", &data);
         {
             WithoutGil nogil;
-            order.membership(known, queries, *order.cmp, assume_sorted != 0, static_cast<bool *>(data));
+            order.membership(known, queries, *order.cmp, assume_sorted != 0, static_cast<bool *>(data), threads);
         }
         return out.release();
     });
@@ -627,37 +728,70 @@ PyObject *py_contains(PyObject *, PyObject *args, PyObject *kwds) {
 
 #define MX_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_VARARGS | METH_KEYWORDS
 
+#define MX_THREADS_DOC                                                                  \
+    "`threads` is how many threads may work on it: None (the default) for every\n"      \
+    "CPU the process may run on, at most MORVEX_NUM_THREADS when that is set;\n"        \
+    "1 for the calling thread alone.  Small inputs stay on the calling thread.\n"       \
+    "The result is the same for any number of threads.\n"
+
+// For the tests: (the threads a call uses by default, the workers started
+// so far); a limit on how many more workers may start; the rows per thread
+// below which fewer threads work (returns the previous value).
+PyObject *py_workers(PyObject *, PyObject *) {
+    return Py_BuildValue("(ii)", mx::workers::default_threads(), mx::workers::started());
+}
+
+PyObject *py_limit_worker_starts(PyObject *, PyObject *arg) {
+    return edge([&] {
+        const long allowed = PyLong_AsLong(arg);
+        MX_CHECK(!(allowed == -1 && PyErr_Occurred()));
+        mx::workers::limit_starts(allowed < 0 ? -1 : static_cast<int>(std::min<long>(allowed, INT_MAX)));
+        return mx::compat::new_ref(Py_None);
+    });
+}
+
+PyObject *py_set_rows_per_thread(PyObject *, PyObject *arg) {
+    return edge([&] {
+        const Py_ssize_t rows = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
+        MX_CHECK(!(rows == -1 && PyErr_Occurred()));
+        return PyLong_FromSize_t(par::set_rows_per_thread(size_t(std::max<Py_ssize_t>(rows, 1))));
+    });
+}
+
 PyMethodDef methods[] = {
     {"sort", MX_KW(py_sort),
-     "sort(a, order='head')\n--\n\n"
+     "sort(a, order='head', *, threads=None)\n--\n\n"
      "Sort the rows of `a` in place under `order` and return `a`.\n\n"
      "`a` must be a writable, C-contiguous (n, 3) int32 array; use sorted_copy()\n"
      "for any other layout.  `order` is one of 'head' (head, relation, tail),\n"
      "'tail' (tail, relation, head), 'rel' (head, tail, relation), 'rel2'\n"
-     "(relation, head, tail) and 'rel3' (relation, tail, head).  The GIL is\n"
-     "released while sorting."},
+     "(relation, head, tail) and 'rel3' (relation, tail, head).\n\n"
+     MX_THREADS_DOC "The GIL is released while sorting."},
     {"sorted_copy", MX_KW(py_sorted_copy),
-     "sorted_copy(a, order='head')\n--\n\n"
+     "sorted_copy(a, order='head', *, threads=None)\n--\n\n"
      "Return a new (n, 3) int32 array holding the first three columns of `a`,\n"
      "sorted under `order`.\n\n"
      "`a` is any two-dimensional int32 buffer with at least three columns, in\n"
-     "any layout (strided, Fortran-ordered, with extra columns).  The GIL is\n"
-     "released while copying and sorting."},
+     "any layout (strided, Fortran-ordered, with extra columns).\n\n"
+     MX_THREADS_DOC "The GIL is released while copying and sorting."},
     {"unique", MX_KW(py_unique),
-     "unique(a, order='head', return_counts=False)\n--\n\n"
+     "unique(a, order='head', return_counts=False, *, threads=None)\n--\n\n"
      "Return the distinct rows of `a` (its first three columns) as a new\n"
      "(k, 3) int32 array sorted under `order`; with `return_counts`, a tuple\n"
-     "of that array and the number of times each row occurs (intp).  The GIL\n"
-     "is released while working."},
+     "of that array and the number of times each row occurs (intp).\n\n"
+     MX_THREADS_DOC "The GIL is released while working."},
     {"contains", MX_KW(py_contains),
-     "contains(known, queries, order='head', assume_sorted=False)\n--\n\n"
+     "contains(known, queries, order='head', assume_sorted=False, *, threads=None)\n--\n\n"
      "Return a bool array telling for each row of `queries` whether it occurs\n"
      "in `known` (first three columns of both).\n\n"
      "`known` is never copied whole: only its rows that may match a query are\n"
      "gathered and sorted.  With `assume_sorted`, `known` is trusted to be\n"
      "sorted under `order` and they are not sorted again (a wrong promise\n"
-     "gives wrong answers, never a crash).\n"
-     "The GIL is released while working."},
+     "gives wrong answers, never a crash).\n\n"
+     MX_THREADS_DOC "The GIL is released while working."},
+    {"_workers", py_workers, METH_NOARGS, nullptr},
+    {"_limit_worker_starts", py_limit_worker_starts, METH_O, nullptr},
+    {"_set_rows_per_thread", py_set_rows_per_thread, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
