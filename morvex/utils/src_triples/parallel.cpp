@@ -93,6 +93,8 @@ public:
         const int wanted = std::min(kMaxDigitBits, std::max(kMinDigitBits, bit_length(uint32_t(threads)) + 5));
         width_ = std::min({total, wanted, std::max(1, bit_length(static_cast<uint32_t>(n >> kBucketRowsBits)))});
         shift_ = total - width_;
+        first_only_ = shift_ >= up1_ + up2_;
+        first_shift_ = first_only_ ? shift_ - up1_ - up2_ : 0;
     }
 
     bool operator==(const Digit &o) const {
@@ -101,6 +103,8 @@ public:
     }
     unsigned buckets() const { return 1u << width_; }
     unsigned operator()(const Triple &t) const {
+        if (first_only_)  // the usual case: the digit lies in the first field
+            return (word<F0>(t) & mask_[0]) >> first_shift_;
         uint64_t k = word<F0>(t) & mask_[0];
         k = (k << up1_) | (uint64_t{word<F1>(t) & mask_[1]} >> drop_[1]);
         k = (k << up2_) | (uint64_t{word<F2>(t) & mask_[2]} >> drop_[2]);
@@ -111,6 +115,8 @@ private:
     uint32_t mask_[3];
     int drop_[3];
     int up1_, up2_, width_, shift_;
+    bool first_only_;
+    int first_shift_;
 };
 
 // The split of rows r: the digit and each part's count of rows per bucket
@@ -230,20 +236,35 @@ template <class D>
 void settle(Triple *a, size_t *h, const size_t *end, const D &digit) {
     constexpr size_t kAhead = 16;  // rows fetched ahead of a sweep and of a bucket's free slot
     const unsigned K = digit.buckets();
+    auto place = [&](size_t i, const Triple &r, unsigned d) {
+        if (h[d] < end[d]) {
+            const size_t t = h[d]++;
+            a[i] = a[t];
+            a[t] = r;
+            MX_PREFETCH_WRITE(reinterpret_cast<uintptr_t>(a) + (t + kAhead) * sizeof(Triple));
+            return true;
+        }
+        return false;
+    };
     for (bool again = true; again;) {
         again = false;
         for (unsigned b = 0; b < K; ++b) {
-            for (size_t i = h[b], e = end[b]; i < e; ++i) {
+            // a row placed at slot i or before leaves the rows after i where
+            // they are, so four rows can be read before any of them moves
+            size_t i = h[b];
+            const size_t e = end[b];
+            for (; i + 4 <= e; i += 4) {
                 MX_PREFETCH_WRITE(reinterpret_cast<uintptr_t>(a) + (i + kAhead) * sizeof(Triple));
+                const Triple r0 = a[i], r1 = a[i + 1], r2 = a[i + 2], r3 = a[i + 3];
+                const unsigned d0 = digit(r0), d1 = digit(r1), d2 = digit(r2), d3 = digit(r3);
+                again |= place(i, r0, d0);
+                again |= place(i + 1, r1, d1);
+                again |= place(i + 2, r2, d2);
+                again |= place(i + 3, r3, d3);
+            }
+            for (; i < e; ++i) {
                 const Triple r = a[i];
-                const unsigned d = digit(r);
-                if (h[d] < end[d]) {
-                    const size_t t = h[d]++;
-                    a[i] = a[t];
-                    a[t] = r;
-                    MX_PREFETCH_WRITE(reinterpret_cast<uintptr_t>(a) + (t + kAhead) * sizeof(Triple));
-                    again = true;
-                }
+                again |= place(i, r, digit(r));
             }
         }
     }

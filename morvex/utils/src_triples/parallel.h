@@ -13,6 +13,7 @@
 #pragma once
 
 #include "../memory.h"
+#include "workers.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -49,19 +50,29 @@ struct Rows {
 // The times of a kernel's phases, printed on stderr by a build with
 // -DMX_PHASE_TIMES (for the cost model); nothing in any other build.
 #ifdef MX_PHASE_TIMES
-// Wall time and the CPU time of all threads, per phase.
+// Per phase: wall time, the CPU time of all threads, and the critical path
+// (the calling thread's CPU time outside the parallel tasks, plus that of
+// the busiest thread of each parallel step): the time on idle cores.
 struct Phases {
-    double wall = now(CLOCK_MONOTONIC), cpu = now(CLOCK_PROCESS_CPUTIME_ID);
+    double wall, cpu, mine, own, busiest;
+    Phases() { read(wall, cpu, mine, own, busiest); }
     static double now(clockid_t clock) {
         timespec t;
         clock_gettime(clock, &t);
         return t.tv_sec * 1e3 + t.tv_nsec * 1e-6;
     }
+    static void read(double &w, double &c, double &m, double &o, double &b) {
+        w = now(CLOCK_MONOTONIC);
+        c = now(CLOCK_PROCESS_CPUTIME_ID);
+        m = now(CLOCK_THREAD_CPUTIME_ID);
+        workers::job_times(&o, &b);
+    }
     void operator()(const char *name) {
-        const double w = now(CLOCK_MONOTONIC), c = now(CLOCK_PROCESS_CPUTIME_ID);
-        std::fprintf(stderr, "  %-10s wall %8.2f ms  cpu %8.2f ms\n", name, w - wall, c - cpu);
-        wall = w;
-        cpu = c;
+        double w, c, m, o, b;
+        read(w, c, m, o, b);
+        std::fprintf(stderr, "  %-10s wall %8.2f  cpu %8.2f  critical %8.2f ms\n", name, w - wall, c - cpu,
+                     (m - mine) - (o - own) + (b - busiest));
+        read(wall, cpu, mine, own, busiest);
     }
 };
 #else
