@@ -153,9 +153,12 @@ def test_thread_count_follows_affinity_and_environment(monkeypatch):
         os.sched_setaffinity(0, cpus)
 
 
-def run_python(script):
-    """Runs `script` in a new interpreter; a deadlock fails the test after a minute."""
-    done = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", textwrap.dedent(script)],
+def run_python(script, stack_kib="unlimited"):
+    """Runs `script` in a new interpreter (threads get `stack_kib` of stack
+    each); a deadlock fails the test after a minute."""
+    command = ["bash", "-c", 'ulimit -s %s && exec "$0" "$@"' % stack_kib,
+               sys.executable, "-W", "ignore::DeprecationWarning", "-c", textwrap.dedent(script)]
+    done = subprocess.run(command,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=60)
     assert done.returncode == 0, done.stdout
     return done.stdout
@@ -192,8 +195,13 @@ def test_a_forked_child_makes_its_own_workers():
 
 def test_refused_threads_leave_the_work_to_fewer():
     run_python(COMMON + """
-    triples._limit_worker_starts(0)
+    import resource
+    # threads' stacks of 1 GiB and no room for one: the system refuses every worker
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) for line in status if line.startswith("VmSize")) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
     check()
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
     assert triples._workers()[1] == 0
     triples._limit_worker_starts(1)
     check()
@@ -201,7 +209,7 @@ def test_refused_threads_leave_the_work_to_fewer():
     triples._limit_worker_starts(-1)
     check()
     assert triples._workers()[1] == 3
-    """)
+    """, stack_kib=1 << 20)
 
 
 def test_sort_releases_the_gil():

@@ -436,6 +436,7 @@ bool SortedCopy::fill(const Rows &src, Triple *dst, const Order &order, int thre
 }
 
 size_t SortedCopy::count_distinct() {
+    Phases phase;
     const size_t K = bounds_.size() - 1;
     distinct_.assign(K + 1, 0);
     auto task = [&](int b) {
@@ -450,10 +451,12 @@ size_t SortedCopy::count_distinct() {
     workers::run(threads_, static_cast<int>(K), task);
     for (size_t b = 0; b < K; ++b)
         distinct_[b + 1] += distinct_[b];
+    phase("distinct");
     return distinct_[K];
 }
 
 void SortedCopy::write_distinct(Triple *rows, Py_ssize_t *counts) {
+    Phases phase;
     auto task = [&](int b) {
         // equal rows share a bucket, so a bucket's first row is a new one
         ptrdiff_t k = static_cast<ptrdiff_t>(distinct_[b]) - 1;
@@ -470,6 +473,7 @@ void SortedCopy::write_distinct(Triple *rows, Py_ssize_t *counts) {
         }
     };
     workers::run(threads_, static_cast<int>(bounds_.size() - 1), task);
+    phase("write");
 }
 
 }  // namespace par

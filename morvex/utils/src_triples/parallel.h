@@ -70,8 +70,8 @@ struct Phases {
     void operator()(const char *name) {
         double w, c, m, o, b;
         read(w, c, m, o, b);
-        std::fprintf(stderr, "  %-10s wall %8.2f  cpu %8.2f  critical %8.2f ms\n", name, w - wall, c - cpu,
-                     (m - mine) - (o - own) + (b - busiest));
+        std::fprintf(stderr, "  %-10s wall %8.2f  cpu %8.2f  critical %8.2f  caller %8.2f ms\n", name, w - wall,
+                     c - cpu, (m - mine) - (o - own) + (b - busiest), m - mine);
         read(wall, cpu, mine, own, busiest);
     }
 };
