@@ -544,13 +544,7 @@ public:
         return h ^ (h >> 29);
     }
     void fetch(uint64_t h) const { MX_PREFETCH_READ(&words_[h >> shift_]); }
-    // `shared`: other threads add to the filter at the same time
-    void add(uint64_t h, bool shared) {
-        if (shared)
-            __atomic_fetch_or(&words_[h >> shift_], mask(h), __ATOMIC_RELAXED);
-        else
-            words_[h >> shift_] |= mask(h);
-    }
+    void add(uint64_t h) { words_[h >> shift_] |= mask(h); }
     bool may_hold(uint64_t h) const { return (words_[h >> shift_] & mask(h)) == mask(h); }
 
 private:
@@ -585,18 +579,12 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         queries.load(copy.get());
         q = copy.get();
     }
-    // Each pass is split into parts of whole rows (whole groups of queries),
-    // one per thread; with one thread it is one part.
-    auto fill = [&](Filter &filter, const Triple *rows, int count) {
-        const int parts = par::threads_for(size_t(count), threads);
-        auto task = [&](int p) {
-            for (size_t i = par::part_begin(size_t(count), p, parts); i < par::part_begin(size_t(count), p + 1, parts);
-                 ++i)
-                filter.add(Filter::hash(rows[i]), parts > 1);
-        };
-        mx::workers::run(parts, parts, task);
-    };
-    fill(query_filter, q, m);
+    // The filters are filled on this thread (a few per cent of the work:
+    // threads sharing their words would have to add atomically, which costs
+    // more than it saves); the pass over `known` and the searches are split
+    // into parts, one per thread.
+    for (int i = 0; i < m; ++i)
+        query_filter.add(Filter::hash(q[i]));
     phase("queries");
 
     // Part p keeps its rows in kept[first[p], first[p] + kept_in[p]), within
@@ -649,7 +637,8 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         kept_count += int(kept_in[size_t(p)]);
     }
     phase("known");
-    fill(kept_filter, kept.get(), kept_count);
+    for (int i = 0; i < kept_count; ++i)
+        kept_filter.add(Filter::hash(kept[i]));
     if (!assume_sorted) {
         const int sort_threads = par::threads_for(size_t(kept_count), threads);
         if (sort_threads > 1)
