@@ -153,11 +153,12 @@ def test_thread_count_follows_affinity_and_environment(monkeypatch):
         os.sched_setaffinity(0, cpus)
 
 
-def run_python(script, stack_kib="unlimited"):
-    """Runs `script` in a new interpreter (threads get `stack_kib` of stack
-    each); a deadlock fails the test after a minute."""
-    command = ["bash", "-c", 'ulimit -s %s && exec "$0" "$@"' % stack_kib,
-               sys.executable, "-W", "ignore::DeprecationWarning", "-c", textwrap.dedent(script)]
+def run_python(script, stack_kib=None):
+    """Runs `script` in a new interpreter (with threads' stacks of
+    `stack_kib` when given); a deadlock fails the test after a minute."""
+    command = [sys.executable, "-W", "ignore::DeprecationWarning", "-c", textwrap.dedent(script)]
+    if stack_kib:
+        command = ["bash", "-c", 'ulimit -s %d && exec "$0" "$@"' % stack_kib] + command
     done = subprocess.run(command,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=60)
     assert done.returncode == 0, done.stdout
