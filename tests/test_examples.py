@@ -180,6 +180,10 @@ class TestCppExample:
         assert demo.main(["--triples", "1", "--entities", "2", "--relations", "1",
                           "--threads", "3", "--negatives", "1", "--seed", "2"]) == 0
         assert capsys.readouterr().out.rstrip().splitlines()[-1].startswith("all checks passed")
+        # many negatives: a few are shown, the output stays small
+        assert demo.main(["--triples", "1", "--negatives", "300000"]) == 0
+        out = capsys.readouterr().out
+        assert len(out) < 3000 and "] and 299,996 more\n" in out
 
     @pytest.mark.parametrize("argv, message", [
         (["--triples", "0"], "argument --triples: must be from 1 to 50,000,000, got 0"),

@@ -118,9 +118,16 @@ PyObject *TripleSet_corrupt_tails(TripleSet *self, PyObject *args) {
     morvex_memory.setThreadNumberAndRandSeed(threads, seed);
     morvex_memory.reset_random_on_id();
     int total = self->count * k;
-    morvex_Triple *before = self->negatives;
+    // the earlier negatives go back first, so that a repeat never holds both
+    if (self->negatives != nullptr) {
+        self->pool->vtab->free(self->pool, self->negatives);
+        self->negatives = nullptr;
+        self->negative_count = 0;
+        if (PyErr_Occurred())
+            return nullptr;
+    }
     morvex_memory.set_triple_ptr(&self->negatives, total, self->pool);
-    if (self->negatives == before && total > 0)
+    if (self->negatives == nullptr && total > 0)
         return PyErr_NoMemory();
     self->negative_count = total;
 
