@@ -230,9 +230,13 @@ def main(argv=None):
         checksum = ts.corrupt_tails(threads, k, args.entities, args.seed)
         return checksum, "%s corrupted tails, checksum %016x" % (format(n * k, ","), checksum)
 
-    first = stages.run("negatives (%d threads, no GIL)" % threads, negatives)
-    sample = ts.negatives(min(k, SAMPLE))
-    again = stages.run("negatives again, same seed", negatives)
+    try:
+        first = stages.run("negatives (%d threads, no GIL)" % threads, negatives)
+        sample = ts.negatives(min(k, SAMPLE))
+        again = stages.run("negatives again, same seed", negatives)
+    except RuntimeError as e:  # the system would not start that many threads
+        print("demo.py: drawing negatives failed: %s; try fewer --threads" % e, file=sys.stderr)
+        return 1
     print("  negatives drawn for %s: %s%s" % (ts.triples(1)[0], sample, "" if k <= SAMPLE else
                                              " and %s more" % format(k - SAMPLE, ",")))
     stages.run("true triples among the negatives", lambda: true_negatives(ts, table))
