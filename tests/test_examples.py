@@ -4,6 +4,7 @@ import collections
 import ctypes
 import importlib
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -180,6 +181,25 @@ class TestCppExample:
         assert demo.main(["--triples", "1", "--entities", "2", "--relations", "1",
                           "--threads", "3", "--negatives", "1", "--seed", "2"]) == 0
         assert capsys.readouterr().out.rstrip().splitlines()[-1].startswith("all checks passed")
+        # many negatives: a few are shown, the output stays small
+        assert demo.main(["--triples", "1", "--negatives", "300000"]) == 0
+        out = capsys.readouterr().out
+        assert len(out) < 3000 and "] and 299,996 more\n" in out
+
+    @pytest.mark.usefixtures("mx_triples")
+    def test_demo_ends_cleanly_when_threads_cannot_start(self):
+        # 1,024 thread stacks of 8 MiB do not fit in 256 MiB more address space
+        script = "\n".join([
+            "import resource, sys, demo",
+            "vm = next(int(l.split()[1]) << 10 for l in open('/proc/self/status') if l.startswith('VmSize:'))",
+            "resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))",
+            "sys.exit(demo.main(['--triples', '5000', '--threads', '1024']))"])
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([EXAMPLES] + [p for p in sys.path if p]))
+        run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True, env=env, timeout=300)
+        started = re.fullmatch(r"demo\.py: drawing negatives failed: only (\d+) of 1024 worker threads could be "
+                               r"started: Resource temporarily unavailable; try fewer --threads\n", run.stderr)
+        assert run.returncode == 1 and started and 0 < int(started.group(1)) < 1024, run.stderr
 
     @pytest.mark.parametrize("argv, message", [
         (["--triples", "0"], "argument --triples: must be from 1 to 50,000,000, got 0"),

@@ -10,6 +10,10 @@
  *     morvex_memory.set_triple_ptr(&t, n, pool);
  *     morvex_memory.quick_sort(t, n, morvex_memory.cmp_head);
  *
+ * Until morvex_memory_import() has returned 0, every pointer in the table is
+ * NULL: the first call through it crashes the process (a segmentation fault,
+ * not a Python exception).  Import first, and give up when the import fails.
+ *
  * The records and object layouts below are frozen: other modules read their
  * members by offset.  Object methods are always called through the instance's
  * method table, e.g. `pool->vtab->alloc(pool, n, sizeof(double))`.
@@ -461,7 +465,10 @@ morvex_memory__class(PyObject *module, const char *name, Py_ssize_t size,
 }
 
 /* Import morvex.utils.memory and fetch every export.  Returns 0, or -1 with
- * an ImportError (or the underlying error) naming what is missing. */
+ * an ImportError (or the underlying error) naming what is missing.  Call it
+ * before anything goes through `morvex_memory`: until it has returned 0 the
+ * table's pointers are NULL (or, after a failure, only some are set), and a
+ * call through a NULL one crashes the process. */
 static inline int
 morvex_memory_import(void)
 {
