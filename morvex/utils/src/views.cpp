@@ -67,13 +67,13 @@ PyTypeObject ArrayType = make_view_type("morvex.utils.memory.array");
 PyTypeObject MemoryviewType = make_view_type("morvex.utils.memory.memoryview");
 PyTypeObject SliceType = make_view_type("morvex.utils.memory._memoryviewslice");
 
-// Enum: a named constant, shown as "<name>".
+// Enum: a named constant, shown as "<name>".  Its functions add no traceback
+// entries.
 struct EnumObject {
     PyObject_HEAD
     PyObject *name;
 };
 
-// Its failures add no traceback entry.
 PyObject *enum_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     return edge(kModuleEdge, nullptr, kUntraced, [&] {
         PyObject *name = nullptr;
@@ -93,7 +93,9 @@ void enum_dealloc(PyObject *o) {
 }
 
 PyObject *enum_repr(PyObject *o) {
-    return PyUnicode_FromFormat("<%S>", reinterpret_cast<EnumObject *>(o)->name);
+    return edge(kModuleEdge, nullptr, kUntraced, [&] {
+        return MX_TAKE(PyUnicode_FromFormat("<%S>", reinterpret_cast<EnumObject *>(o)->name)).steal();
+    });
 }
 
 PyTypeObject EnumType = [] {
