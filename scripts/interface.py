@@ -42,8 +42,9 @@ Export = collections.namedtuple("Export", "declaration signature note pxd_note")
 
 
 def export(declaration, signature, note="", pxd_note=""):
-    """A row: `note` is said in the header and in memory.pxd, `pxd_note`
-    in memory.pxd only."""
+    """One export: its declaration as memory.pxd writes it, its capsule's
+    signature string, and what to say of it (`note` in memory.h and
+    memory.pxd, `pxd_note` in memory.pxd only)."""
     return Export(declaration, signature, note.strip("\n"), pxd_note.strip("\n"))
 
 
@@ -173,19 +174,20 @@ def split_name(declarator):
     return typ, name
 
 
-def declared(row):
-    """A row's name, C type (a function's result type) and C parameters."""
-    m = re.match(r"^(.*?)\((.*)\)((?: noexcept)?(?: nogil)?)$", row.declaration)
+def declared(e):
+    """An export's name, C type (a function's: its result type) and C
+    parameters (None for a variable)."""
+    m = re.match(r"^(.*?)\((.*)\)((?: noexcept)?(?: nogil)?)$", e.declaration)
     if m is None:
-        typ, name = split_name(row.declaration)
+        typ, name = split_name(e.declaration)
         return Declared(name, c_type(typ), None)
     typ, name = split_name(m.group(1))
     params = [split_name(p) for p in re.split(r",\s*(?![^\[]*\])", m.group(2)) if p]
     return Declared(name, c_type(typ), [(c_type(t), n) for t, n in params])
 
 
-def name(row):
-    return declared(row).name
+def name(e):
+    return declared(e).name
 
 
 EXPORTS = VARIABLES + FUNCTIONS
@@ -299,6 +301,7 @@ def comment(lines, indent):
 
 
 def header_rows():
+    """The export rows: the signature shorthands and the three X-macros."""
     out = comment(["Every published name, in publication order, with the exact capsule name a",
                    "consumer must pass to PyCapsule_GetPointer.  The module publishes its",
                    "capsules from these rows and checks each definition against its row; the",
@@ -323,21 +326,22 @@ def header_rows():
 
 
 def header_table():
+    """The consumer's struct of pointers, spelt out."""
     out = ["/* What morvex_memory_import() fills: the address of each exported variable",
            " * (so that its current value is always read), each exported function, and",
            " * each class with its method table.  Above each entry stands the signature",
            " * string its capsule carries. */",
            "typedef struct morvex_memory_api {"]
-    for row in VARIABLES:
-        d = declared(row)
-        out += comment(['"%s": %s' % (row.signature, row.note)], "    ")
+    for e in VARIABLES:
+        d = declared(e)
+        out += comment(['"%s": %s' % (e.signature, e.note)], "    ")
         out.append("    %s%s;" % (d.type + "*" if d.type.endswith("*") else d.type + " *", d.name))
-    for row in FUNCTIONS:
-        d = declared(row)
+    for e in FUNCTIONS:
+        d = declared(e)
         out.append("")
-        if row.note:
-            out += comment(row.note.split("\n"), "    ")
-        out += comment(['"%s"' % row.signature], "    ")
+        if e.note:
+            out += comment(e.note.split("\n"), "    ")
+        out += comment(['"%s"' % e.signature], "    ")
         ret = d.type if d.type.endswith("*") else d.type + " "
         out.append("    %s(*%s)%s;" % (ret, d.name, c_params(d.params)))
     out += [""] + comment(["the classes (their sizes are checked against the layouts above) and",
@@ -353,27 +357,25 @@ def header_table():
 
 
 def header_fetch_list(room=100):
+    """morvex_memory_import()'s fetches: every export, then every class, in
+    one condition that stops at the first failure."""
     calls = []
+    lead = "        "
+    align = " " * len(lead + "morvex_memory__fetch(")
     for e in EXPORTS:
-        n = name(e)
-        calls.append(('morvex_memory__fetch(capi, "%s",' % n, text_tokens(e.signature),
-                      "(void **)&morvex_memory.%s) < 0" % n))
+        head = '%smorvex_memory__fetch(capi, "%s",' % (lead, name(e))
+        calls.append(continued_expression(head, text_tokens(e.signature), ",", align, room) +
+                     [align + "(void **)&morvex_memory.%s) < 0" % name(e)])
     for cls, vtable in CLASSES:
-        calls.append(('morvex_memory__class(module, "%s",' % cls,
-                      [("code", "(Py_ssize_t)sizeof(morvex_%s), %d," % (cls, 1 if vtable else 0))],
-                      "&morvex_memory.%s_type, (void **)&morvex_memory.%s_vtable) < 0" % (cls, cls)))
-    out = []
-    for i, (head, middle, last) in enumerate(calls):
-        lead = "    if (" if i == 0 else "        "
-        align = " " * (len(lead) + len(head.split("(")[0]) + 1)
-        tail = ")" if i == len(calls) - 1 else " ||"
-        if middle[0][0] == "code":
-            out += [lead + head + " " + middle[0][1]]
-        else:
-            out += continued_expression(lead + head, middle, ",", align, room)
-        out.append(align + last + tail)
-    out.append("        goto done;")
-    return out
+        calls.append(['%smorvex_memory__class(module, "%s", (Py_ssize_t)sizeof(morvex_%s), %d,'
+                      % (lead, cls, cls, 1 if vtable else 0),
+                      "%s&morvex_memory.%s_type, (void **)&morvex_memory.%s_vtable) < 0"
+                      % (align, cls, cls)])
+    calls[0][0] = "    if (" + calls[0][0][len(lead):]
+    for call in calls[:-1]:
+        call[-1] += " ||"
+    calls[-1][-1] += ")"
+    return [line for call in calls for line in call] + [lead + "goto done;"]
 
 
 # ---- writing memory.pxd -----------------------------------------------------------
@@ -382,23 +384,24 @@ NOTE_COLUMN = 46
 
 
 def pxd_declarations():
+    """memory.pxd's variables and functions."""
     out = ["# ---- variables -----------------------------------------------------------", ""]
-    for row in VARIABLES:
-        line = "cdef " + row.declaration
-        out.append(line.ljust(NOTE_COLUMN) + "# " + row.note if row.note else line)
+    for e in VARIABLES:
+        line = "cdef " + e.declaration
+        out.append(line.ljust(NOTE_COLUMN) + "# " + e.note if e.note else line)
     out += ["", "# ---- functions -----------------------------------------------------------"]
-    for row in FUNCTIONS:
-        if row.note or row.pxd_note:
+    for e in FUNCTIONS:
+        if e.note or e.pxd_note:
             out.append("")
-            for part in (row.note, row.pxd_note):
+            for part in (e.note, e.pxd_note):
                 out += [("# " + line).rstrip() for line in part.split("\n") if part]
-        out.append("cdef " + row.declaration)
+        out.append("cdef " + e.declaration)
     return out
 
 
 # ---- the generated regions ---------------------------------------------------------
 
-# file: [(region, lines, comment style)]
+# file: [(region, what makes its lines, the markers' indent, or "#" in memory.pxd)]
 REGIONS = {
     "morvex/utils/memory.h": [
         ("export rows", header_rows, ""),

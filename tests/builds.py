@@ -81,7 +81,12 @@ def cached(name, inputs, build, extra=()):
         work = "%s.part%d" % (done, os.getpid())
         os.makedirs(work)
         build(work)
-        os.rename(work, done)
+        try:
+            os.rename(work, done)
+        except OSError:  # a run of the same inputs at the same time got there first
+            shutil.rmtree(work, ignore_errors=True)
+            if not os.path.isdir(done):
+                raise
     return done
 
 
