@@ -1,9 +1,7 @@
-import importlib
-import re
 import os
+import re
 import subprocess
 import sys
-import sysconfig
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -18,24 +16,26 @@ if os.path.abspath(os.getcwd()) == _ROOT:
 
 import pytest  # noqa: E402
 
-
-def _build_consumer():
-    tag = sysconfig.get_config_var("SOABI") or "py%d%d" % sys.version_info[:2]
-    out = os.path.join(HERE, "_build", tag + ("-san" if os.environ.get("MORVEX_SANITIZE") else ""))
-    subprocess.run(
-        [sys.executable, os.path.join(HERE, "consumer", "build.py"), out],
-        check=True,
-        cwd=os.path.join(HERE, "consumer"),
-        env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
-    )
-    if out not in sys.path:
-        sys.path.insert(0, out)
-    return importlib.import_module("_mx_consumer")
+import builds  # noqa: E402
+import morvex.utils.memory as memory  # noqa: E402
 
 
 @pytest.fixture(scope="session")
 def consumer():
-    return _build_consumer()
+    """The test consumer (tests/consumer/), built from the public header only."""
+    here = os.path.join(HERE, "consumer")
+
+    def build(out):
+        subprocess.run([sys.executable, os.path.join(here, "build.py"), out],
+                       check=True, cwd=here, env=builds.build_env())
+
+    return builds.load(builds.cached("mx_consumer", builds.tree(here) + builds.HEADER, build),
+                       "_mx_consumer")
+
+
+@pytest.fixture
+def pool():
+    return memory.MemoryPool()
 
 
 @pytest.fixture

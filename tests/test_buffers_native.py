@@ -12,9 +12,8 @@ import numpy as np
 import pytest
 
 import morvex.utils.memory as memory
+from model import BUFFERS_SOURCE as SOURCE, OOB, RECORD_SIZES
 
-SOURCE = "morvex\\utils\\src\\buffers.cpp"
-OOB = "Out of bounds on buffer access (axis 1)"
 LOADER = "morvex.utils.memory.load_triple_from_numpy"
 
 
@@ -179,7 +178,7 @@ class TestAddRow:
 
 class TestInitializeData:
     def test_clears_pointers_and_count_only(self, consumer):
-        size = 176
+        size = RECORD_SIZES["DataStruct"]
         before = bytes((i * 37 + 11) % 251 + 1 for i in range(size))  # no zero byte
         after = consumer.initialize_data_struct(before)
         assert len(after) == size
