@@ -9,13 +9,12 @@ import os
 import re
 import subprocess
 import sys
-import sysconfig
 import threading
-import warnings
 
 import pytest
 
 import morvex.utils.memory as memory
+from conftest import build_env, require_cython
 from model import CMP_KEYS, step
 
 numpy = pytest.importorskip("numpy")
@@ -38,62 +37,12 @@ def stream(start, n):
     return out
 
 
-def require_cython(compiled=True, generated_0_29=False):
-    """Cython for this interpreter, or a skip saying why not.  memory.pxd
-    needs 0.29.31 or newer; `compiled`: able to build extensions for this
-    interpreter (0.29 cannot for 3.13); `generated_0_29`: the check reads
-    the code that Cython 0.29 generates."""
-    try:
-        import Cython
-    except ImportError:
-        pytest.skip("Cython is not installed for this interpreter (pip install 'cython<3')")
-    version = tuple(int(p) for p in re.findall(r"\d+", Cython.__version__)[:3])
-    if version < (0, 29, 31):
-        pytest.skip("memory.pxd needs Cython 0.29.31 or newer; found %s" % Cython.__version__)
-    if generated_0_29 and version >= (3,):
-        pytest.skip("this check reads the import calls Cython 0.29 generates; found Cython %s"
-                    % Cython.__version__)
-    if compiled and version < (3,) and sys.version_info >= (3, 13):
-        pytest.skip("Cython 0.29 cannot compile extensions for CPython %d.%d "
-                    "(its generated code uses C API removed in 3.13)" % sys.version_info[:2])
-    return Cython
-
-
-def build_env():
-    """The environment for a build step: this interpreter's sys.path, and no
-    preloaded sanitizer runtimes (the compilers must not run under them)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    env.pop("LD_PRELOAD", None)
-    return env
-
-
 def capsule_name(capsule):
     get_name = ctypes.pythonapi.PyCapsule_GetName
     get_name.restype = ctypes.c_char_p
     get_name.argtypes = [ctypes.py_object]
     name = get_name(capsule)
     return None if name is None else name.decode()
-
-
-@pytest.fixture(scope="session")
-def cy():
-    require_cython()
-    tag = sysconfig.get_config_var("SOABI") or "py%d%d" % sys.version_info[:2]
-    out = os.path.join(HERE, "_build", tag + ("-san" if os.environ.get("MORVEX_SANITIZE") else ""))
-    here = os.path.join(HERE, "cython_consumer")
-    subprocess.run(
-        [sys.executable, os.path.join(here, "build.py"), out],
-        check=True,
-        cwd=here,
-        env=build_env(),
-    )
-    if out not in sys.path:
-        sys.path.insert(0, out)
-    # Cython checks each imported class's size against the declaration and
-    # warns on a mismatch: that warning must not happen.
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        return importlib.import_module("_mx_cython_consumer")
 
 
 # ---- the declarations ----------------------------------------------------------
