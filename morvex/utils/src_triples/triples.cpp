@@ -709,13 +709,19 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
                 continue;
             const uint64_t *prev = h[(block - 1) & 1];
             const int64_t from = start - kBlock;
-            for (int64_t i = from; i < std::min(start, n) && !all_seen; ++i)
-                all_seen = query_filter.may_hold(prev[i - from]) && !keep(k[i]);
+            for (int64_t i = from; i < std::min(start, n); ++i)
+                if (query_filter.may_hold(prev[i - from]) && !keep(k[i])) {
+                    all_seen = true;
+                    break;
+                }
         }
     } else {
-        for (int64_t i = 0; i < n && !all_seen; ++i) {
+        for (int64_t i = 0; i < n; ++i) {
             const Triple t = known.row(i);
-            all_seen = query_filter.may_hold(Filter::hash(t)) && !keep(t);
+            if (query_filter.may_hold(Filter::hash(t)) && !keep(t)) {
+                all_seen = true;
+                break;
+            }
         }
     }
     if (all_seen) {
