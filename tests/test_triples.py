@@ -105,7 +105,8 @@ BAD = [  # (input, order, functions, exception, message with {} for the argument
     (GOOD, "cmp_head", CALLS, ValueError, ORDER_MESSAGE + "'cmp_head'"),
     (GOOD, None, CALLS, ValueError, ORDER_MESSAGE + "None"),
     (GOOD, "x" * 10000, CALLS, ValueError, ORDER_MESSAGE + "'" + "x" * 56 + "..."),
-    (GOOD, list(range(10000)), CALLS, ValueError, ORDER_MESSAGE + "[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16..."),
+    (GOOD, list(range(10000)), CALLS, ValueError,
+     ORDER_MESSAGE + "[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16..."),
     (np.frombuffer(GOOD.tobytes(), np.int32).reshape(2, 3), "head", ["sort"], ValueError,
      "sort() sorts in place and needs a writable array; use sorted_copy() for a read-only one"),
     (np.asfortranarray(GOOD), "head", ["sort"], ValueError, LAYOUT_MESSAGE),
@@ -150,9 +151,8 @@ def python(code):
 
 
 def test_contains_takes_memory_for_the_queries_not_known():
-    """10^7 known rows, each a copy of one of 999 queries (the thousandth is
-    absent): the peak grows by far less than a copy of what passes the
-    filter, the whole of `known`, would take (114 MiB)."""
+    """10^7 known rows, all copies of 999 of the 1000 queries: keeping what
+    passes the filter would take 114 MiB."""
     found, absent, grown = python("""if 1:
         import resource, numpy as np
         from morvex.utils import triples
