@@ -20,9 +20,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
-#include <vector>
+#include <optional>
 
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -37,13 +36,23 @@ using Triple = morvex_Triple;
 
 // ---- edges -------------------------------------------------------------------
 
+// An allocation that failed, with the number of bytes it asked for.
+struct NoMemory : std::bad_alloc {
+    explicit NoMemory(unsigned long long wanted) : bytes(wanted) {}
+    unsigned long long bytes;
+};
+
 // The edge of every function Python calls: a pending Python exception
-// becomes NULL, an allocation failure MemoryError.
+// becomes NULL, an allocation failure MemoryError (naming its byte count
+// when it is one of ours).
 template <class F>
 PyObject *edge(F &&body) noexcept {
     try {
         return body();
     } catch (const mx::PyErrOccurred &) {
+        return nullptr;
+    } catch (const NoMemory &e) {
+        PyErr_Format(PyExc_MemoryError, "morvex.utils.triples: could not allocate %llu bytes", e.bytes);
         return nullptr;
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
@@ -87,13 +96,23 @@ const OrderInfo &parse_order(PyObject *order) {
             if (PyUnicode_CompareWithASCIIString(order, o.name) == 0)
                 return o;
     }
-    fail(PyExc_ValueError, "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not %R", order);
+    // the refusal shows what it got, cut short: any object, of any length
+    constexpr Py_ssize_t kShown = 60;
+    const char *const message = "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not %U%s";
+    Ref repr = MX_TAKE(PyObject_Repr(order));
+    const Py_ssize_t len = PyUnicode_GetLength(repr.get());
+    MX_CHECK(len >= 0);
+    if (len <= kShown)
+        fail(PyExc_ValueError, message, repr.get(), "");
+    Ref cut = MX_TAKE(PyUnicode_Substring(repr.get(), 0, kShown - 3));
+    fail(PyExc_ValueError, message, cut.get(), "...");
 }
 
 // ---- tables ------------------------------------------------------------------
 
 // A two-dimensional int32 buffer of at least three columns, held for the
-// object's lifetime.
+// object's lifetime.  Everything that can refuse it is checked here, with
+// the GIL held; the work on it, without the GIL, raises nothing.
 class Table {
 public:
     Table(PyObject *obj, const char *arg) : held_(obj) {
@@ -104,28 +123,36 @@ public:
             fail(PyExc_TypeError, "%s must export a two-dimensional int32 buffer, such as a numpy array; "
                  "got '%.200s'", arg, Py_TYPE(obj)->tp_name);
         }
-        const char *f = view_.format ? view_.format : "B";
-        // numpy spells int32 "i" (or "l" where long has four bytes), with an
-        // optional mark of native byte order
-        const char native = PY_LITTLE_ENDIAN ? '<' : '>';
-        const char *code = (*f == '@' || *f == '=' || *f == native) ? f + 1 : f;
-        if (view_.itemsize != 4 || (std::strcmp(code, "i") != 0 && std::strcmp(code, "l") != 0))
-            fail(PyExc_TypeError, "%s must hold int32 values, got buffer format '%s' (%zd-byte items)", arg, f,
-                 view_.itemsize);
+        check_items(arg);
         if (view_.ndim != 2)
             fail(PyExc_ValueError, "%s must be two-dimensional with at least 3 columns, got %d dimension%s",
                  arg, view_.ndim, view_.ndim == 1 ? "" : "s");
+        if (view_.shape == nullptr)
+            fail(PyExc_ValueError, "%s exports a buffer without a shape", arg);
         if (view_.shape[1] < 3)
             fail(PyExc_ValueError, "%s must be two-dimensional with at least 3 columns, got shape (%zd, %zd)",
                  arg, view_.shape[0], view_.shape[1]);
         if (view_.shape[0] > INT_MAX)
             fail(PyExc_OverflowError, "%s has %zd rows; at most %d are supported", arg, view_.shape[0], INT_MAX);
-        rows_ = static_cast<int>(view_.shape[0]);
-        step_[0] = view_.strides[0];
-        step_[1] = view_.strides[1];
+        if (view_.shape[0] < 0)
+            fail(PyExc_ValueError, "%s exports a buffer with a negative row count (%zd)", arg, view_.shape[0]);
+        if (view_.suboffsets != nullptr && (view_.suboffsets[0] >= 0 || view_.suboffsets[1] >= 0))
+            fail(PyExc_ValueError, "%s exports an indirect buffer (with suboffsets), which cannot be read "
+                 "directly; copy it into an array first", arg);
+        rows_ = view_.shape[0];
+        // a buffer without strides is in C order
+        step_[0] = view_.strides ? view_.strides[0] : 4 * view_.shape[1];
+        step_[1] = view_.strides ? view_.strides[1] : 4;
+        // The loader's slice, made by the header's helper now, with the GIL
+        // held, since its checks raise.  The checks above refuse all that it
+        // refuses but for columns sharing one item (a column step of 0, as
+        // broadcasting makes), which it refuses because the loader reads that
+        // step as 4: such a table is read here item by item instead.
+        if (step_[1] != 0)
+            MX_CHECK(morvex_memviewslice_from_buffer(&view_, &slice_) == 0);
     }
 
-    int rows() const { return rows_; }
+    Py_ssize_t rows() const { return rows_; }
     bool readonly() const { return view_.readonly != 0; }
     char *data() const { return static_cast<char *>(view_.buf); }
 
@@ -155,17 +182,33 @@ public:
         // destination, fewer than three columns) are excluded above, so it
         // runs without the GIL here.
         if (step_[1] == 4 && step_[0] % 4 == 0 && reinterpret_cast<uintptr_t>(view_.buf) % 4 == 0) {
-            morvex_memviewslice slice;
-            if (morvex_memviewslice_from_buffer(&view_, &slice) == 0) {
-                morvex_memory.load_triple_from_numpy(out, slice);
-                return;
-            }
+            morvex_memory.load_triple_from_numpy(out, slice_);
+            return;
         }
-        for (int i = 0; i < rows_; ++i)
+        for (Py_ssize_t i = 0; i < rows_; ++i)
             out[i] = row(i);
     }
 
 private:
+    // The item formats the header's helper takes for int32: "i" bare or
+    // after "@", "=" or a mark of this machine's byte order; "l" after a
+    // mark of standard sizes ("=", "<", ">", "!"), bare or after "@" only
+    // where a C long has four bytes (numpy spells int32 so there).
+    void check_items(const char *arg) const {
+        const char *f = view_.format ? view_.format : "B";
+        const char mark = (*f != '\0' && std::strchr("@=<>!", *f)) ? *f : 0;
+        const char *code = mark ? f + 1 : f;
+        const bool standard = mark != 0 && mark != '@';
+        if (view_.itemsize != 4 ||
+            (std::strcmp(code, "i") != 0 && !(std::strcmp(code, "l") == 0 && (standard || sizeof(long) == 4))))
+            fail(PyExc_TypeError, "%s must hold int32 values, got buffer format '%s' (%zd-byte items)", arg, f,
+                 view_.itemsize);
+        const bool big = mark == '>' || mark == '!';
+        if ((big || mark == '<') && big == static_cast<bool>(PY_LITTLE_ENDIAN))
+            fail(PyExc_TypeError, "%s must hold int32 values in native byte order, got buffer format '%s' "
+                 "(%s-endian)", arg, f, big ? "big" : "little");
+    }
+
     // The buffer, released when the table goes, also when its constructor
     // throws.
     struct Held {
@@ -181,8 +224,9 @@ private:
     };
     Held held_;
     Py_buffer &view_ = held_.view;
-    int rows_ = 0;
+    Py_ssize_t rows_ = 0;
     Py_ssize_t step_[2] = {0, 0};
+    morvex_memviewslice slice_{};  // unset when the column step is 0
 };
 
 // ---- results -----------------------------------------------------------------
@@ -229,6 +273,41 @@ inline bool same(const Triple &a, const Triple &b) {
     return a.head == b.head && a.relation == b.relation && a.tail == b.tail;
 }
 
+// An uninitialised array of n items for the searches' random accesses:
+// blocks of 2 MiB and more ask the kernel for huge pages where it has them,
+// so that those accesses are not also TLB misses.  A failed allocation
+// throws NoMemory with its byte count.
+template <class T>
+class Block {
+public:
+    Block() = default;
+    explicit Block(size_t n) {
+        const size_t items = std::max<size_t>(n, 1), bytes = items * sizeof(T), huge = size_t{1} << 21;
+        void *p = nullptr;
+        if (bytes / sizeof(T) != items || posix_memalign(&p, bytes >= huge ? huge : 64, bytes) != 0)
+            throw NoMemory(static_cast<unsigned long long>(items) * sizeof(T));
+#if defined(MADV_HUGEPAGE)
+        if (bytes >= huge)
+            madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: failure changes nothing
+#endif
+        p_ = static_cast<T *>(p);
+    }
+    ~Block() { free(p_); }
+    Block(Block &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Block &operator=(Block &&other) noexcept {
+        std::swap(p_, other.p_);  // the old array goes with `other`
+        return *this;
+    }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+
+    T *get() const { return p_; }
+    T &operator[](size_t i) const { return p_[i]; }
+
+private:
+    T *p_ = nullptr;
+};
+
 // A sorted run of triples made searchable, for the order comparing fields
 // F0, F1, F2.  The bits that vary among the records are packed into one
 // 64-bit key (all of the first two fields' varying bits, then as many
@@ -271,7 +350,8 @@ public:
         shift_ = 0;
         while (shift_ < 64 && ((hi_ - lo_) >> shift_) >= (uint64_t{1} << dir_bits))
             ++shift_;
-        dir_.resize((size_t{1} << dir_bits) + 1);
+        const size_t entries = (size_t{1} << dir_bits) + 1;
+        dir_ = Block<uint32_t>(entries);
         // dir_[b] is the first record of bucket b or later; kept monotone
         // even on an unsorted run, so a search never leaves the run
         size_t filled = 0;
@@ -280,7 +360,7 @@ public:
             while (filled <= b)
                 dir_[filled++] = i;
         }
-        while (filled < dir_.size())
+        while (filled < entries)
             dir_[filled++] = n;
     }
 
@@ -301,12 +381,15 @@ public:
         return static_cast<ptrdiff_t>(b);
     }
 
-    bool search(const Triple &q, ptrdiff_t b) const {
+    bool search(const Triple &q, ptrdiff_t b) const { return find(q, b) >= 0; }
+
+    // The position of the record equal to q, or -1; b as for search().
+    ptrdiff_t find(const Triple &q, ptrdiff_t b) const {
         const Triple *p = a_ + dir_[b];
         const Triple *const end = a_ + dir_[b + 1];
         uint32_t len = static_cast<uint32_t>(end - p);
         if (len == 0)
-            return false;
+            return -1;
         const uint64_t qk = key(q);
         const uint32_t q3 = word<F2>(q);
         auto before = [&](const Triple &t) {
@@ -322,7 +405,7 @@ public:
         }
         for (const Triple *const stop = p + len; p < stop && before(*p);)
             ++p;
-        return p < end && same(*p, q);
+        return p < end && same(*p, q) ? p - a_ : -1;
     }
 
 private:
@@ -346,36 +429,7 @@ private:
     int up1_ = 0, up2_ = 0;
     uint64_t lo_ = 0, hi_ = 0;
     int shift_ = 0;
-    std::vector<uint32_t> dir_;
-};
-
-// An uninitialised array of n items for the searches' random accesses:
-// blocks of 2 MiB and more ask the kernel for huge pages where it has them,
-// so that those accesses are not also TLB misses.
-template <class T>
-class Block {
-public:
-    explicit Block(size_t n) {
-        const size_t bytes = std::max<size_t>(n, 1) * sizeof(T), huge = size_t{1} << 21;
-        void *p = nullptr;
-        if (bytes / sizeof(T) != std::max<size_t>(n, 1) ||
-            posix_memalign(&p, bytes >= huge ? huge : 64, bytes) != 0)
-            throw std::bad_alloc();
-#if defined(MADV_HUGEPAGE)
-        if (bytes >= huge)
-            madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: failure changes nothing
-#endif
-        p_ = static_cast<T *>(p);
-    }
-    ~Block() { free(p_); }
-    Block(const Block &) = delete;
-    Block &operator=(const Block &) = delete;
-
-    T *get() const { return p_; }
-    T &operator[](size_t i) const { return p_[i]; }
-
-private:
-    T *p_ = nullptr;
+    Block<uint32_t> dir_;
 };
 
 // A hash of the whole triple, for the membership filter, which uses its top
@@ -411,7 +465,7 @@ PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
                  "use sorted_copy() for other layouts");
         {
             WithoutGil nogil;
-            morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), t.rows(), *order.cmp);
+            morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), static_cast<int>(t.rows()), *order.cmp);
         }
         return mx::compat::new_ref(a);
     });
@@ -430,7 +484,7 @@ PyObject *py_sorted_copy(PyObject *, PyObject *args, PyObject *kwds) {
         {
             WithoutGil nogil;
             t.load(dst);
-            morvex_memory.quick_sort(dst, t.rows(), *order.cmp);
+            morvex_memory.quick_sort(dst, static_cast<int>(t.rows()), *order.cmp);
         }
         return out.release();
     });
@@ -445,14 +499,14 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
         Table t(a, "a");
-        const int n = t.rows();
-        std::unique_ptr<Triple[]> tmp(new Triple[static_cast<size_t>(n) + 1]);
-        int distinct = 0;
+        const Py_ssize_t n = t.rows();
+        Block<Triple> tmp(static_cast<size_t>(n));
+        Py_ssize_t distinct = 0;
         {
             WithoutGil nogil;
             t.load(tmp.get());
-            morvex_memory.quick_sort(tmp.get(), n, *order.cmp);
-            for (int i = 0; i < n; ++i)
+            morvex_memory.quick_sort(tmp.get(), static_cast<int>(n), *order.cmp);
+            for (Py_ssize_t i = 0; i < n; ++i)
                 distinct += i == 0 || !same(tmp[i], tmp[i - 1]);
         }
         Ref out, counts;
@@ -463,8 +517,8 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
         {
             WithoutGil nogil;
             Py_ssize_t *c = static_cast<Py_ssize_t *>(count_data);
-            int k = -1;
-            for (int i = 0; i < n; ++i) {
+            Py_ssize_t k = -1;
+            for (Py_ssize_t i = 0; i < n; ++i) {
                 if (i == 0 || !same(tmp[i], tmp[i - 1])) {
                     rows[++k] = tmp[i];
                     if (c)
@@ -506,6 +560,85 @@ private:
     Block<uint64_t> words_;
 };
 
+// The rows one pass over `known` keeps: a buffer that starts small and
+// doubles up to `cap` rows.  A row equal to the one kept last is not kept
+// again.
+class Kept {
+public:
+    explicit Kept(int64_t cap) : cap_(cap), size_(std::min<int64_t>(cap, 1 << 16)), rows_(size_t(size_)) {}
+
+    Triple *get() const { return rows_.get(); }
+    int64_t count() const { return count_; }
+    bool full() const { return count_ == size_; }
+    bool at_cap() const { return size_ == cap_; }
+    bool repeats(const Triple &t) const { return count_ > 0 && same(rows_[count_ - 1], t); }
+    void push(const Triple &t) { rows_[count_++] = t; }
+    void clear() { count_ = 0; }
+
+    void grow() {
+        const int64_t size = std::min(2 * size_, cap_);
+        Block<Triple> bigger(static_cast<size_t>(size));
+        std::copy(rows_.get(), rows_.get() + count_, bigger.get());
+        rows_ = std::move(bigger);
+        size_ = size;
+    }
+
+private:
+    int64_t cap_, size_, count_ = 0;
+    Block<Triple> rows_;
+};
+
+// The distinct queries, sorted and searchable, each marked once a kept row
+// equal to it has come by: what kept rows past their cap come down to.
+template <int F0, int F1, int F2>
+class Seen {
+public:
+    Seen(const Triple *q, int64_t m, morvex_cmp_type cmp)
+        : rows_(size_t(m)), distinct_(sort_distinct(q, m, cmp)),
+          index_(rows_.get(), static_cast<uint32_t>(distinct_)), marks_(size_t(distinct_)) {
+        std::fill(marks_.get(), marks_.get() + distinct_, false);
+    }
+
+    // Marks the queries among a[0, n); true once every query is marked.
+    bool mark(const Triple *a, int64_t n) {
+        for (int64_t i = 0; i < n; ++i) {
+            const ptrdiff_t at = find(a[i]);
+            if (at >= 0 && !marks_[at]) {
+                marks_[at] = true;
+                ++marked_;
+            }
+        }
+        return marked_ == distinct_;
+    }
+
+    bool marked(const Triple &t) const {
+        const ptrdiff_t at = find(t);
+        return at >= 0 && marks_[at];
+    }
+
+private:
+    int64_t sort_distinct(const Triple *q, int64_t m, morvex_cmp_type cmp) {
+        Triple *a = rows_.get();
+        std::copy(q, q + m, a);
+        morvex_memory.quick_sort(a, static_cast<int>(m), cmp);
+        int64_t d = 0;
+        for (int64_t i = 0; i < m; ++i)
+            if (d == 0 || !same(a[i], a[d - 1]))
+                a[d++] = a[i];
+        return d;
+    }
+
+    ptrdiff_t find(const Triple &t) const {
+        const ptrdiff_t b = index_.locate(t);
+        return b < 0 ? -1 : index_.find(t, b);
+    }
+
+    Block<Triple> rows_;
+    int64_t distinct_, marked_ = 0;
+    SortedIndex<F0, F1, F2> index_;
+    Block<bool> marks_;
+};
+
 // Membership of each query row in `known`, for the order comparing fields
 // F0, F1, F2.
 //
@@ -515,32 +648,57 @@ private:
 // other row in fifty), and just those are sorted and searched.  A query is
 // looked up only when the filter of the kept rows may hold it.  Rows kept
 // from a sorted `known` are sorted already.
+//
+// Memory follows the queries, never `known`: the kept rows have a cap of
+// 2m + 4096, which fewer than about 50m known rows never reach.  Rows kept
+// past it come down to marks on the distinct queries (Seen), and the pass
+// stops early once every query is marked.
 template <int F0, int F1, int F2>
 void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out) {
-    const int m = queries.rows();
+    const int64_t m = queries.rows();
     int bits = 12;
-    while (bits < 31 && (uint64_t{1} << bits) < 16 * uint64_t(m))
+    while (bits < 31 && (int64_t{1} << bits) < 16 * m)
         ++bits;
-    Filter query_filter(bits), kept_filter(bits);
-    std::unique_ptr<Triple[]> copy;
+    Filter query_filter(bits);
+    Block<Triple> copy;
     const Triple *q = reinterpret_cast<const Triple *>(queries.data());
     if (!queries.is_records()) {
-        copy.reset(new Triple[static_cast<size_t>(m) + 1]);
+        copy = Block<Triple>(size_t(m));
         queries.load(copy.get());
         q = copy.get();
     }
-    for (int i = 0; i < m; ++i)
+    for (int64_t i = 0; i < m; ++i)
         query_filter.add(Filter::hash(q[i]));
-    Block<Triple> kept(static_cast<size_t>(known.rows()));  // only the part used is ever touched
-    int kept_count = 0;
+
+    Kept kept(std::min<int64_t>(2 * m + 4096, INT_MAX));
+    std::optional<Seen<F0, F1, F2>> seen;
+    // keeps row t; false when every query has been seen
+    auto keep = [&](const Triple &t) {
+        if (kept.repeats(t))
+            return true;
+        if (kept.full()) {
+            if (!kept.at_cap()) {
+                kept.grow();
+            } else {
+                if (!seen)
+                    seen.emplace(q, m, cmp);
+                if (seen->mark(kept.get(), kept.count()))
+                    return false;
+                kept.clear();
+            }
+        }
+        kept.push(t);
+        return true;
+    };
+    bool all_seen = false;
+    const int64_t n = known.rows();
     if (known.is_records()) {
         // the filter words of one block of rows are fetched while the
         // previous block is tested
         constexpr int kBlock = 64;
         const Triple *k = reinterpret_cast<const Triple *>(known.data());
-        const int64_t n = known.rows();  // 64 bits: n + kBlock may pass INT_MAX
         uint64_t h[2][kBlock];
-        for (int64_t block = 0; block * kBlock < n + kBlock; ++block) {
+        for (int64_t block = 0; !all_seen && block * kBlock < n + kBlock; ++block) {
             const int64_t start = block * kBlock;
             uint64_t *next = h[block & 1];
             for (int64_t i = start; i < std::min<int64_t>(start + kBlock, n); ++i) {
@@ -552,19 +710,35 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
             const uint64_t *prev = h[(block - 1) & 1];
             const int64_t from = start - kBlock;
             for (int64_t i = from; i < std::min(start, n); ++i)
-                if (query_filter.may_hold(prev[i - from]))
-                    kept[kept_count++] = k[i];
+                if (query_filter.may_hold(prev[i - from]) && !keep(k[i])) {
+                    all_seen = true;
+                    break;
+                }
         }
     } else {
-        for (int i = 0; i < known.rows(); ++i) {
+        for (int64_t i = 0; i < n; ++i) {
             const Triple t = known.row(i);
-            const uint64_t h = Filter::hash(t);
-            if (query_filter.may_hold(h))
-                kept[kept_count++] = t;
+            if (query_filter.may_hold(Filter::hash(t)) && !keep(t)) {
+                all_seen = true;
+                break;
+            }
         }
     }
+    if (all_seen) {
+        std::fill(out, out + m, true);
+        return;
+    }
+    if (seen) {
+        seen->mark(kept.get(), kept.count());
+        for (int64_t i = 0; i < m; ++i)
+            out[i] = seen->marked(q[i]);
+        return;
+    }
+
+    const int kept_count = static_cast<int>(kept.count());  // at most the cap
+    Filter kept_filter(bits);
     for (int i = 0; i < kept_count; ++i)
-        kept_filter.add(Filter::hash(kept[i]));
+        kept_filter.add(Filter::hash(kept.get()[i]));
     if (!assume_sorted)
         morvex_memory.quick_sort(kept.get(), kept_count, cmp);
     const SortedIndex<F0, F1, F2> index(kept.get(), static_cast<uint32_t>(kept_count));
@@ -575,16 +749,17 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
     // arrive in.
     constexpr int kGroup = 16, kSteps = 3;
     struct Group {
-        int start = 0, count = 0;
+        int64_t start = 0;
+        int count = 0;
         uint64_t h[kGroup];
         ptrdiff_t b[kGroup];
     } ring[kSteps];
-    const int groups = (m + kGroup - 1) / kGroup;
-    for (int step = 0; step < groups + kSteps - 1; ++step) {
+    const int64_t groups = (m + kGroup - 1) / kGroup;
+    for (int64_t step = 0; step < groups + kSteps - 1; ++step) {
         if (step < groups) {  // the filter word
             Group &g = ring[step % kSteps];
             g.start = step * kGroup;
-            g.count = std::min(kGroup, m - g.start);
+            g.count = static_cast<int>(std::min<int64_t>(kGroup, m - g.start));
             for (int j = 0; j < g.count; ++j) {
                 g.h[j] = Filter::hash(q[g.start + j]);
                 kept_filter.fetch(g.h[j]);
@@ -654,7 +829,8 @@ PyMethodDef methods[] = {
      "Return a bool array telling for each row of `queries` whether it occurs\n"
      "in `known` (first three columns of both).\n\n"
      "`known` is never copied whole: only its rows that may match a query are\n"
-     "gathered and sorted.  With `assume_sorted`, `known` is trusted to be\n"
+     "gathered and sorted, and the memory taken grows with the queries, never\n"
+     "with `known`.  With `assume_sorted`, `known` is trusted to be\n"
      "sorted under `order` and they are not sorted again (a wrong promise\n"
      "gives wrong answers, never a crash).\n"
      "The GIL is released while working."},
