@@ -20,7 +20,7 @@ def mismatched_build(tmp_path_factory):
     # 3.70 for 3.7), which only a full comparison tells apart
     built_minor = minor // 10 if minor >= 10 else minor * 10
     tree = tmp_path_factory.mktemp("mismatch")
-    for name in ("setup.py", "pyproject.toml"):
+    for name in ("setup.py", "pyproject.toml", "build_flags.py"):
         shutil.copy(os.path.join(ROOT, name), str(tree))
     shutil.copytree(os.path.join(ROOT, "morvex"), str(tree / "morvex"),
                     ignore=shutil.ignore_patterns("*.so", "__pycache__"))
