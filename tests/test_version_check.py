@@ -21,7 +21,7 @@ def mismatched_build():
     # 3.70 for 3.7), which only a full comparison tells apart
     built_minor = minor // 10 if minor >= 10 else minor * 10
     define = "-DMX_BUILT_FOR_MINOR=%d" % built_minor
-    sources = [os.path.join(ROOT, name) for name in ("setup.py", "pyproject.toml")]
+    sources = [os.path.join(ROOT, name) for name in ("setup.py", "pyproject.toml", "build_flags.py")]
 
     def build(tree):
         for name in sources:
