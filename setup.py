@@ -1,53 +1,29 @@
-"""Build of morvex.utils.memory: one C++17 extension.
-
-MORVEX_WERROR=1 turns warnings into errors (development and CI builds:
-scripts/test-all sets it; a user's `pip install .` never has it).
-MORVEX_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer
-(run Python with the sanitizer runtime preloaded, see scripts/test-sanitized).
-MORVEX_DEBUG=1 keeps asserts on.
+"""What the build of morvex.utils.memory needs code for: the two C++17
+extensions, the build directory of each flavour, and the licence field.
+Everything else about the package is in pyproject.toml; the compile flags
+and their variants (MORVEX_WERROR, MORVEX_SANITIZE, MORVEX_DEBUG) are in
+build_flags.py.
 """
 import glob
 import os
-import re
+import sys
 
+import setuptools
 from setuptools import Extension, setup
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import build_flags  # noqa: E402
 
-
-def read(*path, missing=None):
-    """The text of a file of the project; `missing` when it is absent and
-    that is allowed (a copy of the build files alone builds too)."""
-    name = os.path.join(HERE, *path)
-    if missing is not None and not os.path.exists(name):
-        return missing
-    with open(name, encoding="utf-8") as f:
-        return f.read()
-
-
-# the one place the version is written is the package itself
-VERSION = re.search(r'^__version__ = "([^"]+)"', read("morvex", "utils", "__init__.py"), re.M).group(1)
-
-# flags every extension of the package is built with (bench/suite/build.py
-# reads the plain list by its name)
-flavour = "release"
-compile_args = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden", "-O2"]
-link_args = []
-if os.environ.get("MORVEX_WERROR"):
-    compile_args.append("-Werror")
-if os.environ.get("MORVEX_SANITIZE"):
-    san = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer", "-g"]
-    compile_args += san + ["-UNDEBUG"]
-    link_args += san
-    flavour = "sanitize"
-elif os.environ.get("MORVEX_DEBUG"):
-    compile_args += ["-UNDEBUG", "-g"]
-    flavour = "debug"
-# objects made by another compiler are never reused either
+compile_args, link_args = build_flags.module()
+# each flavour builds in its own directory, and objects made by another
+# compiler are never reused either
+flavour = build_flags.flavour()
 compiler = os.path.basename((os.environ.get("CXX") or os.environ.get("CC") or "").split(" ")[0])
 if compiler:
     flavour += "-" + compiler
-HEADERS = glob.glob("morvex/utils/src/*.h") + ["morvex/utils/memory.h"]
+HEADERS = sorted(glob.glob("morvex/utils/src/*.h") + glob.glob("morvex/utils/src_triples/*.h")
+                 + glob.glob("morvex/utils/pyhelpers/*.h")) + ["morvex/utils/memory.h"]
 
 
 def extension(name, sources):
@@ -63,34 +39,17 @@ def extension(name, sources):
     )
 
 
-CLASSIFIERS = [
-    "Development Status :: 4 - Beta",
-    "Intended Audience :: Developers",
-    "Operating System :: POSIX :: Linux",
-    "Programming Language :: C++",
-    "Programming Language :: Cython",
-    "Programming Language :: Python :: 3",
-    "Programming Language :: Python :: 3 :: Only",
-] + ["Programming Language :: Python :: 3.%d" % minor for minor in range(7, 16)] + [
-    "Programming Language :: Python :: Implementation :: CPython",
-    "Topic :: Software Development :: Libraries :: Python Modules",
-    "Typing :: Typed",
-]
+# The licence is MIT.  setuptools 77 and newer record it as an SPDX
+# expression (License-Expression) and deprecate the table that older ones
+# need in pyproject.toml, to be refused from 2027 on; CPython 3.7 and 3.8
+# have no such setuptools (68 and 75 are their newest), so it is spelled
+# here for the one at hand (older ones write the License field).
+if int(setuptools.__version__.split(".")[0]) >= 77:
+    licence = {"license_expression": "MIT"}
+else:
+    licence = {"license": "MIT"}
 
 setup(
-    name="morvex-utils-memory",
-    version=VERSION,
-    description="Native memory, triple and random-stream support layer for morvex",
-    long_description=read("README.md", missing=""),
-    long_description_content_type="text/markdown",
-    license="MIT",
-    license_files=["LICENSE"],
-    classifiers=CLASSIFIERS,
-    packages=["morvex", "morvex.utils"],
-    package_data={
-        "morvex": ["__init__.pxd"],
-        "morvex.utils": ["memory.h", "memory.pxd", "__init__.pxd", "*.pyi", "py.typed"],
-    },
     ext_modules=[
         # one source per subsystem, plus the shared helpers and the view classes
         extension("morvex.utils.memory",
@@ -99,9 +58,6 @@ setup(
         # a sibling that reaches the module through its public header only
         extension("morvex.utils.triples", ["src_triples/%s.cpp" % name for name in ("triples", "workers", "parallel")]),
     ],
-    python_requires=">=3.7",
-    # each flavour builds in its own directory: objects are never reused
-    # across different compiler flags or compilers
     options={"build": {"build_base": os.path.join("build", flavour)}},
-    zip_safe=False,
+    **licence
 )

@@ -30,19 +30,22 @@ import mx_triples
 from morvex.utils import triples
 
 ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
-# The largest sizes accepted: each keeps the demo within a few GB of memory
-# (the fingerprint's numpy temporaries take about 80 bytes per triple), and
-# every count stays a C int for the consumer.
+# The largest sizes accepted: together they keep the demo within a few GB of
+# memory (the table and its copy in the pool take 12 bytes a triple, the
+# negatives 12 bytes each: 3.6 GB at most), and every count stays a C int for
+# the consumer.
 MAX_TRIPLES = 50_000_000
 MAX_NEGATIVES = 200_000_000  # triples x negatives per triple, 12 bytes each
 MAX_ENTITIES = 100_000_000
 MAX_RELATIONS = 1_000_000
 MAX_SEED = 2 ** 31 - 1
+SAMPLE = 4  # negatives shown for the first triple
 
 
 class Stages:
     """Times each stage; a stage still running after a second gets a
-    progress line every second."""
+    progress line, and another each time its running time doubles (1, 2, 4,
+    8 ... seconds), so that even the longest runs print only a few lines."""
 
     def __init__(self):
         self.rows = []
@@ -52,8 +55,12 @@ class Stages:
         start = time.perf_counter()
 
         def ticker():
-            while not done.wait(1.0):
-                print("    ... %s: %.0f s so far" % (name, time.perf_counter() - start), flush=True)
+            due = 1.0
+            while not done.wait(max(0.0, due - (time.perf_counter() - start))):
+                elapsed = time.perf_counter() - start
+                print("    ... %s: %.0f s so far" % (name, elapsed), flush=True)
+                while due <= round(elapsed):  # a late wake-up (the GIL held elsewhere) skips ahead
+                    due *= 2
 
         tick = threading.Thread(target=ticker, daemon=True)
         tick.start()
@@ -93,16 +100,28 @@ def make_graph(rng, n, entities, relations, chunk=250_000):
     return table
 
 
-def fingerprint(table):
-    """numpy twin of TripleSet.fingerprint(): a sum of per-triple hashes."""
-    t = table.astype(numpy.int64).astype(numpy.uint64)
-    with numpy.errstate(over="ignore"):
-        x = (t[:, 0] * numpy.uint64(0x9E3779B97F4A7C15)) ^ (t[:, 1] * numpy.uint64(0xC2B2AE3D27D4EB4F)) \
-            ^ (t[:, 2] * numpy.uint64(0x165667B19E3779F9))
-        x ^= x >> numpy.uint64(29)
-        x *= numpy.uint64(0xBF58476D1CE4E5B9)
-        x ^= x >> numpy.uint64(32)
-        return int(x.sum(dtype=numpy.uint64))
+def fingerprint(table, chunk=1 << 20):
+    """numpy twin of TripleSet.fingerprint(): a sum of per-triple hashes,
+    taken a million rows at a time, which keeps the temporaries small."""
+    total = 0
+    for lo in range(0, len(table), chunk):
+        t = table[lo:lo + chunk].astype(numpy.int64).astype(numpy.uint64)
+        with numpy.errstate(over="ignore"):
+            x = (t[:, 0] * numpy.uint64(0x9E3779B97F4A7C15)) ^ (t[:, 1] * numpy.uint64(0xC2B2AE3D27D4EB4F)) \
+                ^ (t[:, 2] * numpy.uint64(0x165667B19E3779F9))
+            x ^= x >> numpy.uint64(29)
+            x *= numpy.uint64(0xBF58476D1CE4E5B9)
+            x ^= x >> numpy.uint64(32)
+            total = (total + int(x.sum(dtype=numpy.uint64))) % 2 ** 64
+    return total
+
+
+def head_degrees(table, entities):
+    """One line on the head degrees; the counts (8 bytes per entity) are
+    dropped on return."""
+    heads = numpy.bincount(table[:, 0], minlength=entities)
+    return "  head degrees: max %d, median %d, %d of the entities head no triple" % (
+        heads.max(), numpy.median(heads), (heads == 0).sum())
 
 
 def true_negatives(ts, table, limit=200_000):
@@ -182,9 +201,7 @@ def main(argv=None):
     rng = numpy.random.default_rng(args.seed)
     table = stages.run("generate graph (numpy)", lambda: (
         make_graph(rng, n, args.entities, args.relations), "%s triples, int32 (n, 3)" % format(n, ",")))
-    heads = numpy.bincount(table[:, 0], minlength=args.entities)
-    print("  head degrees: max %d, median %d, %d of the entities head no triple"
-          % (heads.max(), numpy.median(heads), (heads == 0).sum()))
+    print(head_degrees(table, args.entities))
 
     expected = fingerprint(table)
     ts = stages.run("load into a pool", lambda: (
@@ -213,10 +230,15 @@ def main(argv=None):
         checksum = ts.corrupt_tails(threads, k, args.entities, args.seed)
         return checksum, "%s corrupted tails, checksum %016x" % (format(n * k, ","), checksum)
 
-    first = stages.run("negatives (%d threads, no GIL)" % threads, negatives)
-    sample = ts.negatives(k)
-    again = stages.run("negatives again, same seed", negatives)
-    print("  negatives drawn for %s: %s" % (ts.triples(1)[0], sample))
+    try:
+        first = stages.run("negatives (%d threads, no GIL)" % threads, negatives)
+        sample = ts.negatives(min(k, SAMPLE))
+        again = stages.run("negatives again, same seed", negatives)
+    except RuntimeError as e:  # the system would not start that many threads
+        print("demo.py: drawing negatives failed: %s; try fewer --threads" % e, file=sys.stderr)
+        return 1
+    print("  negatives drawn for %s: %s%s" % (ts.triples(1)[0], sample, "" if k <= SAMPLE else
+                                             " and %s more" % format(k - SAMPLE, ",")))
     stages.run("true triples among the negatives", lambda: true_negatives(ts, table))
 
     def relation_counts():

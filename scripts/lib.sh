@@ -39,22 +39,28 @@ if (3, 7) <= sys.version_info[:2] <= (3, 15):
     print("%d.%d%s" % (sys.version_info[:2] + ("d" if hasattr(sys, "gettotalrefcount") else "",)))'
 }
 
+# A fresh virtual environment with pip for interpreter $1 at $2 (nothing else
+# installed; pip as it comes).
+new_venv() {
+    local py=$1 venv=$2 wheel
+    if "$py" -c 'import ensurepip' 2>/dev/null; then
+        "$py" -m venv "$venv" >&2
+    else
+        # Debian's interpreters come without ensurepip: pip comes from the
+        # pip wheel unpacked beside them (scripts/sid-pythons)
+        wheel=$(ls "$(dirname "$(readlink -f "$py")")"/../share/python-wheels/pip-*.whl 2>/dev/null | tail -1)
+        [ -n "$wheel" ] || { echo "!!! $py has neither ensurepip nor a pip wheel" >&2; return 1; }
+        "$py" -m venv --without-pip "$venv" >&2
+        PYTHONWARNINGS=ignore "$venv/bin/python" "$wheel/pip" install -q --no-index "$wheel" >&2
+    fi
+}
+
 # A virtual environment for interpreter $1 (version $2) with the test and
 # build dependencies; prints its path.
 make_venv() {
     local py=$1 ver=$2 venv="$PWD/.venv-$2"
-    local wheel
     if [ ! -x "$venv/bin/python" ]; then
-        if "$py" -c 'import ensurepip' 2>/dev/null; then
-            "$py" -m venv "$venv" >&2
-        else
-            # Debian's interpreters come without ensurepip: pip comes from
-            # the pip wheel unpacked beside them (scripts/sid-pythons)
-            wheel=$(ls "$(dirname "$(readlink -f "$py")")"/../share/python-wheels/pip-*.whl 2>/dev/null | tail -1)
-            [ -n "$wheel" ] || { echo "!!! $py has neither ensurepip nor a pip wheel" >&2; return 1; }
-            "$py" -m venv --without-pip "$venv" >&2
-            PYTHONWARNINGS=ignore "$venv/bin/python" "$wheel/pip" install -q --no-index "$wheel" >&2
-        fi
+        new_venv "$py" "$venv" || return 1
     fi
     # (pip's own ResourceWarnings would fill a debug interpreter's output)
     PYTHONWARNINGS=ignore "$venv/bin/python" -m pip install -q --upgrade pip setuptools wheel >&2
@@ -62,11 +68,8 @@ make_venv() {
     echo "$venv"
 }
 
-# pytest's flags for every run.  -p no:unraisableexception: the tests' own
-# `unraisable` fixture (conftest.py) installs sys.unraisablehook, and pytest
-# 8.3 (the newest for CPython 3.8) puts its own hook over it for the test
-# body, so the fixture would see no report there.  -rs: every skip's reason.
-PYTEST_FLAGS="-p no:cacheprovider -p no:unraisableexception -rs"
+# pytest's flags for every run are in pyproject.toml ([tool.pytest.ini_options]),
+# which pytest finds from tests/ too.
 
 # Debian's clang with its OpenMP runtime (the Cython consumers use OpenMP),
 # installed with apt-get when missing (as root).

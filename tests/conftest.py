@@ -1,9 +1,8 @@
-import importlib
-import re
 import os
+import re
 import subprocess
 import sys
-import sysconfig
+import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -18,24 +17,93 @@ if os.path.abspath(os.getcwd()) == _ROOT:
 
 import pytest  # noqa: E402
 
-
-def _build_consumer():
-    tag = sysconfig.get_config_var("SOABI") or "py%d%d" % sys.version_info[:2]
-    out = os.path.join(HERE, "_build", tag + ("-san" if os.environ.get("MORVEX_SANITIZE") else ""))
-    subprocess.run(
-        [sys.executable, os.path.join(HERE, "consumer", "build.py"), out],
-        check=True,
-        cwd=os.path.join(HERE, "consumer"),
-        env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
-    )
-    if out not in sys.path:
-        sys.path.insert(0, out)
-    return importlib.import_module("_mx_consumer")
+import builds  # noqa: E402
+import morvex.utils.memory as memory  # noqa: E402
 
 
 @pytest.fixture(scope="session")
 def consumer():
-    return _build_consumer()
+    """The test consumer (tests/consumer/), built from the public header only."""
+    here = os.path.join(HERE, "consumer")
+
+    def build(out):
+        subprocess.run([sys.executable, os.path.join(here, "build.py"), out],
+                       check=True, cwd=here, env=builds.build_env())
+
+    return builds.load(builds.cached("mx_consumer", builds.tree(here) + builds.HEADER, build),
+                       "_mx_consumer")
+
+
+@pytest.fixture
+def pool():
+    return memory.MemoryPool()
+
+
+def require_cython(compiled=True, generated_0_29=False):
+    """Cython for this interpreter, or a skip saying why not.  memory.pxd
+    needs 0.29.31 or newer; `compiled`: able to build extensions for this
+    interpreter (0.29 cannot for 3.13); `generated_0_29`: the check reads
+    the code that Cython 0.29 generates."""
+    try:
+        import Cython
+    except ImportError:
+        pytest.skip("Cython is not installed for this interpreter (pip install 'cython<3')")
+    version = tuple(int(p) for p in re.findall(r"\d+", Cython.__version__)[:3])
+    if version < (0, 29, 31):
+        pytest.skip("memory.pxd needs Cython 0.29.31 or newer; found %s" % Cython.__version__)
+    if generated_0_29 and version >= (3,):
+        pytest.skip("this check reads the import calls Cython 0.29 generates; found Cython %s"
+                    % Cython.__version__)
+    if compiled and version < (3,) and sys.version_info >= (3, 13):
+        pytest.skip("Cython 0.29 cannot compile extensions for CPython %d.%d "
+                    "(its generated code uses C API removed in 3.13)" % sys.version_info[:2])
+    return Cython
+
+
+@pytest.fixture(scope="session")
+def cy():
+    """The Cython test consumer (tests/cython_consumer/), built once per
+    interpreter and inputs."""
+    Cython = require_cython()
+    import readme
+    here = os.path.join(HERE, "cython_consumer")
+
+    def build(out):
+        subprocess.run([sys.executable, os.path.join(here, "build.py"), out],
+                       check=True, cwd=here, env=builds.build_env())
+
+    built = builds.cached("mx_cython_consumer", builds.tree(here) + builds.DECLARATIONS, build,
+                          [Cython.__version__, readme.snippets()["mymod_cy.pyx"]])
+    # Cython checks each imported class's size against the declaration and
+    # warns on a mismatch: that warning must not happen.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        return builds.load(built, "_mx_cython_consumer")
+
+
+class Exported:
+    """A table to be exported by the Cython test consumer's Exporter, with
+    a buffer description numpy never gives (no shape, no strides,
+    suboffsets, any format for 4-byte items, any row count): the consumer is
+    built only when a test resolves it (see `resolve`)."""
+
+    def __init__(self, table, format="i", **description):
+        self.table, self.format = table, format
+        self.description = dict({"shape": table.shape, "strides": table.strides}, **description)
+
+    def __repr__(self):
+        return "Exported(%r, %s)" % (self.format, self.description)
+
+
+@pytest.fixture
+def resolve(request):
+    """Turns an Exported table into its exporter; passes anything else on."""
+    def made(table):
+        if not isinstance(table, Exported):
+            return table
+        cy = request.getfixturevalue("cy")
+        return cy.Exporter(table.table.tobytes(), table.format, **table.description)
+    return made
 
 
 @pytest.fixture

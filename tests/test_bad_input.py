@@ -12,29 +12,16 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import morvex.utils.memory as memory
-from model import KEYS, step
+from model import DIV0, INT_MAX, INT_MIN, KEYS, MASK, NOT_FREED, OOB, ORDERS, RECORD_SIZES, step
 
-INT_MIN, INT_MAX = -2 ** 31, 2 ** 31 - 1
 LONG_MIN, LONG_MAX = -2 ** 63, 2 ** 63 - 1
 U64 = 2 ** 64
-MASK = U64 - 1
-DIV0 = "integer division or modulo by zero"
-NOT_FREED = "Can not free some memory!\n"
-OOB = "Out of bounds on buffer access (axis 1)"
-ORDERS = ["head", "tail", "rel", "rel2", "rel3"]
-
-
 
 
 def assigning(n):
     """The pool's refusal message, with the byte count read as signed 64-bit."""
     n &= MASK
     return "Error assigning %d bytes" % (n - U64 if n >= 2 ** 63 else n)
-
-
-@pytest.fixture
-def pool():
-    return memory.MemoryPool()
 
 
 @pytest.fixture
@@ -527,7 +514,7 @@ class TestData:
         # 15 pointers, 32 bytes of the caller's, 2 pointers, a 4-byte count,
         # padding to 176 bytes
         for fill in (b"\xff", b"\x00", b"\x5a"):
-            out = consumer.initialize_data_struct(fill * 176)
+            out = consumer.initialize_data_struct(fill * RECORD_SIZES["DataStruct"])
             assert out[:120] == bytes(120)
             assert out[120:152] == fill * 32
             assert out[152:172] == bytes(20)

@@ -10,8 +10,7 @@ import numpy as np
 import pytest
 
 import morvex.utils.memory as memory
-
-SOURCE = "morvex\\utils\\src\\buffers.cpp"
+from model import BUFFERS_SOURCE as SOURCE
 CINIT_COUNT = "__cinit__() takes exactly 1 positional argument (%d given)"
 
 

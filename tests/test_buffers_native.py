@@ -12,9 +12,9 @@ import numpy as np
 import pytest
 
 import morvex.utils.memory as memory
+from model import BUFFERS_SOURCE as SOURCE, OOB, RECORD_SIZES
+from conftest import Exported
 
-SOURCE = "morvex\\utils\\src\\buffers.cpp"
-OOB = "Out of bounds on buffer access (axis 1)"
 LOADER = "morvex.utils.memory.load_triple_from_numpy"
 
 
@@ -179,7 +179,7 @@ class TestAddRow:
 
 class TestInitializeData:
     def test_clears_pointers_and_count_only(self, consumer):
-        size = 176
+        size = RECORD_SIZES["DataStruct"]
         before = bytes((i * 37 + 11) % 251 + 1 for i in range(size))  # no zero byte
         after = consumer.initialize_data_struct(before)
         assert len(after) == size
@@ -280,10 +280,11 @@ class TestLoader:
          "buffer format '%si' is not a native 32-bit signed integer" % ("><"[sys.byteorder == "big"])),
         (np.broadcast_to(np.int32(1), (2, 3)),
          "buffer columns share one item (column step 0); copy the table first"),
+        (Exported(np.zeros((2, 3), np.int32), shape=(-1, 3)), "buffer has a negative row count (-1)"),
     ])
-    def test_slice_helper_refuses(self, consumer, table, message):
+    def test_slice_helper_refuses(self, consumer, resolve, table, message):
         with pytest.raises(ValueError) as info:
-            consumer.load_triples(table)
+            consumer.load_triples(resolve(table), 2)
         assert str(info.value) == message
 
     def test_negative_and_extreme_values(self, consumer):

@@ -2,98 +2,27 @@
 names the module publishes, and a consumer compiled from it walks both
 typical roads (triples into a pool, sorted; random streams drawn on threads
 without the GIL) plus the row table, the pool's methods and the helpers."""
-import ctypes
 import gc
 import importlib
 import os
 import re
 import subprocess
 import sys
-import sysconfig
 import threading
-import warnings
 
 import pytest
 
+import builds
 import morvex.utils.memory as memory
-from model import CMP_KEYS, step
+from model import (CLASSES, CMP_KEYS as KEYS, CMP_ORDERS as ORDERS, RECORD_SIZES, VARIABLES,
+                   WITH_VTABLE, capsule_name, next_states, step)
+from conftest import require_cython
 
 numpy = pytest.importorskip("numpy")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MASK = 2 ** 64 - 1
-ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
-KEYS = CMP_KEYS
-CLASSES = ("Memory", "Data", "PyMalloc", "PyFree", "MemoryPool")
-WITH_VTABLE = ("Data", "PyMalloc", "PyFree", "MemoryPool")
 
 
-
-
-def stream(start, n):
-    out, s = [], start
-    for _ in range(n):
-        s = step(s)
-        out.append(s)
-    return out
-
-
-def require_cython(compiled=True, generated_0_29=False):
-    """Cython for this interpreter, or a skip saying why not.  memory.pxd
-    needs 0.29.31 or newer; `compiled`: able to build extensions for this
-    interpreter (0.29 cannot for 3.13); `generated_0_29`: the check reads
-    the code that Cython 0.29 generates."""
-    try:
-        import Cython
-    except ImportError:
-        pytest.skip("Cython is not installed for this interpreter (pip install 'cython<3')")
-    version = tuple(int(p) for p in re.findall(r"\d+", Cython.__version__)[:3])
-    if version < (0, 29, 31):
-        pytest.skip("memory.pxd needs Cython 0.29.31 or newer; found %s" % Cython.__version__)
-    if generated_0_29 and version >= (3,):
-        pytest.skip("this check reads the import calls Cython 0.29 generates; found Cython %s"
-                    % Cython.__version__)
-    if compiled and version < (3,) and sys.version_info >= (3, 13):
-        pytest.skip("Cython 0.29 cannot compile extensions for CPython %d.%d "
-                    "(its generated code uses C API removed in 3.13)" % sys.version_info[:2])
-    return Cython
-
-
-def build_env():
-    """The environment for a build step: this interpreter's sys.path, and no
-    preloaded sanitizer runtimes (the compilers must not run under them)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    env.pop("LD_PRELOAD", None)
-    return env
-
-
-def capsule_name(capsule):
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.restype = ctypes.c_char_p
-    get_name.argtypes = [ctypes.py_object]
-    name = get_name(capsule)
-    return None if name is None else name.decode()
-
-
-@pytest.fixture(scope="session")
-def cy():
-    require_cython()
-    tag = sysconfig.get_config_var("SOABI") or "py%d%d" % sys.version_info[:2]
-    out = os.path.join(HERE, "_build", tag + ("-san" if os.environ.get("MORVEX_SANITIZE") else ""))
-    here = os.path.join(HERE, "cython_consumer")
-    subprocess.run(
-        [sys.executable, os.path.join(here, "build.py"), out],
-        check=True,
-        cwd=here,
-        env=build_env(),
-    )
-    if out not in sys.path:
-        sys.path.insert(0, out)
-    # Cython checks each imported class's size against the declaration and
-    # warns on a mismatch: that warning must not happen.
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        return importlib.import_module("_mx_cython_consumer")
 
 
 # ---- the declarations ----------------------------------------------------------
@@ -127,7 +56,7 @@ class TestDeclarations:
         run = subprocess.run(
             [sys.executable, "-m", "cython", "-3", "--cplus", "-Werror", str(src), "-o", str(gen)],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
-            env=build_env())
+            env=builds.build_env())
         assert run.returncode == 0, run.stdout
         code = gen.read_text()
 
@@ -137,7 +66,7 @@ class TestDeclarations:
             r'__Pyx_ImportVoidPtr(?:_\w+)?\(\w+, "(\w+)", \(void \*\*\)&\w+, "([^"]*)"\)', code))
         published = {name: capsule_name(cap) for name, cap in capi.items()}
         assert len(published) == 28
-        assert len(variables) == 4 and len(functions) == 24
+        assert sorted(variables) == sorted(VARIABLES) and len(functions) == 24
         assert dict(variables, **functions) == published
 
         types = re.findall(r'__Pyx_ImportType(?:_\w+)?\(\w+, "morvex\.utils\.memory", "(\w+)", '
@@ -165,11 +94,9 @@ class TestDeclarations:
 
     def test_layouts_match_the_module(self, cy):
         sizes = cy.struct_sizes()
-        for name in CLASSES:
-            assert sizes[name] == getattr(memory, name).__basicsize__, name
-        assert (sizes["MemoryPool"], sizes["PyMalloc"], sizes["PyFree"], sizes["Data"], sizes["Memory"]) == \
-            (64, 32, 32, 96, 24)
-        assert (sizes["Triple"], sizes["Pair"], sizes["DataStruct"]) == (12, 16, 176)
+        assert {name: sizes[name] for name in CLASSES} == \
+            {name: getattr(memory, name).__basicsize__ for name in CLASSES}
+        assert {name: sizes[name] for name in RECORD_SIZES} == RECORD_SIZES
 
     def test_warn_zero_alloc_is_read_through_its_address(self, cy):
         assert cy.warn_zero_alloc() == 0
@@ -275,23 +202,23 @@ class TestRandomRoad:
         for t in threads:
             t.join()
         for slot in range(4):
-            assert results[slot].tolist() == stream(starts[slot], count), slot
+            assert results[slot].tolist() == next_states(starts[slot], count), slot
 
         # rand_max on the per-thread stream continues from where each slot is
         last = [int(r[-1]) for r in results]
         for slot in range(4):
-            assert cy.draw(slot, 500, 1000).tolist() == [v % 1000 for v in stream(last[slot], 500)]
+            assert cy.draw(slot, 500, 1000).tolist() == [v % 1000 for v in next_states(last[slot], 500)]
 
     def test_prange_threads_draw_their_own_streams(self, cy, streams):
         starts, _ = streams
         draws, who = cy.draw_prange(4, 10000)
         for slot in range(4):
-            assert draws[slot].tolist() == stream(starts[slot], 10000), slot
+            assert draws[slot].tolist() == next_states(starts[slot], 10000), slot
         assert sorted(who.tolist()) == [0, 1, 2, 3]
 
     def test_id_keyed_draws(self, cy, streams):
         _, id_starts = streams
-        five = stream(id_starts[5], 3)
+        five = next_states(id_starts[5], 3)
         assert cy.draw_by_id([5, 25, 45, -1]) == five + [step(id_starts[19])]
         assert cy.draw_by_id([7], 100) == [step(id_starts[7]) % 100]
 

@@ -4,6 +4,7 @@ import collections
 import ctypes
 import importlib
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -12,17 +13,15 @@ import sysconfig
 
 import pytest
 
+import builds
 import morvex.utils
 import morvex.utils.memory as memory
 import readme
-from model import CMP_KEYS
+from model import CMP_KEYS as KEYS, CMP_ORDERS as ORDERS, step
 
 numpy = pytest.importorskip("numpy")
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
-KEYS = CMP_KEYS
-MASK = 2 ** 64 - 1
+EXAMPLES = os.path.join(builds.ROOT, "examples")
 libc = ctypes.CDLL(None)
 
 
@@ -33,36 +32,30 @@ def per_thread_starts(seed, threads):
     return [libc.rand() for _ in range(threads)]
 
 
-def build_env():
-    """The environment for a build step: this interpreter's sys.path, and no
-    preloaded sanitizer runtimes (the compilers must not run under them)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    env.pop("LD_PRELOAD", None)
-    return env
-
-
 class Stream:
     def __init__(self, state):
         self.state = state
 
     def rand_max(self, bound):
-        self.state = (self.state * 25214903917 + 11) & MASK
+        self.state = step(self.state)
         return self.state % bound
 
 
-def build(example, module, tmp_path_factory):
+def build(example, module, extra=()):
     """Builds examples/<example> from a copy (so nothing is generated in the
     tree) with its own setup.py, and imports `module` from the result."""
-    work = str(tmp_path_factory.mktemp(example))
-    src = os.path.join(work, "src")
-    shutil.copytree(os.path.join(EXAMPLES, example), src)
-    subprocess.run(
-        [sys.executable, "setup.py", "-q", "build_ext", "--build-lib", work,
-         "--build-temp", os.path.join(work, "tmp")],
-        check=True, cwd=src,
-        env=build_env())
-    sys.path.insert(0, work)
-    return importlib.import_module(module)
+    here = os.path.join(EXAMPLES, example)
+
+    def make(out):
+        src = os.path.join(out, "src")
+        shutil.copytree(here, src)
+        subprocess.run(
+            [sys.executable, "setup.py", "-q", "build_ext", "--build-lib", out,
+             "--build-temp", os.path.join(out, "tmp")],
+            check=True, cwd=src, env=builds.build_env())
+
+    inputs = builds.tree(here) + builds.HEADER + builds.DECLARATIONS
+    return builds.load(builds.cached("example_" + example, inputs, make, extra), module)
 
 
 def skewed(rng, n, entities=300, relations=12):
@@ -74,8 +67,8 @@ def skewed(rng, n, entities=300, relations=12):
 
 
 @pytest.fixture(scope="session")
-def mx_triples(tmp_path_factory):
-    return build("cpp_consumer", "mx_triples", tmp_path_factory)
+def mx_triples():
+    return build("cpp_consumer", "mx_triples")
 
 
 @pytest.fixture(scope="session")
@@ -88,7 +81,7 @@ def demo(mx_triples):
 
 
 @pytest.fixture(scope="session")
-def triples_cy(tmp_path_factory):
+def triples_cy():
     try:
         import Cython
     except ImportError:
@@ -96,7 +89,7 @@ def triples_cy(tmp_path_factory):
     if sys.version_info >= (3, 13) and Cython.__version__.startswith("0."):
         pytest.skip("Cython %s cannot compile extensions for CPython %d.%d"
                     % ((Cython.__version__,) + sys.version_info[:2]))
-    return build("cython_consumer", "triples_cy", tmp_path_factory)
+    return build("cython_consumer", "triples_cy", [Cython.__version__])
 
 
 class TestCppExample:
@@ -180,6 +173,25 @@ class TestCppExample:
         assert demo.main(["--triples", "1", "--entities", "2", "--relations", "1",
                           "--threads", "3", "--negatives", "1", "--seed", "2"]) == 0
         assert capsys.readouterr().out.rstrip().splitlines()[-1].startswith("all checks passed")
+        # many negatives: a few are shown, the output stays small
+        assert demo.main(["--triples", "1", "--negatives", "300000"]) == 0
+        out = capsys.readouterr().out
+        assert len(out) < 3000 and "] and 299,996 more\n" in out
+
+    @pytest.mark.usefixtures("mx_triples")
+    def test_demo_ends_cleanly_when_threads_cannot_start(self):
+        # 1,024 thread stacks of 8 MiB do not fit in 256 MiB more address space
+        script = "\n".join([
+            "import resource, sys, demo",
+            "vm = next(int(l.split()[1]) << 10 for l in open('/proc/self/status') if l.startswith('VmSize:'))",
+            "resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))",
+            "sys.exit(demo.main(['--triples', '5000', '--threads', '1024']))"])
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([EXAMPLES] + [p for p in sys.path if p]))
+        run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True, env=env, timeout=300)
+        started = re.fullmatch(r"demo\.py: drawing negatives failed: only (\d+) of 1024 worker threads could be "
+                               r"started: Resource temporarily unavailable; try fewer --threads\n", run.stderr)
+        assert run.returncode == 1 and started and 0 < int(started.group(1)) < 1024, run.stderr
 
     @pytest.mark.parametrize("argv, message", [
         (["--triples", "0"], "argument --triples: must be from 1 to 50,000,000, got 0"),
@@ -223,13 +235,30 @@ class TestCythonExample:
         assert out[:, 2].tolist() == tails
 
 
-class TestReadmeConsumers:
-    def test_c_consumer_builds_as_written_in_c_and_cpp(self, tmp_path):
-        files = readme.snippets()
-        for name in ("setup.py", "mymod.c", "load.c"):
-            (tmp_path / name).write_text(files[name])
+C_FILES = ("setup.py", "mymod.c", "load.c")
+
+
+@pytest.fixture(scope="session")
+def mymod():
+    """The README's two-file C consumer, built as written."""
+    files = readme.snippets()
+
+    def make(out):
+        for name in C_FILES:
+            with open(os.path.join(out, name), "w") as f:
+                f.write(files[name])
         subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace"],
-                       check=True, cwd=str(tmp_path), env=build_env())
+                       check=True, cwd=out, env=builds.build_env())
+
+    return builds.load(builds.cached("readme_c", builds.HEADER, make, [files[n] for n in C_FILES]),
+                       "mymod")
+
+
+class TestReadmeConsumers:
+    def test_c_consumer_builds_as_written_in_c_and_cpp(self, tmp_path, mymod):
+        files = readme.snippets()
+        for name in C_FILES:
+            (tmp_path / name).write_text(files[name])
         # the same two files as C99, C11, C++11 and C++17, warnings as errors
         cc, cxx = (shlex.split(sysconfig.get_config_var(v)) for v in ("CC", "CXX"))
         for compiler in (cc + ["-std=c99"], cc + ["-std=c11"],
@@ -237,11 +266,18 @@ class TestReadmeConsumers:
             subprocess.run(compiler + ["-Wall", "-Wextra", "-Werror", "-fsyntax-only",
                                        "-I" + sysconfig.get_paths()["include"],
                                        "-I" + morvex.utils.get_package_root(), "mymod.c", "load.c"],
-                           check=True, cwd=str(tmp_path), env=build_env())
-        sys.path.insert(0, str(tmp_path))
-        mymod = importlib.import_module("mymod")
+                           check=True, cwd=str(tmp_path), env=builds.build_env())
         table = skewed(numpy.random.default_rng(9), 500)
         for view in (table, numpy.asfortranarray(table), table[::-1]):
             assert mymod.by_head(view) == sorted(tuple(r) for r in table.tolist())
         with pytest.raises(ValueError, match=r"^need an \(n, 3\) table$"):
             mymod.by_head(table[:, :2])
+
+    def test_the_shared_table_stays_inside_each_extension(self, mymod, mx_triples):
+        """A multi-file consumer's table (MORVEX_MEMORY_UNIQUE_SYMBOL) is not
+        exported, in C (the README's module) and C++ (the example): another
+        extension naming its table alike cannot bind to it."""
+        for module, table in ((mymod, "mymod_memory"), (mx_triples, "mx_triples_memory")):
+            library = ctypes.CDLL(module.__file__)
+            assert hasattr(library, "PyInit_" + module.__name__)
+            assert not hasattr(library, table), table

@@ -16,54 +16,14 @@ import pytest
 import morvex.utils
 import morvex.utils.memory as memory
 
+from model import BASIC_SIZES, CLASSES, EXPORTS, ROOT, VARIABLES, capsule_name, interface
+
 CAPI = getattr(memory, "__pyx_capi__")
 UNPICKLE_ENUM = getattr(memory, "__pyx_unpickle_Enum")
-POOL = "struct __pyx_obj_6morvex_5utils_6memory_MemoryPool *"
-TRIPLE = "__pyx_t_6morvex_5utils_6memory_Triple"
-CMP = "int (__pyx_t_6morvex_5utils_6memory_Triple, __pyx_t_6morvex_5utils_6memory_Triple)"
 
-EXPORTS = [
-    ("WARN_ZERO_ALLOC", "int"),
-    ("next_random", "unsigned PY_LONG_LONG *"),
-    ("id_random", "unsigned PY_LONG_LONG *"),
-    ("global_random_memory_pool", POOL),
-    ("WrapMalloc", "struct __pyx_obj_6morvex_5utils_6memory_PyMalloc *(__pyx_t_6morvex_5utils_6memory_malloc_t)"),
-    ("WrapFree", "struct __pyx_obj_6morvex_5utils_6memory_PyFree *(__pyx_t_6morvex_5utils_6memory_free_t)"),
-    ("initializeData", "void (__pyx_t_6morvex_5utils_6memory_DataStruct *)"),
-    ("set_int_ptr", "void (int **, int, int, %s)" % POOL),
-    ("set_float_ptr", "void (float **, int, %s)" % POOL),
-    ("set_pair_ptr", "void (__pyx_t_6morvex_5utils_6memory_Pair **, int, %s)" % POOL),
-    ("set_triple_ptr", "void (%s **, int, %s)" % (TRIPLE, POOL)),
-    ("load_triple_from_numpy", "void (%s *, __Pyx_memviewslice)" % TRIPLE),
-    ("cmp_head", CMP),
-    ("cmp_tail", CMP),
-    ("cmp_rel", CMP),
-    ("cmp_rel2", CMP),
-    ("cmp_rel3", CMP),
-    ("quick_sort", "void (%s *, int, __pyx_t_6morvex_5utils_6memory_cmp_type)" % TRIPLE),
-    ("setThreadNumberAndRandSeed", "void (int const , int const )"),
-    ("setRandMemory", "void (void)"),
-    ("setRandSeed", "void (int)"),
-    ("randReset", "void (int)"),
-    ("_rand64", "unsigned PY_LONG_LONG (int)"),
-    ("rand_max", "long (int const , long const , int const )"),
-    ("rand64", "long (long const , long const )"),
-    ("_compare", "int (const void *, const void *)"),
-    ("reset_random_on_id", "void (void)"),
-    ("random_for_prob", "unsigned PY_LONG_LONG (int)"),
-]
-
-_get_name = ctypes.pythonapi.PyCapsule_GetName
-_get_name.restype = ctypes.c_char_p
-_get_name.argtypes = [ctypes.py_object]
 _get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
 _get_pointer.restype = ctypes.c_void_p
 _get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-
-def capsule_name(capsule):
-    name = _get_name(capsule)
-    return None if name is None else name.decode()
 
 
 class TestStartUp:
@@ -181,8 +141,7 @@ class TestExportTable:
 
     def test_variable_capsules_hold_the_variables_addresses(self, consumer):
         addresses = consumer.variable_addresses()
-        names = ["WARN_ZERO_ALLOC", "next_random", "id_random", "global_random_memory_pool"]
-        for name, addr in zip(names, addresses):
+        for name, addr in zip(VARIABLES, addresses):
             cap = CAPI[name]
             assert _get_pointer(cap, capsule_name(cap).encode()) == addr
         assert ctypes.c_int.from_address(addresses[0]).value == 0
@@ -203,11 +162,12 @@ class TestExportTable:
         assert consumer.wrap_malloc() is not made
 
     def test_basic_sizes_match_the_header(self):
-        assert memory.MemoryPool.__basicsize__ == 64
-        assert memory.PyMalloc.__basicsize__ == 32
-        assert memory.PyFree.__basicsize__ == 32
-        assert memory.Data.__basicsize__ == 96
-        assert memory.Memory.__basicsize__ == 24
+        assert {name: getattr(memory, name).__basicsize__ for name in CLASSES} == BASIC_SIZES
+
+    def test_the_generated_text_is_what_the_table_makes(self):
+        """memory.h and memory.pxd hold, between their markers, exactly what
+        scripts/interface.py makes from its table."""
+        assert interface.stale(ROOT) == []
 
 
 class TestPythonSurface:

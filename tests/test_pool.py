@@ -8,11 +8,6 @@ import pytest
 import morvex.utils.memory as memory
 
 
-@pytest.fixture
-def pool():
-    return memory.MemoryPool()
-
-
 class TestAlloc:
     def test_blocks_are_zeroed_and_recorded(self, consumer, pool):
         p = consumer.pool_alloc(pool, 3, 4)

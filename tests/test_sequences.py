@@ -12,18 +12,14 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
                                  rule, run_state_machine_as_test)
 
 import morvex.utils.memory as memory
-from model import KEYS, step
+from model import INT_MAX, INT_MIN, KEYS, NOT_FREED, step
 
 SETTINGS = settings(max_examples=60, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
 MACHINE_SETTINGS = settings(SETTINGS, max_examples=50, stateful_step_count=40)
 
-INT32 = st.integers(-2 ** 31, 2 ** 31 - 1)
-MASK = 2 ** 64 - 1
-NOT_FREED = "Can not free some memory!\n"
+INT32 = st.integers(INT_MIN, INT_MAX)
 VIEWED = "can't add row while being viewed"
-
-
 
 
 # ---- the pool ---------------------------------------------------------------------

@@ -5,9 +5,8 @@ import zlib
 
 import numpy as np
 import pytest
-from model import KEYS
+from model import KEYS, ORDERS
 
-ORDERS = list(KEYS)
 # sizes around the sort's internal thresholds (insertion sort alone, bucket
 # finishing, buffered distribution, sampled first digit)
 THRESHOLDS = [2, 3, 9, 10, 11, 15, 16, 17, 255, 256, 257, 511, 512, 513,

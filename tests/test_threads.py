@@ -9,10 +9,8 @@ from collections import Counter
 import pytest
 
 import morvex.utils.memory as memory
-from model import step
+from model import DIV0, next_states, step
 
-MASK = 2 ** 64 - 1
-DIV0 = "integer division or modulo by zero"
 TIMEOUT = 120  # seconds; the runs below take well under one
 
 
@@ -158,11 +156,7 @@ class TestDrawsBesideAGilHolder:
             assert list(pool.addresses) == live
             assert pool.size == sum(pool.addresses.values())
         for t in range(drawers):
-            s, expected = nexts[t], []
-            for _ in range(draws):
-                s = step(s)
-                expected.append(s)
-            assert box["draws"][t] == expected
+            assert box["draws"][t] == next_states(nexts[t], draws)
 
 
 class TestReportsFromManyThreads:
@@ -208,8 +202,5 @@ class TestReportsFromManyThreads:
         # the Python threads' slots advanced once per empty draw
         state = consumer.random_state("next", 8)
         for t in range(4, 8):
-            s = nexts[t]
-            for _ in range(30):
-                s = step(s)
-            assert state[t] == s
+            assert state[t] == next_states(nexts[t], 30)[-1]
         assert reports() == Counter({RAND64_CONTEXT: 40, RAND_MAX_CONTEXT: 160})

@@ -1,8 +1,11 @@
 """morvex.utils.triples against numpy's own results in every order and input
 layout and on any number of threads, its refusals of bad input (which leave
-the caller's array as it was), its sort running while another thread works,
-and its pool of workers across fork, thread limits and refused threads."""
+the caller's array as it was), its memory and row limits, its sort running
+while another thread works, and its pool of workers across fork, thread
+limits and refused threads."""
+import mmap
 import os
+import struct
 import subprocess
 import sys
 import textwrap
@@ -12,6 +15,7 @@ import zlib
 
 import numpy as np
 import pytest
+from conftest import Exported
 from model import KEYS, ORDERS
 
 from morvex.utils import triples
@@ -24,6 +28,7 @@ LAYOUTS = {  # each keeps the table's values in its first three columns
     "strided": lambda t: np.repeat(t, 2, axis=0)[::2],
     "wide": lambda t: np.hstack([t, np.full((len(t), 2), 9, np.int32)]),
     "columns strided": lambda t: np.repeat(t, 2, axis=1)[:, ::2],
+    "no strides": lambda t: Exported(t, strides=None),  # read in C order
 }
 
 
@@ -52,13 +57,13 @@ def make(rng, kind, n):
 
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("order", ORDERS)
-def test_results_match_numpy(order, layout, split_small_tables):
+def test_results_match_numpy(order, layout, resolve, split_small_tables):
     rng = np.random.default_rng(zlib.crc32((order + layout).encode()))
     fields = list(KEYS[order]((0, 1, 2)))
     for kind in ("dups", "extreme", "full", "high bit"):
         for n in (0, 1, 2, 17, 5000):
             t = make(rng, kind, n)
-            a = LAYOUTS[layout](t)
+            a = resolve(LAYOUTS[layout](t))
             ref = t[np.lexsort([t[:, f] for f in reversed(fields)])]
             first = np.r_[True, (ref[1:] != ref[:-1]).any(axis=1)] if n else np.zeros(0, bool)
             queries = np.vstack([t[: n // 2], make(rng, kind, 40), make(rng, "full", 40)])
@@ -70,11 +75,11 @@ def test_results_match_numpy(order, layout, split_small_tables):
                 assert np.array_equal(rows, ref[first]) and rows.dtype == np.int32
                 assert np.array_equal(counts, np.diff(np.r_[np.flatnonzero(first), n]))
                 assert np.array_equal(triples.unique(a, order=order, threads=threads), rows)
-                assert np.array_equal(triples.contains(a, LAYOUTS[layout](queries), order, threads=threads),
-                                      expected)
+                assert np.array_equal(
+                    triples.contains(a, resolve(LAYOUTS[layout](queries)), order, threads=threads), expected)
                 assert np.array_equal(triples.contains(ref, queries, order, assume_sorted=True, threads=threads),
                                       expected)
-                assert np.array_equal(a, LAYOUTS[layout](t))  # inputs are never written...
+                assert np.array_equal(a, resolve(LAYOUTS[layout](t)))  # inputs are never written...
                 if layout == "C":  # ...but by sort
                     b = a.copy()
                     assert triples.sort(b, order, threads=threads) is b and np.array_equal(b, ref)
@@ -91,6 +96,9 @@ CALLS = {
 ARG = {"contains known": "known", "contains queries": "queries"}
 SHAPE_MESSAGE = "{} must be two-dimensional with at least 3 columns, got "
 LAYOUT_MESSAGE = "sort() needs a C-contiguous, aligned (n, 3) int32 array; use sorted_copy() for other layouts"
+ORDER_MESSAGE = "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not "
+SWAPPED = ">" if sys.byteorder == "little" else "<"
+LONG_IS_8 = pytest.mark.skipif(struct.calcsize("l") != 8, reason="a C long has 4 bytes here")
 BAD = [  # (input, order, functions, exception, message with {} for the argument's name)
     (GOOD.astype(np.float64), "head", CALLS, TypeError,
      "{} must hold int32 values, got buffer format 'd' (8-byte items)"),
@@ -103,9 +111,22 @@ BAD = [  # (input, order, functions, exception, message with {} for the argument
     (GOOD[:, :2], "head", CALLS, ValueError, SHAPE_MESSAGE + "shape (2, 2)"),
     (np.lib.stride_tricks.as_strided(GOOD, (2 ** 31, 3), (0, 4)), "head", CALLS, OverflowError,
      "{} has 2147483648 rows; at most 2147483647 are supported"),
-    (GOOD, "cmp_head", CALLS, ValueError,
-     "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not 'cmp_head'"),
-    (GOOD, None, CALLS, ValueError, "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not None"),
+    (GOOD.astype(SWAPPED + "i4"), "head", CALLS, TypeError, "{} must hold int32 values in native byte order, "
+     "got buffer format '%si' (%s-endian)" % (SWAPPED, "big" if SWAPPED == ">" else "little")),
+    pytest.param(Exported(GOOD, "l"), "head", CALLS, TypeError,
+                 "{} must hold int32 values, got buffer format 'l' (4-byte items)", marks=LONG_IS_8),
+    pytest.param(Exported(GOOD, "@l"), "head", CALLS, TypeError,
+                 "{} must hold int32 values, got buffer format '@l' (4-byte items)", marks=LONG_IS_8),
+    (Exported(GOOD, shape=None), "head", CALLS, ValueError, "{} exports a buffer without a shape"),
+    (Exported(GOOD, shape=(-1, 3)), "head", CALLS, ValueError,
+     "{} exports a buffer with a negative row count (-1)"),
+    (Exported(GOOD, suboffsets=(0, -1)), "head", CALLS, ValueError,
+     "{} exports an indirect buffer (with suboffsets), which cannot be read directly; copy it into an array first"),
+    (GOOD, "cmp_head", CALLS, ValueError, ORDER_MESSAGE + "'cmp_head'"),
+    (GOOD, None, CALLS, ValueError, ORDER_MESSAGE + "None"),
+    (GOOD, "x" * 10000, CALLS, ValueError, ORDER_MESSAGE + "'" + "x" * 56 + "..."),
+    (GOOD, list(range(10000)), CALLS, ValueError,
+     ORDER_MESSAGE + "[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16..."),
     (np.frombuffer(GOOD.tobytes(), np.int32).reshape(2, 3), "head", ["sort"], ValueError,
      "sort() sorts in place and needs a writable array; use sorted_copy() for a read-only one"),
     (np.asfortranarray(GOOD), "head", ["sort"], ValueError, LAYOUT_MESSAGE),
@@ -116,7 +137,8 @@ BAD = [  # (input, order, functions, exception, message with {} for the argument
 
 
 @pytest.mark.parametrize("bad, order, names, exc, message", BAD)
-def test_bad_input_is_refused_and_left_alone(bad, order, names, exc, message):
+def test_bad_input_is_refused_and_left_alone(bad, order, names, exc, message, resolve):
+    bad = resolve(bad)
     before = np.array(bad, copy=True) if isinstance(bad, np.ndarray) and bad.size < 100 else None
     for name in names:
         with pytest.raises(exc) as info:
@@ -227,3 +249,52 @@ def test_sort_releases_the_gil():
     middle = [t for t in ticks if start + (end - start) / 4 < t < end - (end - start) / 4]
     assert len(middle) > 100, (end - start, len(ticks))
     assert (np.diff(a[:, 0]) >= 0).all()
+
+
+def test_contains_takes_memory_for_the_queries_not_known():
+    """10^7 known rows, copies of 999 of the 1001 queries but for the last
+    row, the 1000th: keeping what passes the filter would take 114 MiB, on
+    one thread or split over four.  The pass over `known` goes to its end,
+    or stops once all are found."""
+    printed = run_python("""
+        import resource, numpy as np
+        from morvex.utils import triples
+        queries = np.random.default_rng(7).integers(-2 ** 31, 2 ** 31, (1001, 3), dtype=np.int32)
+        known = np.empty((999 * 10 ** 4 + 1, 3), np.int32)
+        known[:-1].reshape(10 ** 4, 999, 3)[:] = queries[:999]
+        known[-1] = queries[999]
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for threads in (1, 4):
+            found = triples.contains(known, queries, threads=threads)
+            print(found[:-1].all(), found[-1], triples.contains(known, queries[:999], threads=threads).all())
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak)
+        """).split()
+    assert printed[:-1] == ["True", "False", "True"] * 2 and int(printed[-1]) < 16 * 1024, printed  # KiB
+
+
+@pytest.mark.skipif(bool(os.environ.get("MORVEX_SANITIZE")),
+                    reason="AddressSanitizer needs an unlimited address space")
+def test_memory_error_names_its_byte_count():
+    message = run_python("""
+        import resource, numpy as np
+        from morvex.utils import triples
+        with open("/proc/self/statm") as f:
+            size = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + 2 ** 30, resource.RLIM_INFINITY))
+        try:
+            triples.unique(np.broadcast_to(np.int32([1, 2, 3]), (2 ** 31 - 1, 3)))
+        except MemoryError as e:
+            print(e)
+        """)
+    assert message == "morvex.utils.triples: could not allocate %d bytes\n" % (12 * (2 ** 31 - 1))
+
+
+@pytest.mark.skipif(not os.environ.get("MORVEX_TEST_LIMITS"),
+                    reason="takes a minute and 2.5 GB: one run of scripts/test-all sets MORVEX_TEST_LIMITS")
+def test_contains_at_the_row_limit():
+    """2^31 - 1 query rows, all zero (a read-only mapping, no memory of
+    their own), against a table holding the zero row."""
+    rows = 2 ** 31 - 1
+    zeros = mmap.mmap(-1, 12 * rows, flags=mmap.MAP_PRIVATE, prot=mmap.PROT_READ)
+    found = triples.contains(np.zeros((1, 3), np.int32), np.frombuffer(zeros, np.int32).reshape(rows, 3))
+    assert found.shape == (rows,) and found.all()

@@ -7,11 +7,6 @@ import pytest
 import morvex.utils.memory as memory
 
 
-@pytest.fixture
-def pool():
-    return memory.MemoryPool()
-
-
 def ints(consumer, p, n):
     return list(struct.unpack("%di" % n, consumer.read_bytes(p, 4 * n)))
 

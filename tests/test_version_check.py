@@ -8,29 +8,34 @@ import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import builds
+from builds import ROOT
 
 
 @pytest.fixture(scope="module")
-def mismatched_build(tmp_path_factory):
+def mismatched_build():
     if os.environ.get("MORVEX_SANITIZE"):
         pytest.skip("a second sanitized build would need the runtime preloaded in the child")
     minor = sys.version_info[1]
     # a minor version sharing the running one's first digit (3.1 for 3.1x,
     # 3.70 for 3.7), which only a full comparison tells apart
     built_minor = minor // 10 if minor >= 10 else minor * 10
-    tree = tmp_path_factory.mktemp("mismatch")
-    for name in ("setup.py", "pyproject.toml"):
-        shutil.copy(os.path.join(ROOT, name), str(tree))
-    shutil.copytree(os.path.join(ROOT, "morvex"), str(tree / "morvex"),
-                    ignore=shutil.ignore_patterns("*.so", "__pycache__"))
     define = "-DMX_BUILT_FOR_MINOR=%d" % built_minor
-    # older setuptools passes CFLAGS to C++ sources, newer ones CXXFLAGS
-    env = dict(os.environ, CFLAGS=define, CXXFLAGS=define)
-    subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace"],
-                   cwd=str(tree), env=env, check=True,
-                   stdout=subprocess.DEVNULL)
-    return str(tree), "3.%d" % built_minor, "%d.%d" % sys.version_info[:2]
+    sources = [os.path.join(ROOT, name) for name in ("setup.py", "pyproject.toml", "build_flags.py")]
+
+    def build(tree):
+        for name in sources:
+            shutil.copy(name, tree)
+        shutil.copytree(os.path.join(ROOT, "morvex"), os.path.join(tree, "morvex"),
+                        ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+        # older setuptools passes CFLAGS to C++ sources, newer ones CXXFLAGS
+        subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace"],
+                       cwd=tree, env=builds.build_env(CFLAGS=define, CXXFLAGS=define), check=True,
+                       stdout=subprocess.DEVNULL)
+
+    tree = builds.cached("version_check", builds.tree(*sources, os.path.join(ROOT, "morvex")),
+                         build, [define])
+    return tree, "3.%d" % built_minor, "%d.%d" % sys.version_info[:2]
 
 
 def run(tree, *options):

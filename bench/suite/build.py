@@ -1,9 +1,8 @@
 """Builds the benchmark consumer `_mx_bench` for the running interpreter into
 the directory given as the first argument, against the installed package's
-public header only, with the compile flags of the module itself (read from
-setup.py).  The compile command actually run is written next to the
-extension as `build-info.json`, for the table's header."""
-import ast
+public header only, with the compile flags of the module itself (the plain
+release set of build_flags.py).  The compile command actually run is written
+next to the extension as `build-info.json`, for the table's header."""
 import json
 import os
 import sys
@@ -17,20 +16,15 @@ here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.dirname(os.path.dirname(here))
 out = os.path.abspath(sys.argv[1])
 
+# build_flags.py from the project's root, which stays off sys.path: the
+# package found there must be the installed one
+sys.path.insert(0, root)
+import build_flags  # noqa: E402
+del sys.path[0]
 
-def module_flags():
-    """The module's own `compile_args` list from setup.py (the plain build,
-    without the sanitizer or debug additions)."""
-    with open(os.path.join(root, "setup.py")) as f:
-        tree = ast.parse(f.read())
-    for node in tree.body:
-        if (isinstance(node, ast.Assign) and len(node.targets) == 1
-                and isinstance(node.targets[0], ast.Name) and node.targets[0].id == "compile_args"):
-            return ast.literal_eval(node.value)
-    raise SystemExit("setup.py: no compile_args list found")
-
-
-flags = module_flags()
+# the module's own flags, without the variants (warnings as errors, the
+# sanitizers, debug) that the environment may ask for
+flags = build_flags.module(env={})[0]
 commands = []
 
 

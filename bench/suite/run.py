@@ -160,7 +160,7 @@ def print_header(info, args):
     print("morvex.utils.memory benchmarks%s" % ("  (--quick: sizes reduced, goals not meaningful)" if args.quick else ""))
     print("compiler : %s  [%s]" % (version, cxx))
     print("flags    : %s" % " ".join(shlex.quote(f) for f in flags))
-    print("           (the interpreter's CFLAGS, then the module's own flags from setup.py: %s)"
+    print("           (the interpreter's CFLAGS, then the module's own flags from build_flags.py: %s)"
           % " ".join(info.get("module_flags", [])))
     print("cpu      : %s" % cpu_line())
     print("python   : %s %s (%s)" % (platform.python_implementation(), platform.python_version(), sys.executable))

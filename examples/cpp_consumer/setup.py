@@ -3,12 +3,18 @@ morvex.utils.memory (its header sits inside the package):
 
     pip install --no-build-isolation .
 
-(no build isolation: the build imports morvex.utils to find the header)."""
-import os
-
+(no build isolation: the build imports morvex.utils to find the header).
+The compile flags are the project's consumer flags: build_flags.py beside
+this file is a link to the one at the project's root (a copy of this
+directory takes its content along)."""
 from setuptools import Extension, setup
 
+import build_flags
 import morvex.utils
+
+# C++17, -Wall -Wextra, -O2, -pthread for the worker threads; warnings are
+# errors only where the project's own runs ask for it (MORVEX_WERROR)
+compile_args, link_args = build_flags.consumer(threads=True, sanitize=False)
 
 setup(
     name="mx-triples",
@@ -19,10 +25,8 @@ setup(
             sources=["triples.cpp", "load.cpp"],  # one shared import table (load.h)
             include_dirs=[morvex.utils.get_package_root()],
             language="c++",
-            # warnings are errors only where the project's own runs ask for it
-            extra_compile_args=["-std=c++17", "-O2", "-pthread", "-Wall", "-Wextra"]
-            + (["-Werror"] if os.environ.get("MORVEX_WERROR") else []),
-            extra_link_args=["-pthread"],
+            extra_compile_args=compile_args,
+            extra_link_args=link_args,
         )
     ],
 )

@@ -16,8 +16,11 @@
 #include "load.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -118,40 +121,62 @@ PyObject *TripleSet_corrupt_tails(TripleSet *self, PyObject *args) {
     morvex_memory.setThreadNumberAndRandSeed(threads, seed);
     morvex_memory.reset_random_on_id();
     int total = self->count * k;
-    morvex_Triple *before = self->negatives;
+    // the earlier negatives go back first, so that a repeat never holds both
+    if (self->negatives != nullptr) {
+        self->pool->vtab->free(self->pool, self->negatives);
+        self->negatives = nullptr;
+        self->negative_count = 0;
+        if (PyErr_Occurred())
+            return nullptr;
+    }
     morvex_memory.set_triple_ptr(&self->negatives, total, self->pool);
-    if (self->negatives == before && total > 0)
+    if (self->negatives == nullptr && total > 0)
         return PyErr_NoMemory();
-    self->negative_count = total;
 
     const morvex_Triple *pos = self->triples;
     morvex_Triple *neg = self->negatives;
     int n = self->count;
     uint64_t checksum = 1469598103934665603ULL;  // FNV-1a over the negatives
-    Py_BEGIN_ALLOW_THREADS
+    std::atomic<bool> abandon{false};
     std::vector<std::thread> workers;
-    for (int w = 0; w < threads; ++w) {
-        workers.emplace_back([=] {
-            int begin = static_cast<int>(static_cast<long long>(n) * w / threads);
-            int end = static_cast<int>(static_cast<long long>(n) * (w + 1) / threads);
-            for (int i = begin; i < end; ++i)
-                for (int j = 0; j < k; ++j) {
-                    morvex_Triple t = pos[i];
-                    do  // stream 1: this worker's own slot, w
-                        t.tail = static_cast<int>(morvex_memory.rand_max(w, entities, 1));
-                    while (t.tail == pos[i].tail);
-                    neg[static_cast<long long>(i) * k + j] = t;
-                }
-        });
+    char failure[200] = "";
+    Py_BEGIN_ALLOW_THREADS
+    // A worker that cannot be started (too many threads for the process's
+    // limits) throws here: the workers already running are told to stop,
+    // then joined, and the caller gets a RuntimeError instead of an abort.
+    try {
+        workers.reserve(static_cast<size_t>(threads));
+        for (int w = 0; w < threads; ++w) {
+            workers.emplace_back([=, &abandon] {
+                int begin = static_cast<int>(static_cast<long long>(n) * w / threads);
+                int end = static_cast<int>(static_cast<long long>(n) * (w + 1) / threads);
+                auto go_on = [&abandon] { return !abandon.load(std::memory_order_relaxed); };
+                for (int i = begin; i < end && go_on(); ++i)
+                    for (int j = 0; j < k && go_on(); ++j) {
+                        morvex_Triple t = pos[i];
+                        do  // stream 1: this worker's own slot, w
+                            t.tail = static_cast<int>(morvex_memory.rand_max(w, entities, 1));
+                        while (t.tail == pos[i].tail);
+                        neg[static_cast<long long>(i) * k + j] = t;
+                    }
+            });
+        }
+    } catch (const std::exception &e) {
+        abandon = true;
+        std::snprintf(failure, sizeof failure, "%s", e.what());
     }
     for (auto &t : workers)
         t.join();
-    for (int i = 0; i < total; ++i) {
+    for (int i = 0; !abandon && i < total; ++i) {
         const int32_t f[3] = {neg[i].head, neg[i].relation, neg[i].tail};
         for (int32_t v : f)
             checksum = (checksum ^ static_cast<uint32_t>(v)) * 1099511628211ULL;
     }
     Py_END_ALLOW_THREADS
+    if (abandon)  // the negatives are incomplete: none are shown
+        return PyErr_Format(PyExc_RuntimeError, "only %d of %d worker threads could be started: %s",
+                            static_cast<int>(workers.size()), threads, failure);
+    self->negative_count = total;
     return PyLong_FromUnsignedLongLong(checksum);
 }
 

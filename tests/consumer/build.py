@@ -1,6 +1,8 @@
 """Builds the test consumer extension `_mx_consumer` for the running
 interpreter into the directory given as the first argument, against the
-installed package's public header only."""
+installed package's public header only, with the project's consumer flags
+(build_flags.py): warnings are errors, and under MORVEX_SANITIZE it is
+instrumented like the module."""
 import os
 import sys
 
@@ -11,9 +13,13 @@ import morvex.utils
 here = os.path.dirname(os.path.abspath(__file__))
 out = os.path.abspath(sys.argv[1])
 build_temp = os.path.join(out, "tmp")
-flags = ["-std=c++17", "-Wall", "-Wextra", "-Werror", "-O2", "-pthread"]
-if os.environ.get("MORVEX_SANITIZE"):
-    flags += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-g"]
+# build_flags.py from the project's root, which stays off sys.path: the
+# package found there must be the installed one
+sys.path.insert(0, os.path.dirname(os.path.dirname(here)))
+import build_flags  # noqa: E402
+del sys.path[0]
+
+flags, link = build_flags.consumer(werror=True, threads=True)
 
 sys.argv = [sys.argv[0], "-q", "build_ext", "--build-lib", out, "--build-temp", build_temp]
 setup(
@@ -25,7 +31,7 @@ setup(
             include_dirs=[morvex.utils.get_package_root()],
             language="c++",
             extra_compile_args=flags,
-            extra_link_args=["-pthread"] + (["-fsanitize=address,undefined"] if os.environ.get("MORVEX_SANITIZE") else []),
+            extra_link_args=link,
         )
     ],
     script_args=sys.argv[1:],

@@ -339,3 +339,35 @@ def marking_realloc(MarkingPool pool):
         p[i] = i + 1
     cdef unsigned char *q = <unsigned char *>pool.realloc(p, 8)
     return bytes(q[:8])
+
+
+# ---- a buffer exporter that describes its cells as told ----------------------
+
+cdef class Exporter:
+    """Exports the bytes `cells` as a read-only two-dimensional buffer with
+    the item format, item size, shape, strides and suboffsets given; None
+    leaves that array out (a NULL pointer), as an exporter may."""
+    cdef bytes cells, format
+    cdef Py_ssize_t itemsize
+    cdef Py_ssize_t dims[3][2]  # shape, strides, suboffsets
+    cdef bint given[3]
+
+    def __init__(self, bytes cells, str format, shape, strides=None, suboffsets=None, Py_ssize_t itemsize=4):
+        self.cells, self.format, self.itemsize = cells, format.encode(), itemsize
+        for k, pair in enumerate((shape, strides, suboffsets)):
+            self.given[k] = pair is not None
+            if pair is not None:
+                self.dims[k][0], self.dims[k][1] = pair
+
+    def __getbuffer__(self, Py_buffer *view, int flags):
+        view.buf = <char *>self.cells
+        view.obj = self
+        view.len = len(self.cells)
+        view.readonly = 1
+        view.itemsize = self.itemsize
+        view.format = <char *>self.format
+        view.ndim = 2
+        view.shape = &self.dims[0][0] if self.given[0] else <Py_ssize_t *>NULL
+        view.strides = &self.dims[1][0] if self.given[1] else <Py_ssize_t *>NULL
+        view.suboffsets = &self.dims[2][0] if self.given[2] else <Py_ssize_t *>NULL
+        view.internal = NULL

@@ -2,7 +2,8 @@
 interpreter into the directory given as the first argument, against the
 installed package's memory.pxd only (found on sys.path, like any consumer
 would find it), and beside it the README's Cython module as written.  Cython
-warnings are errors, and so are the C++ compiler's."""
+warnings are errors, and so are the C++ compiler's (the project's consumer
+flags, build_flags.py)."""
 import os
 import sys
 
@@ -17,16 +18,14 @@ build_temp = os.path.join(out, "tmp-cython")
 
 Options.warning_errors = True
 
-flags = ["-std=c++17", "-Wall", "-Wextra", "-Werror", "-O2", "-fopenmp"]
-# The type objects Cython 0.29 generates leave out the members CPython 3.12
-# added to PyTypeObject: generated code, not ours.
-if sys.version_info >= (3, 12):
-    flags.append("-Wno-missing-field-initializers")
-link = ["-fopenmp"]
-if os.environ.get("MORVEX_SANITIZE"):
-    san = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-g"]
-    flags += san
-    link += ["-fsanitize=address,undefined"]
+# build_flags.py from the project's root, which stays off sys.path: the
+# package found there must be the installed one
+sys.path.insert(0, os.path.dirname(os.path.dirname(here)))
+import build_flags  # noqa: E402
+del sys.path[0]
+
+# the project's consumer flags (build_flags.py), with OpenMP for prange
+flags, link = build_flags.consumer(werror=True, openmp=True, cython=True)
 
 sys.path.insert(0, os.path.dirname(here))
 import readme  # noqa: E402

@@ -26,8 +26,8 @@ constexpr long long kCellBytes = 4;
 constexpr long long kMaxCells = std::numeric_limits<int32_t>::max();
 
 // The index protocol, to a signed 64-bit value; errors are the interpreter's.
-long long index_to_i64(PyObject *arg, PyErrOccurred where) {
-    Ref index = take(PyNumber_Index(arg), where);
+long long index_to_i64(Borrowed arg, PyErrOccurred where) {
+    Ref index = take(PyNumber_Index(arg.get()), where);
     long long value = PyLong_AsLongLong(index.get());
     if (value == -1 && PyErr_Occurred())
         throw where;
@@ -48,14 +48,11 @@ bool cell_bytes(long long number, size_t *bytes) {
     return true;
 }
 
+// A failed construction frees nothing: ptr is still null.
 PyObject *memory_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
-    PyObject *o = alloc_instance(type);
-    if (o == nullptr)
-        return nullptr;
-    morvex_Memory *self = reinterpret_cast<morvex_Memory *>(o);
-    int rc = guarded("morvex.utils.memory.Memory.__cinit__", kSourceFile, __LINE__, -1, [&] {
-        PyObject *arg = parse_one_arg(args, kwds, g.s_number, MX_HERE);
-        long long number = index_to_i64(arg, MX_HERE);
+    return construct<morvex_Memory>(type, "morvex.utils.memory.Memory.__cinit__", MX_HERE,
+                                    [&](morvex_Memory *self) {
+        long long number = index_to_i64(parse_one_arg(args, kwds, g.s_number, MX_HERE), MX_HERE);
         size_t bytes = 0;
         void *p = cell_bytes(number, &bytes) ? PyMem_Malloc(bytes) : nullptr;
         if (p == nullptr) {
@@ -63,13 +60,7 @@ PyObject *memory_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
             MX_FAIL();
         }
         self->ptr = p;
-        return 0;
     });
-    if (rc < 0) {
-        Py_DECREF(o);  // frees nothing: ptr is still null
-        return nullptr;
-    }
-    return o;
 }
 
 void memory_dealloc(PyObject *o) {
@@ -85,8 +76,7 @@ void memory_dealloc(PyObject *o) {
 
 PyObject *memory_resize(PyObject *o, PyObject *arg) {
     morvex_Memory *self = reinterpret_cast<morvex_Memory *>(o);
-    return guarded("morvex.utils.memory.Memory.resize", kSourceFile, __LINE__,
-                   static_cast<PyObject *>(nullptr), [&] {
+    return edge(kModuleEdge, "morvex.utils.memory.Memory.resize", MX_HERE, [&] {
         long long number = index_to_i64(arg, MX_HERE);
         size_t bytes = 0;
         void *p = cell_bytes(number, &bytes) ? PyMem_Realloc(self->ptr, bytes) : nullptr;
@@ -95,7 +85,7 @@ PyObject *memory_resize(PyObject *o, PyObject *arg) {
             MX_FAIL();
         }
         self->ptr = p;
-        return compat::new_ref(Py_None);
+        Py_RETURN_NONE;
     });
 }
 
@@ -135,30 +125,22 @@ bool store_matches(morvex_Data *self) {
 // row size, and a width above 2^31 - 1 could never hold a single row (and
 // would overflow the row stride), so both are refused at construction rather
 // than left to surface later in add_row or a buffer export.
+// The table and its store exist before anything can fail, so that a failed
+// construction is released by the ordinary dealloc.
 PyObject *data_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
-    PyObject *o = alloc_instance(type);
-    if (o == nullptr)
-        return nullptr;
-    morvex_Data *self = reinterpret_cast<morvex_Data *>(o);
-    self->vtab = &data_vtable;
-    new (&self->cells) Cells();
-    assert(store_matches(self));
-    int rc = guarded("morvex.utils.memory.Data.__cinit__", kSourceFile, __LINE__, -1, [&] {
-        PyObject *arg = parse_one_arg(args, kwds, g.s_ncols, MX_HERE);
-        long long ncols = index_to_i64(arg, MX_HERE);
+    return construct<morvex_Data>(type, "morvex.utils.memory.Data.__cinit__", MX_HERE,
+                                  [&](morvex_Data *self) {
+        self->vtab = &data_vtable;
+        new (&self->cells) Cells();
+        assert(store_matches(self));
+        long long ncols = index_to_i64(parse_one_arg(args, kwds, g.s_ncols, MX_HERE), MX_HERE);
         if (ncols < 0)
             raise_args(g.b_ValueError, g.t_ncols_negative, MX_HERE);
         if (ncols > kMaxCells)
             raise_args(PyExc_OverflowError, g.t_ncols_too_large, MX_HERE);
         self->ncols = static_cast<Py_ssize_t>(ncols);
         self->view_count = 0;
-        return 0;
     });
-    if (rc < 0) {
-        Py_DECREF(o);
-        return nullptr;
-    }
-    return o;
 }
 
 void data_dealloc(PyObject *o) {
@@ -177,13 +159,13 @@ void data_dealloc(PyObject *o) {
 // byte (what such consumers assume, and what they check).  Without
 // PyBUF_STRIDES there are no strides; without PyBUF_FORMAT no format, and a
 // shaped view keeps its item size of 4.
+// A null view is refused before the buffer's own code runs, so its error
+// carries no traceback entry.
 int data_getbuffer(PyObject *o, Py_buffer *view, int flags) {
-    if (view == nullptr) {
-        PyErr_SetObject(PyExc_BufferError, g.t_getbuffer_null_view);
-        return -1;
-    }
     morvex_Data *self = reinterpret_cast<morvex_Data *>(o);
-    return guarded("morvex.utils.memory.Data.__getbuffer__", kSourceFile, __LINE__, -1, [&] {
+    return edge(kModuleEdge, "morvex.utils.memory.Data.__getbuffer__", MX_HERE, [&] {
+        if (view == nullptr)
+            raise_args(PyExc_BufferError, g.t_getbuffer_null_view, kUntraced);
         view->obj = nullptr;
         const Py_ssize_t ncols = self->ncols;
         if (ncols == 0)
@@ -220,46 +202,41 @@ void data_releasebuffer(PyObject *o, Py_buffer *) {
     reinterpret_cast<morvex_Data *>(o)->view_count -= 1;
 }
 
-// Turns a failed growth into the Python exception add_row reports, unless
-// one is already pending.
-void growth_failed(const char *message, PyObject *type) {
+// A failed growth becomes the Python exception add_row reports, carrying the
+// store's own message (the edge would give a bare MemoryError), unless one is
+// already pending.
+[[noreturn]] void growth_failed(const char *message, PyObject *type, PyErrOccurred where) {
     if (!PyErr_Occurred())
         PyErr_SetString(type, message);
-    add_traceback("morvex.utils.memory.Data.add_row", kSourceFile, __LINE__);
+    throw where;
 }
 
 // The hot path of table building: one check, one append of ncols ints into
 // the store's spare capacity (no zero fill first), and None.
 PyObject *data_add_row(morvex_Data *self, int *row) {
-    if (self->view_count > 0) {
-        PyErr_SetObject(g.b_ValueError, g.t_row_while_viewed);
-        add_traceback("morvex.utils.memory.Data.add_row", kSourceFile, __LINE__);
-        return nullptr;
-    }
-    Cells &v = cells_of(self);
-    const Py_ssize_t ncols = self->ncols;
-    if (ncols > 0) {
-        // The table never passes 2^31 - 1 cells; a row that would take it
-        // past is refused and nothing changes.
-        if (ncols > kMaxCells - static_cast<long long>(v.size())) {
-            PyErr_SetObject(PyExc_OverflowError, g.t_table_full);
-            add_traceback("morvex.utils.memory.Data.add_row", kSourceFile, __LINE__);
-            return nullptr;
+    return edge(kModuleEdge, "morvex.utils.memory.Data.add_row", MX_HERE, [&] {
+        if (self->view_count > 0)
+            raise_args(g.b_ValueError, g.t_row_while_viewed, MX_HERE);
+        Cells &v = cells_of(self);
+        const Py_ssize_t ncols = self->ncols;
+        if (ncols > 0) {
+            // The table never passes 2^31 - 1 cells; a row that would take it
+            // past is refused and nothing changes.
+            if (ncols > kMaxCells - static_cast<long long>(v.size()))
+                raise_args(PyExc_OverflowError, g.t_table_full, MX_HERE);
+            const int32_t *first = reinterpret_cast<const int32_t *>(row);
+            try {
+                // Inserting at the end either succeeds or leaves the store as it was.
+                v.insert(v.end(), first, first + ncols);
+            } catch (const std::bad_alloc &e) {
+                growth_failed(e.what(), PyExc_MemoryError, MX_HERE);
+            } catch (const std::length_error &e) {
+                growth_failed(e.what(), PyExc_RuntimeError, MX_HERE);
+            }
+            assert(store_matches(self));
         }
-        const int32_t *first = reinterpret_cast<const int32_t *>(row);
-        try {
-            // Inserting at the end either succeeds or leaves the store as it was.
-            v.insert(v.end(), first, first + ncols);
-        } catch (const std::bad_alloc &e) {
-            growth_failed(e.what(), PyExc_MemoryError);
-            return nullptr;
-        } catch (const std::length_error &e) {
-            growth_failed(e.what(), PyExc_RuntimeError);
-            return nullptr;
-        }
-        assert(store_matches(self));
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 MX_PICKLE_REFUSAL(Data, pickle_cinit)

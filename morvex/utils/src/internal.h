@@ -1,6 +1,6 @@
 // internal.h -- what the module's sources share: the process-wide state the
 // frame creates at start, the class objects, and the exported functions each
-// subsystem defines.
+// source defines.
 #pragma once
 
 #define MORVEX_MEMORY_MODULE
@@ -73,30 +73,32 @@ extern morvex_PyMalloc_vtable pymalloc_vtable;
 extern morvex_PyFree_vtable pyfree_vtable;
 extern morvex_Data_vtable data_vtable;
 
-// Readies a class (execution step 13): PyType_Ready, then the method table
-// capsule under __pyx_vtable__ when `vtable` is given, then the module
+// Readies a class while the module executes: PyType_Ready, then the method
+// table capsule under __pyx_vtable__ when `vtable` is given, then the module
 // attribute under `attr` when given.
 void ready_class(PyTypeObject *type, void *vtable, const char *attr, PyErrOccurred where);
 
 // The pickling refusals every class installs: both hooks raise TypeError with
-// the class's fixed message and add a traceback entry for the hook.
-PyObject *refuse_pickling(PyObject *message_args, const char *qualname, const char *file, int line);
+// the class's fixed message, with the traceback entry `qualname` at `where`.
+PyObject *refuse_pickling(Borrowed message_args, const char *qualname, PyErrOccurred where);
 #define MX_PICKLE_REFUSAL(Class, message)                                      \
     static PyObject *Class##_reduce(PyObject *, PyObject *) {                  \
         return ::mx::refuse_pickling(::mx::g.t_##message,                      \
-                                     "morvex.utils.memory." #Class ".__reduce__", kSourceFile, __LINE__); \
+                                     "morvex.utils.memory." #Class ".__reduce__", MX_HERE); \
     }                                                                          \
     static PyObject *Class##_setstate(PyObject *, PyObject *) {                \
         return ::mx::refuse_pickling(::mx::g.t_##message,                      \
-                                     "morvex.utils.memory." #Class ".__setstate__", kSourceFile, __LINE__); \
+                                     "morvex.utils.memory." #Class ".__setstate__", MX_HERE); \
     }
 #define MX_PICKLE_METHODS(Class)                                               \
     {"__reduce__", (PyCFunction)Class##_reduce, METH_NOARGS, nullptr},         \
     {"__setstate__", (PyCFunction)Class##_setstate, METH_O, nullptr}
 
-// Subsystem 6: readies its four classes and publishes their tables.
-int ready_view_classes();
-PyObject *make_unpickle_enum();
+// The typed-buffer view classes (views.cpp): readies the four classes and
+// publishes their method tables; and the module attribute
+// __pyx_unpickle_Enum.
+void ready_view_classes(PyErrOccurred where);
+Ref make_unpickle_enum(PyErrOccurred where);
 
 // ---- exported variables ---------------------------------------------------
 extern int WARN_ZERO_ALLOC;
@@ -126,28 +128,39 @@ MORVEX_MEMORY_FUNCTIONS(MX_X)
                   #name " must have the type of its row in memory.h");
 #define MX_CHECK_EXPORT_TABLE() MORVEX_MEMORY_FUNCTIONS(MX_ROW_TYPE)
 
-// Allocates a zeroed instance of `type` for its tp_new (or lets
-// object.__new__ raise its usual error for an abstract subclass).
-inline PyObject *alloc_instance(PyTypeObject *type) {
+// A zeroed instance of `type` for its tp_new (or object.__new__'s usual
+// error for an abstract subclass).  Its failures add no traceback entry.
+inline Ref alloc_instance(PyTypeObject *type) {
     if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
-        return PyBaseObject_Type.tp_new(type, g.empty_tuple, nullptr);
-    return type->tp_alloc(type, 0);
+        return take(PyBaseObject_Type.tp_new(type, g.empty_tuple, nullptr), kUntraced);
+    return take(type->tp_alloc(type, 0), kUntraced);
+}
+
+// The tp_new of a class with a __cinit__: a zeroed instance of `type`, then
+// `cinit(self)` run as "<class>.__cinit__" (`cinit_name`) for the traceback.
+// A failed cinit takes the instance with it, so the class's dealloc must cope
+// with whatever cinit left.
+template <class Object, class Cinit>
+PyObject *construct(PyTypeObject *type, const char *cinit_name, PyErrOccurred at, Cinit &&cinit) {
+    return edge(kModuleEdge, nullptr, kUntraced, [&] {
+        Ref self = alloc_instance(type);
+        traced(kModuleEdge, cinit_name, at, [&] { cinit(reinterpret_cast<Object *>(self.get())); });
+        return self.steal();
+    });
 }
 
 // A new MemoryPool, as a call of the class with no arguments would make it.
-morvex_MemoryPool *new_pool();
+Ref new_pool(PyErrOccurred where);
 
 // ---- frozen layouts -------------------------------------------------------
+// The records' layouts; the classes' instance sizes, which consumers check on
+// import, are asserted once, by the tests (tests/model.py).
 static_assert(sizeof(morvex_Triple) == 12, "Triple is 12 bytes");
 static_assert(sizeof(morvex_Pair) == 16, "Pair is 16 bytes");
 static_assert(sizeof(morvex_memviewslice) == 208, "slice record layout");
-static_assert(offsetof(morvex_DataStruct, user) == 120, "DataStruct stretch 2");
-static_assert(offsetof(morvex_DataStruct, tables) == 152, "DataStruct stretch 3");
-static_assert(offsetof(morvex_DataStruct, count) == 168, "DataStruct stretch 4");
-static_assert(sizeof(morvex_MemoryPool) == 64, "MemoryPool basic size");
+static_assert(offsetof(morvex_DataStruct, user) == 120, "DataStruct.user offset");
+static_assert(offsetof(morvex_DataStruct, tables) == 152, "DataStruct.tables offset");
+static_assert(offsetof(morvex_DataStruct, count) == 168, "DataStruct.count offset");
 static_assert(offsetof(morvex_MemoryPool, size) == 24, "MemoryPool.size offset");
-static_assert(sizeof(morvex_PyMalloc) == 32 && sizeof(morvex_PyFree) == 32, "box size");
-static_assert(sizeof(morvex_Data) == 96, "Data basic size");
-static_assert(sizeof(morvex_Memory) == 24, "Memory basic size");
 
 }  // namespace mx

@@ -33,61 +33,50 @@ void reset_slot(PyObject *&slot, PyObject *value) {
 
 // ---- creation ----------------------------------------------------------------
 
-int copy_spec_attr(PyObject *spec, PyObject *dict, PyObject *from, PyObject *to,
-                   bool skip_none) {
-    PyObject *value = PyObject_GetAttr(spec, from);
-    if (value == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return 0;  // a missing attribute is skipped silently
-        }
-        return -1;
+// The spec's attribute `from` as the module's `to`; a missing attribute is
+// skipped silently.
+void copy_spec_attr(PyObject *spec, Borrowed dict, const char *from, const char *to,
+                    bool skip_none, PyErrOccurred where) {
+    Ref from_name = take(PyUnicode_InternFromString(from), where);
+    Ref to_name = take(PyUnicode_InternFromString(to), where);
+    Ref value = Ref::take(PyObject_GetAttr(spec, from_name.get()));
+    if (!value) {
+        check(PyErr_ExceptionMatches(PyExc_AttributeError), where);
+        PyErr_Clear();
+        return;
     }
-    int rc = 0;
-    if (!(skip_none && value == Py_None))
-        rc = PyDict_SetItem(dict, to, value);
-    Py_DECREF(value);
-    return rc;
+    if (!(skip_none && value.get() == Py_None))
+        check(PyDict_SetItem(dict.get(), to_name.get(), value.get()) == 0, where);
 }
 
+// Creation adds no traceback entry: the module that would carry it does not
+// exist yet.
 PyObject *create_module(PyObject *spec, PyModuleDef *) {
-    int64_t current = PyInterpreterState_GetID(compat::current_interpreter());
-    if (owner_interpreter == -1) {
-        owner_interpreter = current;
-        if (current == -1)
-            return nullptr;
-    } else if (current != owner_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded "
-                        "into one interpreter per process.");
-        return nullptr;
-    }
-    if (g.module != nullptr)
-        return compat::new_ref(g.module);
+    return edge(kModuleEdge, nullptr, kUntraced, [&] {
+        int64_t current = PyInterpreterState_GetID(compat::current_interpreter());
+        if (owner_interpreter == -1) {
+            owner_interpreter = current;
+            MX_CHECK(current != -1);
+        } else if (current != owner_interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded "
+                            "into one interpreter per process.");
+            MX_FAIL();
+        }
+        if (g.module != nullptr)
+            return Ref::new_ref(g.module).steal();
 
-    // The names are created here on their own: the module strings of
-    // execution do not exist yet.
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-    if (!name)
-        return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module)
-        return nullptr;
-    PyObject *dict = PyModule_GetDict(module.get());
-    static const struct {
-        const char *from, *to;
-        bool skip_none;
-    } copies[] = {{"loader", "__loader__", false},
-                  {"origin", "__file__", false},
-                  {"parent", "__package__", false},
-                  {"submodule_search_locations", "__path__", true}};
-    for (const auto &c : copies) {
-        Ref from = Ref::steal(PyUnicode_InternFromString(c.from));
-        Ref to = Ref::steal(PyUnicode_InternFromString(c.to));
-        if (!from || !to || copy_spec_attr(spec, dict, from.get(), to.get(), c.skip_none) < 0)
-            return nullptr;
-    }
-    return module.release();
+        // The names are created here on their own: the module strings of
+        // execution do not exist yet.
+        Ref name = MX_TAKE(PyObject_GetAttrString(spec, "name"));
+        Ref module = MX_TAKE(PyModule_NewObject(name.get()));
+        Borrowed dict = PyModule_GetDict(module.get());
+        copy_spec_attr(spec, dict, "loader", "__loader__", false, MX_HERE);
+        copy_spec_attr(spec, dict, "origin", "__file__", false, MX_HERE);
+        copy_spec_attr(spec, dict, "parent", "__package__", false, MX_HERE);
+        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true, MX_HERE);
+        return module.steal();
+    });
 }
 
 // ---- execution -----------------------------------------------------------------
@@ -98,8 +87,8 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) {
 #define MX_BUILT_FOR_MINOR PY_MINOR_VERSION
 #endif
 
-// Step 2: the running interpreter's "major.minor" against the one the module
-// was built for, compared in full.
+// The running interpreter's "major.minor" against the one the module was
+// built for, compared in full; a mismatch is a RuntimeWarning.
 void check_version(PyErrOccurred where) {
     char built[16], running[16], message[200];
     PyOS_snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, MX_BUILT_FOR_MINOR);
@@ -117,16 +106,14 @@ void check_version(PyErrOccurred where) {
         PyOS_snprintf(message, sizeof message,
                       "compiletime version %s of module '%.100s' does not match runtime version %s",
                       built, "morvex.utils.memory", running);
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0)
-            throw where;
+        check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0, where);
     }
 }
 
 void create_strings(PyErrOccurred where) {
 #define MX_X(n)                                                                \
     reset_slot(g.s_##n, PyUnicode_InternFromString(#n));                       \
-    if (g.s_##n == nullptr || PyObject_Hash(g.s_##n) == -1)                    \
-        throw where;
+    check(g.s_##n != nullptr && PyObject_Hash(g.s_##n) != -1, where);
     MX_INTERNED_NAMES(MX_X)
 #undef MX_X
 }
@@ -147,46 +134,40 @@ void cache_builtins(PyErrOccurred where) {
 void build_constants(PyErrOccurred where) {
 #define MX_X(n, text)                                                          \
     reset_slot(g.t_##n, Py_BuildValue("(s)", text));                           \
-    if (g.t_##n == nullptr)                                                    \
-        throw where;
+    check(g.t_##n != nullptr, where);
     MX_FIXED_MESSAGES(MX_X)
 #undef MX_X
 }
 
 // __pyx_capi__ as the variables find it: the dict entry, created and bound
 // through attribute assignment when missing.
-PyObject *capi_for_variables(PyObject *module, PyErrOccurred where) {
-    PyObject *capi = PyDict_GetItemWithError(g.dict, g.s___pyx_capi__);
-    if (capi != nullptr)
+Borrowed capi_for_variables(PyObject *module, PyErrOccurred where) {
+    Borrowed capi = PyDict_GetItemWithError(g.dict, g.s___pyx_capi__);
+    if (capi)
         return capi;
-    if (PyErr_Occurred())
-        throw where;
+    check(!PyErr_Occurred(), where);
     Ref fresh = MX_TAKE(PyDict_New());
-    if (PyObject_SetAttr(module, g.s___pyx_capi__, fresh.get()) < 0)
-        throw where;
+    check(PyObject_SetAttr(module, g.s___pyx_capi__, fresh.get()) == 0, where);
     return fresh.get();  // the module holds it now
 }
 
 // __pyx_capi__ as the functions find it: the module attribute, created and
 // added when reading it fails.
-PyObject *capi_for_functions(PyObject *module, PyErrOccurred where) {
-    Ref capi = Ref::steal(PyObject_GetAttr(module, g.s___pyx_capi__));
+Borrowed capi_for_functions(PyObject *module, PyErrOccurred where) {
+    Ref capi = Ref::take(PyObject_GetAttr(module, g.s___pyx_capi__));
     if (capi)
         return capi.get();  // the module keeps its own reference
     PyErr_Clear();
-    PyObject *fresh = MX_TAKE(PyDict_New()).release();
-    if (PyModule_AddObject(module, "__pyx_capi__", fresh) < 0) {
-        Py_DECREF(fresh);
-        throw where;
-    }
-    return fresh;
+    Ref fresh = MX_TAKE(PyDict_New());
+    // PyModule_AddObject steals the reference only when it succeeds.
+    check(PyModule_AddObject(module, "__pyx_capi__", fresh.get()) == 0, where);
+    return fresh.steal();  // borrowed: the module holds it now
 }
 
-void publish(PyObject *capi, const char *name, void *pointer, const char *sig,
+void publish(Borrowed capi, const char *name, void *pointer, const char *sig,
              PyErrOccurred where) {
     Ref capsule = MX_TAKE(PyCapsule_New(pointer, sig, nullptr));
-    if (PyDict_SetItemString(capi, name, capsule.get()) < 0)
-        throw where;
+    check(PyDict_SetItemString(capi.get(), name, capsule.get()) == 0, where);
 }
 
 void publish_variables(PyObject *module, PyErrOccurred where) {
@@ -203,101 +184,90 @@ void publish_functions(PyObject *module, PyErrOccurred where) {
 #undef MX_X
 }
 
-// Binds `value` (a new reference, null on failure) as a module attribute.
-void bind(PyObject *module, PyObject *name, PyObject *value, PyErrOccurred where) {
-    Ref owned = MX_TAKE(value);
-    if (PyObject_SetAttr(module, name, owned.get()) < 0)
-        throw where;
+// Binds `value` as the module attribute `name`.
+void bind(PyObject *module, Borrowed name, Ref value, PyErrOccurred where) {
+    check(PyObject_SetAttr(module, name.get(), value.get()) == 0, where);
 }
 
+// The steps of execution, in order.  Until the module is recorded a failure
+// carries no traceback entry (one that left no exception is reported as
+// ImportError); from then on it carries the entry "init morvex.utils.memory"
+// (at line 0 for a C++ exception, which has no statement to point at) and
+// drops the record, so that a later import starts afresh.
 void execute(PyObject *module) {
-    // 2. version check
-    check_version(MX_HERE);
-    // 3. shared empty constants
-    reset_slot(g.empty_tuple, PyTuple_New(0));
-    reset_slot(g.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    reset_slot(g.empty_str, PyUnicode_FromStringAndSize("", 0));
-    MX_CHECK(g.empty_tuple && g.empty_bytes && g.empty_str);
-    // 4. record the module, its dict and builtins
+    try {
+        check_version(MX_HERE);
+        // the shared empty constants
+        reset_slot(g.empty_tuple, PyTuple_New(0));
+        reset_slot(g.empty_bytes, PyBytes_FromStringAndSize("", 0));
+        reset_slot(g.empty_str, PyUnicode_FromStringAndSize("", 0));
+        MX_CHECK(g.empty_tuple && g.empty_bytes && g.empty_str);
+    } catch (const PyErrOccurred &) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, "init morvex.utils.memory");
+        throw kUntraced;
+    }
     g.module = compat::new_ref(module);
-    reset_slot(g.dict, compat::new_ref(PyModule_GetDict(module)));
-    PyObject *builtins = PyImport_AddModule("builtins");
-    MX_CHECK(builtins != nullptr);
-    reset_slot(g.builtins, compat::new_ref(builtins));
-    // 5. __builtins__
-    MX_CHECK(PyObject_SetAttrString(module, "__builtins__", g.builtins) == 0);
-    // 6. module strings
-    create_strings(MX_HERE);
-    // 7. sys.modules entry under the full name
-    PyObject *modules = PyImport_GetModuleDict();
-    const char *full_name = "morvex.utils.memory";
-    PyObject *entry = PyDict_GetItemString(modules, full_name);
-    if (entry == nullptr)
-        MX_CHECK(PyDict_SetItemString(modules, full_name, module) == 0);
-    // 8. cached builtins
-    cache_builtins(MX_HERE);
-    // 9. fixed-message argument tuples
-    build_constants(MX_HERE);
-    // 10. the random pool starts as None
-    PyObject *old_pool = reinterpret_cast<PyObject *>(global_random_memory_pool);
-    global_random_memory_pool = reinterpret_cast<morvex_MemoryPool *>(compat::new_ref(Py_None));
-    Py_XDECREF(old_pool);
-    // 11, 12. the export table
-    publish_variables(module, MX_HERE);
-    publish_functions(module, MX_HERE);
-    // 13. classes, in order
-    ready_class(&MemoryType, nullptr, "Memory", MX_HERE);
-    ready_class(&DataType, &data_vtable, "Data", MX_HERE);
-    ready_class(&PyMallocType, &pymalloc_vtable, "PyMalloc", MX_HERE);
-    ready_class(&PyFreeType, &pyfree_vtable, "PyFree", MX_HERE);
-    ready_class(&MemoryPoolType, &pool_vtable, "MemoryPool", MX_HERE);
-    MX_CHECK(ready_view_classes() == 0);
-    // 14. warnings
-    Ref fromlist = MX_TAKE(PyList_New(0));
-    bind(module, g.s_warnings,
-         PyImport_ImportModuleLevelObject(g.s_warnings, g.dict, nullptr, fromlist.get(), 0),
-         MX_HERE);
-    // 15, 16. the default allocator boxes
-    bind(module, g.s_Default_Malloc, reinterpret_cast<PyObject *>(WrapMalloc(PyMem_Malloc)), MX_HERE);
-    bind(module, g.s_Default_Free, reinterpret_cast<PyObject *>(WrapFree(PyMem_Free)), MX_HERE);
-    // 17. __test__
-    bind(module, g.s___test__, PyDict_New(), MX_HERE);
-    // 18, 19. the view machinery's unpickling helper
-    bind(module, g.s___pyx_unpickle_Enum, make_unpickle_enum(), MX_HERE);
+    try {
+        traced(kModuleEdge, "init morvex.utils.memory", PyErrOccurred{kSourceFile, 0}, [&] {
+            // the module's dict and builtins
+            reset_slot(g.dict, compat::new_ref(PyModule_GetDict(module)));
+            PyObject *builtins = PyImport_AddModule("builtins");
+            MX_CHECK(builtins != nullptr);
+            reset_slot(g.builtins, compat::new_ref(builtins));
+            MX_CHECK(PyObject_SetAttrString(module, "__builtins__", g.builtins) == 0);
+            create_strings(MX_HERE);
+            // the sys.modules entry under the full name
+            PyObject *modules = PyImport_GetModuleDict();
+            const char *full_name = "morvex.utils.memory";
+            if (PyDict_GetItemString(modules, full_name) == nullptr)
+                MX_CHECK(PyDict_SetItemString(modules, full_name, module) == 0);
+            cache_builtins(MX_HERE);
+            build_constants(MX_HERE);
+            // the random pool starts as None
+            PyObject *old_pool = reinterpret_cast<PyObject *>(global_random_memory_pool);
+            global_random_memory_pool = reinterpret_cast<morvex_MemoryPool *>(compat::new_ref(Py_None));
+            Py_XDECREF(old_pool);
+            // the export table
+            publish_variables(module, MX_HERE);
+            publish_functions(module, MX_HERE);
+            // the classes, in order
+            ready_class(&MemoryType, nullptr, "Memory", MX_HERE);
+            ready_class(&DataType, &data_vtable, "Data", MX_HERE);
+            ready_class(&PyMallocType, &pymalloc_vtable, "PyMalloc", MX_HERE);
+            ready_class(&PyFreeType, &pyfree_vtable, "PyFree", MX_HERE);
+            ready_class(&MemoryPoolType, &pool_vtable, "MemoryPool", MX_HERE);
+            ready_view_classes(MX_HERE);
+            // the module attributes
+            Ref fromlist = MX_TAKE(PyList_New(0));
+            bind(module, g.s_warnings,
+                 MX_TAKE(PyImport_ImportModuleLevelObject(g.s_warnings, g.dict, nullptr, fromlist.get(), 0)),
+                 MX_HERE);
+            bind(module, g.s_Default_Malloc, MX_TAKE(reinterpret_cast<PyObject *>(WrapMalloc(PyMem_Malloc))),
+                 MX_HERE);
+            bind(module, g.s_Default_Free, MX_TAKE(reinterpret_cast<PyObject *>(WrapFree(PyMem_Free))), MX_HERE);
+            bind(module, g.s___test__, MX_TAKE(PyDict_New()), MX_HERE);
+            bind(module, g.s___pyx_unpickle_Enum, make_unpickle_enum(MX_HERE), MX_HERE);
+        });
+    } catch (...) {
+        reset_slot(g.module, nullptr);
+        throw;
+    }
 }
 
 int exec_module(PyObject *module) {
-    // 1. re-entry: an executed module is never executed again
-    if (g.module != nullptr) {
-        if (g.module == module)
-            return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'memory' has already been imported. Re-initialisation is not supported.");
-        return -1;
-    }
-    try {
+    return edge(kModuleEdge, nullptr, kUntraced, [&] {
+        // an executed module is never executed again
+        if (g.module != nullptr) {
+            if (g.module == module)
+                return 0;
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Module 'memory' has already been imported. Re-initialisation is not supported.");
+            MX_FAIL();
+        }
         execute(module);
         return 0;
-    } catch (...) {
-        int line = 0;
-        const char *file = kSourceFile;
-        try {
-            throw;
-        } catch (const PyErrOccurred &e) {
-            file = e.file;
-            line = e.line;
-        } catch (...) {
-            exception_to_python(nullptr, nullptr, 0);
-        }
-        if (g.module != nullptr) {
-            if (g.dict != nullptr)
-                add_traceback("init morvex.utils.memory", file, line);
-            reset_slot(g.module, nullptr);  // a later import starts afresh
-        } else if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_ImportError, "init morvex.utils.memory");
-        }
-        return -1;
-    }
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -322,24 +292,19 @@ PyModuleDef module_def = {
 }  // namespace
 
 void ready_class(PyTypeObject *type, void *vtable, const char *attr, PyErrOccurred where) {
-    if (PyType_Ready(type) < 0)
-        throw where;
+    check(PyType_Ready(type) == 0, where);
     if (vtable != nullptr) {
         Ref capsule = MX_TAKE(PyCapsule_New(vtable, nullptr, nullptr));
-        if (PyDict_SetItem(type->tp_dict, g.s___pyx_vtable__, capsule.get()) < 0)
-            throw where;
+        check(PyDict_SetItem(type->tp_dict, g.s___pyx_vtable__, capsule.get()) == 0, where);
         PyType_Modified(type);
     }
-    if (attr != nullptr &&
-        PyObject_SetAttrString(g.module, attr, reinterpret_cast<PyObject *>(type)) < 0)
-        throw where;
+    if (attr != nullptr)
+        check(PyObject_SetAttrString(g.module, attr, reinterpret_cast<PyObject *>(type)) == 0, where);
 }
 
-PyObject *refuse_pickling(PyObject *message_args, const char *qualname, const char *file,
-                          int line) {
-    PyErr_SetObject(g.b_TypeError, message_args);
-    add_traceback(qualname, file, line);
-    return nullptr;
+PyObject *refuse_pickling(Borrowed message_args, const char *qualname, PyErrOccurred where) {
+    return edge(kModuleEdge, qualname, where,
+                [&]() -> PyObject * { raise_args(g.b_TypeError, message_args.get(), where); });
 }
 
 }  // namespace mx

@@ -18,12 +18,14 @@ namespace {
 void pymalloc_set_func(morvex_PyMalloc *self, morvex_malloc_t func) { self->malloc_func = func; }
 void pyfree_set_func(morvex_PyFree *self, morvex_free_t func) { self->free_func = func; }
 
+// Arguments are accepted and ignored; failures add no traceback entry.
 template <class Box, class VTable, VTable *Table>
 PyObject *box_new(PyTypeObject *type, PyObject *, PyObject *) {
-    PyObject *o = alloc_instance(type);  // arguments are accepted and ignored
-    if (o != nullptr)
-        reinterpret_cast<Box *>(o)->vtab = Table;
-    return o;
+    return edge(kModuleEdge, nullptr, kUntraced, [&] {
+        Ref self = alloc_instance(type);
+        reinterpret_cast<Box *>(self.get())->vtab = Table;
+        return self.steal();
+    });
 }
 
 void plain_dealloc(PyObject *o) {
@@ -74,14 +76,12 @@ PyTypeObject PyFreeType = [] {
 // through its method table.
 template <class Box, class Fn>
 static Box *wrap(PyTypeObject *type, Fn fn, const char *name) {
-    PyObject *o = PyObject_Call(reinterpret_cast<PyObject *>(type), g.empty_tuple, nullptr);
-    if (o == nullptr) {
-        add_traceback(name, kSourceFile, __LINE__);
-        return nullptr;
-    }
-    Box *box = reinterpret_cast<Box *>(o);
-    box->vtab->set_func(box, fn);
-    return box;
+    return edge(kModuleEdge, name, MX_HERE, [&] {
+        Ref o = MX_TAKE(PyObject_Call(reinterpret_cast<PyObject *>(type), g.empty_tuple, nullptr));
+        Box *box = reinterpret_cast<Box *>(o.steal());
+        box->vtab->set_func(box, fn);
+        return box;
+    });
 }
 
 morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn) noexcept {
@@ -110,13 +110,13 @@ PyObject *last_key = nullptr;
 
 Ref address_key(void *p, PyErrOccurred where) {
     if (p == last_address && last_key != nullptr)
-        return Ref::borrow(last_key);
+        return Ref::new_ref(last_key);
     return take(PyLong_FromVoidPtr(p), where);
 }
 
-void remember_key(void *p, PyObject *key) {
+void remember_key(void *p, Borrowed key) {
     PyObject *old = last_key;
-    last_key = compat::new_ref(key);
+    last_key = compat::new_ref(key.get());
     last_address = p;
     Py_XDECREF(old);
 }
@@ -132,25 +132,23 @@ void require_addresses(Pool *self, PyErrOccurred where) {
 // size - removed, as Python integers would compute it: exact ints are
 // subtracted in C, anything Python code put into `addresses` goes through
 // the number protocol.
-Py_ssize_t size_after_removing(Py_ssize_t size, PyObject *removed, PyErrOccurred where) {
-    if (PyLong_CheckExact(removed)) {
+Py_ssize_t size_after_removing(Py_ssize_t size, Borrowed removed, PyErrOccurred where) {
+    if (PyLong_CheckExact(removed.get())) {
         int overflow = 0;
-        long long count = PyLong_AsLongLongAndOverflow(removed, &overflow);
+        long long count = PyLong_AsLongLongAndOverflow(removed.get(), &overflow);
         Py_ssize_t result;
         if (!overflow && !__builtin_sub_overflow(size, count, &result))
             return result;
     }
     Ref before = take(PyLong_FromSsize_t(size), where);
-    Ref after = take(PyNumber_Subtract(before.get(), removed), where);
+    Ref after = take(PyNumber_Subtract(before.get(), removed.get()), where);
     Py_ssize_t result = PyLong_AsSsize_t(after.get());
-    if (result == -1 && PyErr_Occurred())
-        throw where;
+    check(!(result == -1 && PyErr_Occurred()), where);
     return result;
 }
 
 void *pool_alloc(Pool *self, size_t number, size_t elem_size) {
-    return guarded("morvex.utils.memory.MemoryPool.alloc", kSourceFile, __LINE__,
-                   static_cast<void *>(nullptr), [&]() -> void * {
+    return edge(kModuleEdge, "morvex.utils.memory.MemoryPool.alloc", MX_HERE, [&]() -> void * {
         if (number == 0) {
             Ref warnings = module_global(g.s_warnings, MX_HERE);
             Ref warn = MX_TAKE(PyObject_GetAttr(warnings.get(), g.s_warn));
@@ -188,8 +186,7 @@ void *pool_alloc(Pool *self, size_t number, size_t elem_size) {
 }
 
 void *pool_realloc(Pool *self, void *p, size_t new_size) {
-    return guarded("morvex.utils.memory.MemoryPool.realloc", kSourceFile, __LINE__,
-                   static_cast<void *>(nullptr), [&]() -> void * {
+    return edge(kModuleEdge, "morvex.utils.memory.MemoryPool.realloc", MX_HERE, [&]() -> void * {
         require_addresses(self, MX_HERE);
         Ref key = address_key(p, MX_HERE);
         int found = PyDict_Contains(self->addresses, key.get());
@@ -222,7 +219,7 @@ void *pool_realloc(Pool *self, void *p, size_t new_size) {
 }
 
 void pool_free(Pool *self, void *p) {
-    guarded("morvex.utils.memory.MemoryPool.free", kSourceFile, __LINE__, 0, [&]() {
+    edge(kModuleEdge, "morvex.utils.memory.MemoryPool.free", MX_HERE, [&] {
         require_addresses(self, MX_HERE);
         Ref key = address_key(p, MX_HERE);
         PyObject *removed = nullptr;
@@ -230,14 +227,13 @@ void pool_free(Pool *self, void *p) {
         MX_CHECK(found >= 0);
         if (!found) {
             std::printf("Can not free some memory!\n");
-            return 0;
+            return;
         }
-        Ref value = Ref::steal(removed);
+        Ref value = Ref::take(removed);
         // the bookkeeping is updated before the block is released
-        self->size = size_after_removing(self->size, value.get(), MX_HERE);
+        self->size = size_after_removing(self->size, value, MX_HERE);
         if (as_object(self->pyfree) != Py_None && self->pyfree->free_func != nullptr)
             self->pyfree->free_func(p);
-        return 0;
     });
 }
 
@@ -274,35 +270,27 @@ void release_blocks(Pool *self) {
     }
 }
 
+// Arguments are accepted and ignored.  The slots hold None before anything
+// can fail, so that a half-built pool (it has no blocks) is released by the
+// ordinary dealloc.
 PyObject *pool_new(PyTypeObject *type, PyObject *, PyObject *) {
-    PyObject *o = alloc_instance(type);
-    if (o == nullptr)
-        return nullptr;
-    Pool *self = reinterpret_cast<Pool *>(o);
-    self->vtab = &pool_vtable;
-    self->addresses = compat::new_ref(Py_None);
-    self->refs = compat::new_ref(Py_None);
-    self->pymalloc = reinterpret_cast<morvex_PyMalloc *>(compat::new_ref(Py_None));
-    self->pyfree = reinterpret_cast<morvex_PyFree *>(compat::new_ref(Py_None));
-    auto replace = [](auto &slot, PyObject *value) {
-        PyObject *old = as_object(slot);
-        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(value);
-        Py_DECREF(old);
-    };
-    // Arguments are accepted and ignored.
-    int rc = guarded("morvex.utils.memory.MemoryPool.__cinit__", kSourceFile, __LINE__, -1, [&] {
+    return construct<Pool>(type, "morvex.utils.memory.MemoryPool.__cinit__", MX_HERE, [&](Pool *self) {
+        self->vtab = &pool_vtable;
+        self->addresses = compat::new_ref(Py_None);
+        self->refs = compat::new_ref(Py_None);
+        self->pymalloc = reinterpret_cast<morvex_PyMalloc *>(compat::new_ref(Py_None));
+        self->pyfree = reinterpret_cast<morvex_PyFree *>(compat::new_ref(Py_None));
+        // Each slot takes over the reference `value` owned and drops None.
+        auto replace = [](auto &slot, Ref value) {
+            Ref old = Ref::take(as_object(slot));
+            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(value.steal());
+        };
         self->size = 0;
-        replace(self->addresses, MX_TAKE(PyDict_New()).release());
-        replace(self->refs, MX_TAKE(PyList_New(0)).release());
-        replace(self->pymalloc, MX_TAKE(as_object(WrapMalloc(PyMem_Malloc))).release());
-        replace(self->pyfree, MX_TAKE(as_object(WrapFree(PyMem_Free))).release());
-        return 0;
+        replace(self->addresses, MX_TAKE(PyDict_New()));
+        replace(self->refs, MX_TAKE(PyList_New(0)));
+        replace(self->pymalloc, MX_TAKE(as_object(WrapMalloc(PyMem_Malloc))));
+        replace(self->pyfree, MX_TAKE(as_object(WrapFree(PyMem_Free))));
     });
-    if (rc < 0) {
-        Py_DECREF(o);  // the half-built pool has no blocks to release
-        return nullptr;
-    }
-    return o;
 }
 
 void pool_dealloc(PyObject *o) {
@@ -343,21 +331,18 @@ int pool_clear(PyObject *o) {
 
 PyObject *pool_own_pyref(PyObject *o, PyObject *obj) {
     Pool *self = reinterpret_cast<Pool *>(o);
-    return guarded("morvex.utils.memory.MemoryPool.own_pyref", kSourceFile, __LINE__,
-                   static_cast<PyObject *>(nullptr), [&]() {
-        if (self->refs == Py_None) {
+    return edge(kModuleEdge, "morvex.utils.memory.MemoryPool.own_pyref", MX_HERE, [&] {
+        if (self->refs == Py_None)
             raise_args(PyExc_AttributeError, g.t_none_has_no_append, MX_HERE);
-        }
         MX_CHECK(PyList_Append(self->refs, obj) == 0);
-        return compat::new_ref(Py_None);
+        Py_RETURN_NONE;
     });
 }
 
 PyObject *pool_get_size(PyObject *o, void *) {
-    PyObject *r = PyLong_FromSsize_t(reinterpret_cast<Pool *>(o)->size);
-    if (r == nullptr)
-        add_traceback("morvex.utils.memory.MemoryPool.size.__get__", kSourceFile, __LINE__);
-    return r;
+    return edge(kModuleEdge, "morvex.utils.memory.MemoryPool.size.__get__", MX_HERE, [&] {
+        return MX_TAKE(PyLong_FromSsize_t(reinterpret_cast<Pool *>(o)->size)).steal();
+    });
 }
 
 template <size_t Offset>
@@ -406,9 +391,8 @@ PyTypeObject MemoryPoolType = [] {
     return t;
 }();
 
-morvex_MemoryPool *new_pool() {
-    return reinterpret_cast<morvex_MemoryPool *>(
-        PyObject_Call(reinterpret_cast<PyObject *>(&MemoryPoolType), g.empty_tuple, nullptr));
+Ref new_pool(PyErrOccurred where) {
+    return take(PyObject_Call(reinterpret_cast<PyObject *>(&MemoryPoolType), g.empty_tuple, nullptr), where);
 }
 
 // ---- typed array helpers ---------------------------------------------------------
@@ -421,7 +405,7 @@ namespace {
 template <class T, class Fill>
 void replace_array(const char *context, T **ptr, int count, size_t elem_size, Pool *pool,
                    bool store_last, Fill fill) {
-    guarded_unraisable(context, [&] {
+    unraisable_edge(context, [&] {
         if (pool == nullptr || !PyObject_TypeCheck(as_object(pool), &MemoryPoolType)) {
             PyErr_Format(g.b_TypeError,
                          "Argument 'pool' has incorrect type (expected %s, got %.200s)",

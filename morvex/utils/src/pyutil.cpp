@@ -1,9 +1,7 @@
-// pyutil.cpp -- the error conventions shared by every source: traceback
-// entries, unraisable reports, C++ failures turned into Python exceptions,
-// the one-argument constructor parser and module-global lookups.
+// pyutil.cpp -- the module's own side of the CPython helpers: traceback
+// entries, unraisable reports, the one-argument constructor parser and
+// module-global lookups.
 #include "internal.h"
-
-#include <stdexcept>
 
 namespace mx {
 
@@ -58,34 +56,7 @@ void raise_unraisable_nogil(PyObject *type, PyObject *args, const char *context)
     report_unraisable(context);
 }
 
-void exception_to_python(const char *name, const char *file, int line) {
-    try {
-        throw;
-    } catch (const PyErrOccurred &e) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        file = e.file;
-        line = e.line;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::length_error &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-    if (name != nullptr)
-        add_traceback(name, file, line);
-}
-
-void raise_args(PyObject *type, PyObject *args, PyErrOccurred where) {
-    PyErr_SetObject(type, args);
-    throw where;
-}
-
-PyObject *parse_one_arg(PyObject *args, PyObject *kwds, PyObject *kwname,
-                        PyErrOccurred where) {
+Borrowed parse_one_arg(PyObject *args, PyObject *kwds, Borrowed kwname, PyErrOccurred where) {
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
     const char *fn = "__cinit__";
     auto count_error = [&]() {
@@ -104,7 +75,7 @@ PyObject *parse_one_arg(PyObject *args, PyObject *kwds, PyObject *kwname,
     // With no positional argument the parameter's keyword is looked for
     // first: when it is missing, the count is what is wrong, whatever other
     // keywords came along.
-    if (npos == 0 && PyDict_GetItemWithError(kwds, kwname) == nullptr) {
+    if (npos == 0 && PyDict_GetItemWithError(kwds, kwname.get()) == nullptr) {
         if (PyErr_Occurred())
             throw where;
         count_error();
@@ -118,9 +89,9 @@ PyObject *parse_one_arg(PyObject *args, PyObject *kwds, PyObject *kwname,
             throw where;
         }
         // identity first, then string comparison
-        bool match = key == kwname;
+        bool match = key == kwname.get();
         if (!match) {
-            int eq = PyUnicode_Compare(key, kwname);
+            int eq = PyUnicode_Compare(key, kwname.get());
             if (eq == -1 && PyErr_Occurred())
                 throw where;
             match = eq == 0;
@@ -142,16 +113,16 @@ PyObject *parse_one_arg(PyObject *args, PyObject *kwds, PyObject *kwname,
     return value;
 }
 
-Ref module_global(PyObject *name, PyErrOccurred where) {
-    PyObject *found = PyDict_GetItemWithError(g.dict, name);
+Ref module_global(Borrowed name, PyErrOccurred where) {
+    PyObject *found = PyDict_GetItemWithError(g.dict, name.get());
     if (found == nullptr && !PyErr_Occurred())
-        found = PyDict_GetItemWithError(PyModule_GetDict(g.builtins), name);
+        found = PyDict_GetItemWithError(PyModule_GetDict(g.builtins), name.get());
     if (found == nullptr) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
         throw where;
     }
-    return Ref::borrow(found);
+    return Ref::new_ref(found);
 }
 
 }  // namespace mx

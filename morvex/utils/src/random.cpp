@@ -76,8 +76,7 @@ unsigned long long *fresh_states(int count, PyErrOccurred where) {
     morvex_MemoryPool *pool = random_pool(where);
     void *block = pool->vtab->alloc(pool, static_cast<size_t>(static_cast<long long>(count)),
                                     sizeof(unsigned long long));
-    if (block == nullptr)
-        throw where;
+    check(block != nullptr, where);
     auto *states = static_cast<unsigned long long *>(block);
     for (int i = 0; i < count; ++i)
         states[i] = static_cast<unsigned long long>(std::rand());
@@ -89,16 +88,15 @@ unsigned long long *fresh_states(int count, PyErrOccurred where) {
 // ---- set-up (GIL held) --------------------------------------------------------
 
 void setRandMemory() noexcept {
-    guarded_unraisable("morvex.utils.memory.setRandMemory", [] {
-        PyObject *fresh = MX_TAKE(reinterpret_cast<PyObject *>(new_pool())).release();
-        PyObject *old = reinterpret_cast<PyObject *>(global_random_memory_pool);
-        global_random_memory_pool = reinterpret_cast<morvex_MemoryPool *>(fresh);
+    unraisable_edge("morvex.utils.memory.setRandMemory", [] {
+        Ref fresh = new_pool(MX_HERE);
+        Ref old = Ref::take(reinterpret_cast<PyObject *>(global_random_memory_pool));
+        global_random_memory_pool = reinterpret_cast<morvex_MemoryPool *>(fresh.steal());
         // The old arrays die with the old pool: forget them, so that a draw
         // before the rebuild is reported instead of reading freed memory.
         next_random = own_next_random = nullptr;
         own_next_random_slots = 0;
         id_random = nullptr;
-        Py_XDECREF(old);
     });
 }
 
@@ -108,7 +106,7 @@ void setRandSeed(int seed) noexcept {
 }
 
 void randReset(int thread_number) noexcept {
-    guarded_unraisable("morvex.utils.memory.randReset", [&] {
+    unraisable_edge("morvex.utils.memory.randReset", [&] {
         unsigned long long *states = fresh_states(thread_number, MX_HERE);
         // the previous block stays owned by the pool
         next_random = own_next_random = states;
@@ -122,7 +120,7 @@ void setThreadNumberAndRandSeed(int thread_number, int seed) noexcept {
 }
 
 void reset_random_on_id() noexcept {
-    guarded_unraisable("morvex.utils.memory.reset_random_on_id", [] {
+    unraisable_edge("morvex.utils.memory.reset_random_on_id", [] {
         std::srand(kIdSeed);
         id_random = fresh_states(kIdSlots, MX_HERE);
     });

@@ -67,21 +67,22 @@ PyTypeObject ArrayType = make_view_type("morvex.utils.memory.array");
 PyTypeObject MemoryviewType = make_view_type("morvex.utils.memory.memoryview");
 PyTypeObject SliceType = make_view_type("morvex.utils.memory._memoryviewslice");
 
-// Enum: a named constant, shown as "<name>".
+// Enum: a named constant, shown as "<name>".  Its functions add no traceback
+// entries.
 struct EnumObject {
     PyObject_HEAD
     PyObject *name;
 };
 
 PyObject *enum_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
-    PyObject *name = nullptr;
-    static const char *keywords[] = {"name", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:Enum", const_cast<char **>(keywords), &name))
-        return nullptr;
-    PyObject *o = type->tp_alloc(type, 0);
-    if (o != nullptr)
-        reinterpret_cast<EnumObject *>(o)->name = compat::new_ref(name ? name : Py_None);
-    return o;
+    return edge(kModuleEdge, nullptr, kUntraced, [&] {
+        PyObject *name = nullptr;
+        static const char *keywords[] = {"name", nullptr};
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "|O:Enum", const_cast<char **>(keywords), &name));
+        Ref self = MX_TAKE(type->tp_alloc(type, 0));
+        reinterpret_cast<EnumObject *>(self.get())->name = compat::new_ref(name ? name : Py_None);
+        return self.steal();
+    });
 }
 
 void enum_dealloc(PyObject *o) {
@@ -92,7 +93,9 @@ void enum_dealloc(PyObject *o) {
 }
 
 PyObject *enum_repr(PyObject *o) {
-    return PyUnicode_FromFormat("<%S>", reinterpret_cast<EnumObject *>(o)->name);
+    return edge(kModuleEdge, nullptr, kUntraced, [&] {
+        return MX_TAKE(PyUnicode_FromFormat("<%S>", reinterpret_cast<EnumObject *>(o)->name)).steal();
+    });
 }
 
 PyTypeObject EnumType = [] {
@@ -105,56 +108,47 @@ PyTypeObject EnumType = [] {
 }();
 
 // __pyx_unpickle_Enum(type, checksum, state): rebuilds an Enum from the
-// state (name,) its pickle carries.
+// state (name,) its pickle carries.  Only its own refusals add a traceback
+// entry; the errors of argument parsing and of the call pass on as they are.
 PyObject *unpickle_enum(PyObject *, PyObject *args) {
-    PyObject *type, *checksum, *state;
-    if (!PyArg_ParseTuple(args, "OOO:__pyx_unpickle_Enum", &type, &checksum, &state))
-        return nullptr;
-    if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type), &EnumType)) {
-        PyErr_SetString(PyExc_TypeError, "__pyx_unpickle_Enum() expects an Enum class");
-        add_traceback("View.MemoryView.__pyx_unpickle_Enum", kSourceFile, __LINE__);
-        return nullptr;
-    }
-    PyObject *name = Py_None;
-    if (state != Py_None) {
-        if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 1) {
-            PyErr_SetString(PyExc_TypeError, "__pyx_unpickle_Enum() expects a (name,) state");
-            add_traceback("View.MemoryView.__pyx_unpickle_Enum", kSourceFile, __LINE__);
-            return nullptr;
+    return edge(kModuleEdge, "View.MemoryView.__pyx_unpickle_Enum", MX_HERE, [&] {
+        PyObject *type, *checksum, *state;
+        check(PyArg_ParseTuple(args, "OOO:__pyx_unpickle_Enum", &type, &checksum, &state), kUntraced);
+        if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type), &EnumType)) {
+            PyErr_SetString(PyExc_TypeError, "__pyx_unpickle_Enum() expects an Enum class");
+            MX_FAIL();
         }
-        name = PyTuple_GET_ITEM(state, 0);
-    }
-    Ref call_args = Ref::steal(PyTuple_Pack(1, name));
-    if (!call_args)
-        return nullptr;
-    return PyObject_Call(type, call_args.get(), nullptr);
+        Borrowed name = Py_None;
+        if (state != Py_None) {
+            if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 1) {
+                PyErr_SetString(PyExc_TypeError, "__pyx_unpickle_Enum() expects a (name,) state");
+                MX_FAIL();
+            }
+            name = PyTuple_GET_ITEM(state, 0);
+        }
+        Ref call_args = take(PyTuple_Pack(1, name.get()), kUntraced);
+        return take(PyObject_Call(type, call_args.get(), nullptr), kUntraced).steal();
+    });
 }
 
 PyMethodDef unpickle_def = {"__pyx_unpickle_Enum", unpickle_enum, METH_VARARGS, nullptr};
 
 }  // namespace
 
-int ready_view_classes() {
-    try {
-        ready_class(&ArrayType, &array_vtable, nullptr, MX_HERE);
-        ready_class(&EnumType, nullptr, nullptr, MX_HERE);
-        ready_class(&MemoryviewType, &memoryview_vtable, nullptr, MX_HERE);
-        slice_vtable = memoryview_vtable;
-        slice_vtable.is_slice = slice_is_slice;
-        slice_vtable.base = slice_base;
-        SliceType.tp_base = &MemoryviewType;
-        ready_class(&SliceType, &slice_vtable, nullptr, MX_HERE);
-        return 0;
-    } catch (const PyErrOccurred &) {
-        return -1;
-    }
+void ready_view_classes(PyErrOccurred where) {
+    ready_class(&ArrayType, &array_vtable, nullptr, where);
+    ready_class(&EnumType, nullptr, nullptr, where);
+    ready_class(&MemoryviewType, &memoryview_vtable, nullptr, where);
+    slice_vtable = memoryview_vtable;
+    slice_vtable.is_slice = slice_is_slice;
+    slice_vtable.base = slice_base;
+    SliceType.tp_base = &MemoryviewType;
+    ready_class(&SliceType, &slice_vtable, nullptr, where);
 }
 
-PyObject *make_unpickle_enum() {
-    Ref module_name = Ref::steal(PyUnicode_FromString("View.MemoryView"));
-    if (!module_name)
-        return nullptr;
-    return PyCFunction_NewEx(&unpickle_def, nullptr, module_name.get());
+Ref make_unpickle_enum(PyErrOccurred where) {
+    Ref module_name = take(PyUnicode_FromString("View.MemoryView"), where);
+    return take(PyCFunction_NewEx(&unpickle_def, nullptr, module_name.get()), where);
 }
 
 }  // namespace mx

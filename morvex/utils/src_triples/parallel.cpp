@@ -131,7 +131,7 @@ struct Split {
             const unsigned K = d.buckets();
             counts.assign(static_cast<size_t>(threads) * K, 0);
             auto task = [&](int p) {
-                uint32_t *c = &counts[static_cast<size_t>(p) * K];
+                size_t *c = &counts[static_cast<size_t>(p) * K];
                 uint32_t d0 = 0, d1 = 0, d2 = 0;
                 const size_t lo = part_begin(r.n, p, threads), hi = part_begin(r.n, p + 1, threads);
                 if (find_bits) {
@@ -167,7 +167,7 @@ struct Split {
     uint32_t first[3] = {0, 0, 0};
     uint32_t diff[3] = {0, 0, 0};
     Digit<F0, F1, F2> digit;
-    std::vector<uint32_t> counts;
+    std::vector<size_t> counts;
 
 private:
     // The varying bits of about 4096 rows spread over r.
@@ -306,7 +306,7 @@ void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int dep
     if (split.uniform())
         return;  // all rows are equal
     const Digit<F0, F1, F2> &digit = split.digit;
-    const std::vector<uint32_t> &counts = split.counts;
+    const std::vector<size_t> &counts = split.counts;
     const unsigned K = digit.buckets();
     phase("count");
 
@@ -356,7 +356,7 @@ bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, st
     Phases phase;
     const Split<F0, F1, F2> split(src, threads);
     const Digit<F0, F1, F2> &digit = split.digit;
-    const std::vector<uint32_t> &counts = split.counts;
+    const std::vector<size_t> &counts = split.counts;
     const unsigned K = digit.buckets();
     phase("count");
 

@@ -4,9 +4,9 @@
 // An ordinary consumer of morvex.utils.memory: it includes the public header
 // only, fetches the export table with morvex_memory_import() at start and
 // reaches the module through that table alone (quick_sort, the five
-// orders, load_triple_from_numpy).  From pyutil.h it takes the reference
-// owner and the "Python exception is set" convention, nothing that reaches
-// into the module.
+// orders, load_triple_from_numpy).  From the header-only helpers of
+// ../pyhelpers it takes the reference owner, the GIL scopes and the "Python
+// exception is set" convention; nothing of the module's own sources.
 //
 // Results are numpy arrays, made by calling numpy.empty at run time: numpy
 // is imported on the first call that needs it, so building this extension
@@ -14,16 +14,17 @@
 // its inputs, allocates everything it returns, and only then releases the GIL
 // for the work proper; a bad input therefore never touches the caller's data.
 #include "../memory.h"
-#include "../src/pyutil.h"
+#include "../pyhelpers/mx_py.h"
 #include "parallel.h"
 #include "workers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include <stdlib.h>
@@ -40,13 +41,23 @@ namespace par = mx::par;
 
 // ---- edges -------------------------------------------------------------------
 
+// An allocation that failed, with the number of bytes it asked for.
+struct NoMemory : std::bad_alloc {
+    explicit NoMemory(unsigned long long wanted) : bytes(wanted) {}
+    unsigned long long bytes;
+};
+
 // The edge of every function Python calls: a pending Python exception
-// becomes NULL, an allocation failure MemoryError.
+// becomes NULL, an allocation failure MemoryError (naming its byte count
+// when it is one of ours).
 template <class F>
 PyObject *edge(F &&body) noexcept {
     try {
         return body();
     } catch (const mx::PyErrOccurred &) {
+        return nullptr;
+    } catch (const NoMemory &e) {
+        PyErr_Format(PyExc_MemoryError, "morvex.utils.triples: could not allocate %llu bytes", e.bytes);
         return nullptr;
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
@@ -97,7 +108,16 @@ const OrderInfo &parse_order(PyObject *order) {
             if (PyUnicode_CompareWithASCIIString(order, o.name) == 0)
                 return o;
     }
-    fail(PyExc_ValueError, "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not %R", order);
+    // the refusal shows what it got, cut short: any object, of any length
+    constexpr Py_ssize_t kShown = 60;
+    const char *const message = "order must be one of 'head', 'tail', 'rel', 'rel2', 'rel3', not %U%s";
+    Ref repr = MX_TAKE(PyObject_Repr(order));
+    const Py_ssize_t len = PyUnicode_GetLength(repr.get());
+    MX_CHECK(len >= 0);
+    if (len <= kShown)
+        fail(PyExc_ValueError, message, repr.get(), "");
+    Ref cut = MX_TAKE(PyUnicode_Substring(repr.get(), 0, kShown - 3));
+    fail(PyExc_ValueError, message, cut.get(), "...");
 }
 
 // The `threads` argument: None for the default (see workers.h), else a
@@ -118,7 +138,8 @@ int parse_threads(PyObject *threads) {
 // ---- tables ------------------------------------------------------------------
 
 // A two-dimensional int32 buffer of at least three columns, held for the
-// object's lifetime.
+// object's lifetime.  Everything that can refuse it is checked here, with
+// the GIL held; the work on it, without the GIL, raises nothing.
 class Table {
 public:
     Table(PyObject *obj, const char *arg) : held_(obj) {
@@ -129,28 +150,36 @@ public:
             fail(PyExc_TypeError, "%s must export a two-dimensional int32 buffer, such as a numpy array; "
                  "got '%.200s'", arg, Py_TYPE(obj)->tp_name);
         }
-        const char *f = view_.format ? view_.format : "B";
-        // numpy spells int32 "i" (or "l" where long has four bytes), with an
-        // optional mark of native byte order
-        const char native = PY_LITTLE_ENDIAN ? '<' : '>';
-        const char *code = (*f == '@' || *f == '=' || *f == native) ? f + 1 : f;
-        if (view_.itemsize != 4 || (std::strcmp(code, "i") != 0 && std::strcmp(code, "l") != 0))
-            fail(PyExc_TypeError, "%s must hold int32 values, got buffer format '%s' (%zd-byte items)", arg, f,
-                 view_.itemsize);
+        check_items(arg);
         if (view_.ndim != 2)
             fail(PyExc_ValueError, "%s must be two-dimensional with at least 3 columns, got %d dimension%s",
                  arg, view_.ndim, view_.ndim == 1 ? "" : "s");
+        if (view_.shape == nullptr)
+            fail(PyExc_ValueError, "%s exports a buffer without a shape", arg);
         if (view_.shape[1] < 3)
             fail(PyExc_ValueError, "%s must be two-dimensional with at least 3 columns, got shape (%zd, %zd)",
                  arg, view_.shape[0], view_.shape[1]);
         if (view_.shape[0] > INT_MAX)
             fail(PyExc_OverflowError, "%s has %zd rows; at most %d are supported", arg, view_.shape[0], INT_MAX);
-        rows_ = static_cast<int>(view_.shape[0]);
-        step_[0] = view_.strides[0];
-        step_[1] = view_.strides[1];
+        if (view_.shape[0] < 0)
+            fail(PyExc_ValueError, "%s exports a buffer with a negative row count (%zd)", arg, view_.shape[0]);
+        if (view_.suboffsets != nullptr && (view_.suboffsets[0] >= 0 || view_.suboffsets[1] >= 0))
+            fail(PyExc_ValueError, "%s exports an indirect buffer (with suboffsets), which cannot be read "
+                 "directly; copy it into an array first", arg);
+        rows_ = view_.shape[0];
+        // a buffer without strides is in C order
+        step_[0] = view_.strides ? view_.strides[0] : 4 * view_.shape[1];
+        step_[1] = view_.strides ? view_.strides[1] : 4;
+        // The loader's slice, made by the header's helper now, with the GIL
+        // held, since its checks raise.  The checks above refuse all that it
+        // refuses but for columns sharing one item (a column step of 0, as
+        // broadcasting makes), which it refuses because the loader reads that
+        // step as 4: such a table is read here item by item instead.
+        if (step_[1] != 0)
+            MX_CHECK(morvex_memviewslice_from_buffer(&view_, &slice_) == 0);
     }
 
-    int rows() const { return rows_; }
+    Py_ssize_t rows() const { return rows_; }
     par::Rows rows_view() const { return par::Rows{data(), step_[0], step_[1], size_t(rows_), is_records()}; }
     bool readonly() const { return view_.readonly != 0; }
     char *data() const { return static_cast<char *>(view_.buf); }
@@ -181,17 +210,33 @@ public:
         // destination, fewer than three columns) are excluded above, so it
         // runs without the GIL here.
         if (step_[1] == 4 && step_[0] % 4 == 0 && reinterpret_cast<uintptr_t>(view_.buf) % 4 == 0) {
-            morvex_memviewslice slice;
-            if (morvex_memviewslice_from_buffer(&view_, &slice) == 0) {
-                morvex_memory.load_triple_from_numpy(out, slice);
-                return;
-            }
+            morvex_memory.load_triple_from_numpy(out, slice_);
+            return;
         }
-        for (int i = 0; i < rows_; ++i)
+        for (Py_ssize_t i = 0; i < rows_; ++i)
             out[i] = row(i);
     }
 
 private:
+    // The item formats the header's helper takes for int32: "i" bare or
+    // after "@", "=" or a mark of this machine's byte order; "l" after a
+    // mark of standard sizes ("=", "<", ">", "!"), bare or after "@" only
+    // where a C long has four bytes (numpy spells int32 so there).
+    void check_items(const char *arg) const {
+        const char *f = view_.format ? view_.format : "B";
+        const char mark = (*f != '\0' && std::strchr("@=<>!", *f)) ? *f : 0;
+        const char *code = mark ? f + 1 : f;
+        const bool standard = mark != 0 && mark != '@';
+        if (view_.itemsize != 4 ||
+            (std::strcmp(code, "i") != 0 && !(std::strcmp(code, "l") == 0 && (standard || sizeof(long) == 4))))
+            fail(PyExc_TypeError, "%s must hold int32 values, got buffer format '%s' (%zd-byte items)", arg, f,
+                 view_.itemsize);
+        const bool big = mark == '>' || mark == '!';
+        if ((big || mark == '<') && big == static_cast<bool>(PY_LITTLE_ENDIAN))
+            fail(PyExc_TypeError, "%s must hold int32 values in native byte order, got buffer format '%s' "
+                 "(%s-endian)", arg, f, big ? "big" : "little");
+    }
+
     // The buffer, released when the table goes, also when its constructor
     // throws.
     struct Held {
@@ -207,8 +252,9 @@ private:
     };
     Held held_;
     Py_buffer &view_ = held_.view;
-    int rows_ = 0;
+    Py_ssize_t rows_ = 0;
     Py_ssize_t step_[2] = {0, 0};
+    morvex_memviewslice slice_{};  // unset when the column step is 0
 };
 
 // ---- results -----------------------------------------------------------------
@@ -255,6 +301,41 @@ inline bool same(const Triple &a, const Triple &b) {
     return a.head == b.head && a.relation == b.relation && a.tail == b.tail;
 }
 
+// An uninitialised array of n items for the searches' random accesses:
+// blocks of 2 MiB and more ask the kernel for huge pages where it has them,
+// so that those accesses are not also TLB misses.  A failed allocation
+// throws NoMemory with its byte count.
+template <class T>
+class Block {
+public:
+    Block() = default;
+    explicit Block(size_t n) {
+        const size_t items = std::max<size_t>(n, 1), bytes = items * sizeof(T), huge = size_t{1} << 21;
+        void *p = nullptr;
+        if (bytes / sizeof(T) != items || posix_memalign(&p, bytes >= huge ? huge : 64, bytes) != 0)
+            throw NoMemory(static_cast<unsigned long long>(items) * sizeof(T));
+#if defined(MADV_HUGEPAGE)
+        if (bytes >= huge)
+            madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: failure changes nothing
+#endif
+        p_ = static_cast<T *>(p);
+    }
+    ~Block() { free(p_); }
+    Block(Block &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Block &operator=(Block &&other) noexcept {
+        std::swap(p_, other.p_);  // the old array goes with `other`
+        return *this;
+    }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+
+    T *get() const { return p_; }
+    T &operator[](size_t i) const { return p_[i]; }
+
+private:
+    T *p_ = nullptr;
+};
+
 // A sorted run of triples made searchable, for the order comparing fields
 // F0, F1, F2.  The bits that vary among the records are packed into one
 // 64-bit key (all of the first two fields' varying bits, then as many
@@ -297,7 +378,8 @@ public:
         shift_ = 0;
         while (shift_ < 64 && ((hi_ - lo_) >> shift_) >= (uint64_t{1} << dir_bits))
             ++shift_;
-        dir_.resize((size_t{1} << dir_bits) + 1);
+        const size_t entries = (size_t{1} << dir_bits) + 1;
+        dir_ = Block<uint32_t>(entries);
         // dir_[b] is the first record of bucket b or later; kept monotone
         // even on an unsorted run, so a search never leaves the run
         size_t filled = 0;
@@ -306,7 +388,7 @@ public:
             while (filled <= b)
                 dir_[filled++] = i;
         }
-        while (filled < dir_.size())
+        while (filled < entries)
             dir_[filled++] = n;
     }
 
@@ -327,12 +409,15 @@ public:
         return static_cast<ptrdiff_t>(b);
     }
 
-    bool search(const Triple &q, ptrdiff_t b) const {
+    bool search(const Triple &q, ptrdiff_t b) const { return find(q, b) >= 0; }
+
+    // The position of the record equal to q, or -1; b as for search().
+    ptrdiff_t find(const Triple &q, ptrdiff_t b) const {
         const Triple *p = a_ + dir_[b];
         const Triple *const end = a_ + dir_[b + 1];
         uint32_t len = static_cast<uint32_t>(end - p);
         if (len == 0)
-            return false;
+            return -1;
         const uint64_t qk = key(q);
         const uint32_t q3 = word<F2>(q);
         auto before = [&](const Triple &t) {
@@ -348,7 +433,7 @@ public:
         }
         for (const Triple *const stop = p + len; p < stop && before(*p);)
             ++p;
-        return p < end && same(*p, q);
+        return p < end && same(*p, q) ? p - a_ : -1;
     }
 
 private:
@@ -372,36 +457,7 @@ private:
     int up1_ = 0, up2_ = 0;
     uint64_t lo_ = 0, hi_ = 0;
     int shift_ = 0;
-    std::vector<uint32_t> dir_;
-};
-
-// An uninitialised array of n items for the searches' random accesses:
-// blocks of 2 MiB and more ask the kernel for huge pages where it has them,
-// so that those accesses are not also TLB misses.
-template <class T>
-class Block {
-public:
-    explicit Block(size_t n) {
-        const size_t bytes = std::max<size_t>(n, 1) * sizeof(T), huge = size_t{1} << 21;
-        void *p = nullptr;
-        if (bytes / sizeof(T) != std::max<size_t>(n, 1) ||
-            posix_memalign(&p, bytes >= huge ? huge : 64, bytes) != 0)
-            throw std::bad_alloc();
-#if defined(MADV_HUGEPAGE)
-        if (bytes >= huge)
-            madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: failure changes nothing
-#endif
-        p_ = static_cast<T *>(p);
-    }
-    ~Block() { free(p_); }
-    Block(const Block &) = delete;
-    Block &operator=(const Block &) = delete;
-
-    T *get() const { return p_; }
-    T &operator[](size_t i) const { return p_[i]; }
-
-private:
-    T *p_ = nullptr;
+    Block<uint32_t> dir_;
 };
 
 // A hash of the whole triple, for the membership filter, which uses its top
@@ -443,7 +499,8 @@ PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
             if (threads > 1)
                 par::sort(reinterpret_cast<Triple *>(t.data()), size_t(t.rows()), parallel_order(order), threads);
             else
-                morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), t.rows(), *order.cmp);
+                morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), static_cast<int>(t.rows()),
+                                         *order.cmp);
         }
         return mx::compat::new_ref(a);
     });
@@ -466,7 +523,7 @@ PyObject *py_sorted_copy(PyObject *, PyObject *args, PyObject *kwds) {
             par::SortedCopy split;
             if (threads <= 1 || !split.fill(t.rows_view(), dst, parallel_order(order), threads)) {
                 t.load(dst);
-                morvex_memory.quick_sort(dst, t.rows(), *order.cmp);
+                morvex_memory.quick_sort(dst, static_cast<int>(t.rows()), *order.cmp);
             }
         }
         return out.release();
@@ -483,9 +540,9 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
         const OrderInfo &order = parse_order(order_obj);
         const int threads_wanted = parse_threads(threads_obj);
         Table t(a, "a");
-        const int n = t.rows();
-        std::unique_ptr<Triple[]> tmp(new Triple[static_cast<size_t>(n) + 1]);
-        int distinct = 0;
+        const Py_ssize_t n = t.rows();
+        Block<Triple> tmp(static_cast<size_t>(n));
+        Py_ssize_t distinct = 0;
         const int threads = par::threads_for(size_t(n), threads_wanted);
         par::SortedCopy split;
         bool parallel = false;
@@ -493,11 +550,11 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
             WithoutGil nogil;
             parallel = threads > 1 && split.fill(t.rows_view(), tmp.get(), parallel_order(order), threads);
             if (parallel) {
-                distinct = static_cast<int>(split.count_distinct());
+                distinct = static_cast<Py_ssize_t>(split.count_distinct());
             } else {
                 t.load(tmp.get());
-                morvex_memory.quick_sort(tmp.get(), n, *order.cmp);
-                for (int i = 0; i < n; ++i)
+                morvex_memory.quick_sort(tmp.get(), static_cast<int>(n), *order.cmp);
+                for (Py_ssize_t i = 0; i < n; ++i)
                     distinct += i == 0 || !same(tmp[i], tmp[i - 1]);
             }
         }
@@ -511,8 +568,8 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
             Py_ssize_t *c = static_cast<Py_ssize_t *>(count_data);
             if (parallel)
                 split.write_distinct(rows, c);
-            int k = -1;
-            for (int i = 0; !parallel && i < n; ++i) {
+            Py_ssize_t k = -1;
+            for (Py_ssize_t i = 0; !parallel && i < n; ++i) {
                 if (i == 0 || !same(tmp[i], tmp[i - 1])) {
                     rows[++k] = tmp[i];
                     if (c)
@@ -554,6 +611,99 @@ private:
     Block<uint64_t> words_;
 };
 
+// The rows one part of the pass over `known` keeps: a buffer that starts
+// small and doubles up to `cap` rows.  A row equal to the one kept last is
+// not kept again.
+class Kept {
+public:
+    explicit Kept(int64_t cap) : cap_(cap), size_(std::min<int64_t>(cap, 1 << 16)), rows_(size_t(size_)) {}
+
+    Triple *get() const { return rows_.get(); }
+    int64_t count() const { return count_; }
+    bool full() const { return count_ == size_; }
+    bool at_cap() const { return size_ == cap_; }
+    bool repeats(const Triple &t) const { return count_ > 0 && same(rows_[count_ - 1], t); }
+    void push(const Triple &t) { rows_[count_++] = t; }
+    void clear() { count_ = 0; }
+
+    void grow() {
+        const int64_t size = std::min(2 * size_, cap_);
+        Block<Triple> bigger(static_cast<size_t>(size));
+        std::copy(rows_.get(), rows_.get() + count_, bigger.get());
+        rows_ = std::move(bigger);
+        size_ = size;
+    }
+
+    // Gives up the rows: the buffer goes, nothing is kept any more.
+    void release() {
+        rows_ = Block<Triple>();
+        size_ = count_ = 0;
+    }
+
+private:
+    int64_t cap_, size_, count_ = 0;
+    Block<Triple> rows_;
+};
+
+// The distinct queries, sorted and searchable, each marked once a kept row
+// equal to it has come by: what kept rows past their cap come down to.  The
+// parts of the pass over `known` mark at the same time; each mark is set
+// once, by one of them, and counted by that one.
+template <int F0, int F1, int F2>
+class Seen {
+public:
+    Seen(const Triple *q, int64_t m, morvex_cmp_type cmp, int threads)
+        : rows_(size_t(m)), distinct_(sort_distinct(q, m, cmp, threads)),
+          index_(rows_.get(), static_cast<uint32_t>(distinct_)), marks_(size_t(distinct_)) {
+        for (int64_t i = 0; i < distinct_; ++i)
+            new (&marks_[size_t(i)]) std::atomic<bool>(false);
+    }
+
+    // Marks the queries among a[0, n); true once every query is marked.
+    bool mark(const Triple *a, int64_t n) {
+        for (int64_t i = 0; i < n; ++i) {
+            const ptrdiff_t at = find(a[i]);
+            // read first: a query already marked costs no write to a shared line
+            if (at >= 0 && !marks_[at].load(std::memory_order_relaxed) &&
+                !marks_[at].exchange(true, std::memory_order_relaxed))
+                marked_.fetch_add(1, std::memory_order_relaxed);
+        }
+        return marked_.load(std::memory_order_relaxed) == distinct_;
+    }
+
+    bool marked(const Triple &t) const {
+        const ptrdiff_t at = find(t);
+        return at >= 0 && marks_[at].load(std::memory_order_relaxed);
+    }
+
+private:
+    int64_t sort_distinct(const Triple *q, int64_t m, morvex_cmp_type cmp, int threads) {
+        Triple *a = rows_.get();
+        std::copy(q, q + m, a);
+        const int sort_threads = par::threads_for(size_t(m), threads);
+        if (sort_threads > 1)
+            par::sort(a, size_t(m), par::Order{{F0, F1, F2}, cmp, morvex_memory.quick_sort}, sort_threads);
+        else
+            morvex_memory.quick_sort(a, static_cast<int>(m), cmp);
+        int64_t d = 0;
+        for (int64_t i = 0; i < m; ++i)
+            if (d == 0 || !same(a[i], a[d - 1]))
+                a[d++] = a[i];
+        return d;
+    }
+
+    ptrdiff_t find(const Triple &t) const {
+        const ptrdiff_t b = index_.locate(t);
+        return b < 0 ? -1 : index_.find(t, b);
+    }
+
+    Block<Triple> rows_;
+    int64_t distinct_;
+    std::atomic<int64_t> marked_{0};
+    SortedIndex<F0, F1, F2> index_;
+    Block<std::atomic<bool>> marks_;
+};
+
 // Membership of each query row in `known`, for the order comparing fields
 // F0, F1, F2.
 //
@@ -563,50 +713,100 @@ private:
 // other row in fifty), and just those are sorted and searched.  A query is
 // looked up only when the filter of the kept rows may hold it.  Rows kept
 // from a sorted `known` are sorted already.
+//
+// Memory follows the queries, never `known`: the kept rows have a cap of
+// 2m + 4096, which fewer than about 50m known rows never reach.  Rows kept
+// past it come down to marks on the distinct queries (Seen), and the pass
+// stops early once every query is marked.
+//
+// Threads: the filters are filled on this thread (a few per cent of the
+// work: threads sharing their words would have to add atomically, which
+// costs more than it saves).  The pass over `known` is split into parts,
+// one per thread, that share the cap: each keeps its rows in its own buffer
+// of at most cap / parts rows, and the parts' rows are closed up in order
+// afterwards (one copy of them), so a sorted `known` still gives sorted
+// kept rows.  A part that finds its buffer full stops there; the distinct
+// queries are then sorted once, on this thread, and every part goes on from
+// where it stopped, marking them.  The searches are split into parts too.
+// Every answer is exact either way, so none depends on the number of
+// threads.
 template <int F0, int F1, int F2>
 void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out,
                 int threads) {
     par::Phases phase;
-    const int m = queries.rows();
+    const int64_t m = queries.rows();
     int bits = 12;
-    while (bits < 31 && (uint64_t{1} << bits) < 16 * uint64_t(m))
+    while (bits < 31 && (int64_t{1} << bits) < 16 * m)
         ++bits;
-    Filter query_filter(bits), kept_filter(bits);
-    std::unique_ptr<Triple[]> copy;
+    Filter query_filter(bits);
+    Block<Triple> copy;
     const Triple *q = reinterpret_cast<const Triple *>(queries.data());
     if (!queries.is_records()) {
-        copy.reset(new Triple[static_cast<size_t>(m) + 1]);
+        copy = Block<Triple>(size_t(m));
         queries.load(copy.get());
         q = copy.get();
     }
-    // The filters are filled on this thread (a few per cent of the work:
-    // threads sharing their words would have to add atomically, which costs
-    // more than it saves); the pass over `known` and the searches are split
-    // into parts, one per thread.
-    for (int i = 0; i < m; ++i)
+    for (int64_t i = 0; i < m; ++i)
         query_filter.add(Filter::hash(q[i]));
     phase("queries");
 
-    // Part p keeps its rows in kept[first[p], first[p] + kept_in[p]), within
-    // its own rows' range; the parts' rows are then closed up, in order.
-    Block<Triple> kept(static_cast<size_t>(known.rows()));  // only the part used is ever touched
-    const int scan_parts = par::threads_for(size_t(known.rows()), threads);
-    std::vector<int64_t> kept_in(size_t(scan_parts), 0);
-    auto scan = [&](int p) {
-        const int64_t begin = int64_t(par::part_begin(size_t(known.rows()), p, scan_parts));
-        const int64_t n = int64_t(par::part_begin(size_t(known.rows()), p + 1, scan_parts));
-        Triple *const sink = kept.get() + begin;
-        int64_t kept_count = 0;
+    // Part p reads rows [next, end) of `known`; `failed` is the byte count
+    // of an allocation it could not make.
+    struct Part {
+        Part(int64_t begin, int64_t stop, int64_t cap) : next(begin), end(stop), kept(cap) {}
+        int64_t next, end;
+        Kept kept;
+        unsigned long long failed = 0;
+    };
+    const int64_t n = known.rows();
+    const int parts = par::threads_for(size_t(n), threads);
+    const int64_t cap = std::min<int64_t>(2 * m + 4096, INT_MAX) / parts;
+    std::vector<Part> part;
+    part.reserve(size_t(parts));
+    for (int p = 0; p < parts; ++p)
+        part.emplace_back(int64_t(par::part_begin(size_t(n), p, parts)),
+                          int64_t(par::part_begin(size_t(n), p + 1, parts)), cap);
+    std::optional<Seen<F0, F1, F2>> seen;
+    std::atomic<bool> all_seen{false}, stop{false};
+
+    // Keeps row t in part r; false when r has to stop: every query is seen
+    // (all_seen is set), or its rows are at their cap and the queries not
+    // sorted yet.
+    auto keep = [&](Part &r, const Triple &t) {
+        Kept &kept = r.kept;
+        if (kept.repeats(t))
+            return true;
+        if (kept.full()) {
+            if (!kept.at_cap()) {
+                kept.grow();
+            } else {
+                if (!seen)
+                    return false;
+                if (seen->mark(kept.get(), kept.count())) {
+                    all_seen.store(true, std::memory_order_relaxed);
+                    return false;
+                }
+                kept.clear();
+            }
+        }
+        kept.push(t);
+        return true;
+    };
+    // Reads the rest of part r's rows; r.next is where it stopped.
+    auto scan = [&](Part &r) {
+        const int64_t begin = r.next, end = r.end;
         if (known.is_records()) {
             // the filter words of one block of rows are fetched while the
             // previous block is tested
             constexpr int kBlock = 64;
             const Triple *k = reinterpret_cast<const Triple *>(known.data());
             uint64_t h[2][kBlock];
-            for (int64_t block = 0; begin + block * kBlock < n + kBlock; ++block) {
+            for (int64_t block = 0; begin + block * kBlock < end + kBlock; ++block) {
+                if (stop.load(std::memory_order_relaxed))
+                    return;
                 const int64_t start = begin + block * kBlock;
                 uint64_t *next = h[block & 1];
-                for (int64_t i = start; i < std::min<int64_t>(start + kBlock, n); ++i) {
+                for (int64_t i = start; i < std::min<int64_t>(start + kBlock, end); ++i) {
                     next[i - start] = Filter::hash(k[i]);
                     query_filter.fetch(next[i - start]);
                 }
@@ -614,63 +814,123 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
                     continue;
                 const uint64_t *prev = h[(block - 1) & 1];
                 const int64_t from = start - kBlock;
-                for (int64_t i = from; i < std::min(start, n); ++i)
-                    if (query_filter.may_hold(prev[i - from]))
-                        sink[kept_count++] = k[i];
+                for (int64_t i = from; i < std::min(start, end); ++i)
+                    if (query_filter.may_hold(prev[i - from]) && !keep(r, k[i])) {
+                        r.next = i;
+                        return;
+                    }
             }
         } else {
-            for (int64_t i = begin; i < n; ++i) {
+            for (int64_t i = begin; i < end; ++i) {
+                if (i % 64 == 0 && stop.load(std::memory_order_relaxed))
+                    return;
                 const Triple t = known.row(i);
-                const uint64_t h = Filter::hash(t);
-                if (query_filter.may_hold(h))
-                    sink[kept_count++] = t;
+                if (query_filter.may_hold(Filter::hash(t)) && !keep(r, t)) {
+                    r.next = i;
+                    return;
+                }
             }
         }
-        kept_in[size_t(p)] = kept_count;
+        r.next = end;
+        // once the queries are sorted, what a part kept comes down to marks
+        if (seen) {
+            if (seen->mark(r.kept.get(), r.kept.count()))
+                all_seen.store(true, std::memory_order_relaxed);
+            r.kept.clear();
+        }
     };
-    mx::workers::run(scan_parts, scan_parts, scan);
-    int kept_count = 0;
-    for (int p = 0; p < scan_parts; ++p) {
-        const Triple *from = kept.get() + par::part_begin(size_t(known.rows()), p, scan_parts);
-        if (from != kept.get() + kept_count)
-            std::memmove(kept.get() + kept_count, from, size_t(kept_in[size_t(p)]) * sizeof(Triple));
-        kept_count += int(kept_in[size_t(p)]);
+    auto pass = [&](int p) {
+        Part &r = part[size_t(p)];
+        try {
+            scan(r);
+        } catch (const NoMemory &e) {  // from a kept buffer's growth
+            r.failed = e.bytes;
+            stop.store(true, std::memory_order_relaxed);
+        }
+        if (all_seen.load(std::memory_order_relaxed))
+            stop.store(true, std::memory_order_relaxed);
+    };
+    auto run_pass = [&] {
+        mx::workers::run(parts, parts, pass);
+        for (const Part &r : part)
+            if (r.failed)
+                throw NoMemory(r.failed);
+    };
+    run_pass();
+    if (std::any_of(part.begin(), part.end(), [](const Part &r) { return r.next < r.end; })) {
+        seen.emplace(q, m, cmp, threads);  // a part stopped at its cap
+        run_pass();
     }
     phase("known");
-    for (int i = 0; i < kept_count; ++i)
+
+    const int search_parts = par::threads_for(size_t(m), threads);
+    if (all_seen.load(std::memory_order_relaxed)) {
+        std::fill(out, out + m, true);
+        return;
+    }
+    if (seen) {
+        auto answer = [&](int p) {
+            const int64_t lo = int64_t(par::part_begin(size_t(m), p, search_parts));
+            const int64_t hi = int64_t(par::part_begin(size_t(m), p + 1, search_parts));
+            for (int64_t i = lo; i < hi; ++i)
+                out[i] = seen->marked(q[i]);
+        };
+        mx::workers::run(search_parts, search_parts, answer);
+        return;
+    }
+
+    // the parts' rows, closed up in order (fewer than the cap in all)
+    Block<Triple> joined;
+    Triple *kept = part[0].kept.get();
+    int64_t kept_count = part[0].kept.count();
+    if (parts > 1) {
+        kept_count = 0;
+        for (const Part &r : part)
+            kept_count += r.kept.count();
+        joined = Block<Triple>(size_t(kept_count));
+        kept = joined.get();
+        int64_t at = 0;
+        for (Part &r : part) {
+            std::copy(r.kept.get(), r.kept.get() + r.kept.count(), kept + at);
+            at += r.kept.count();
+            r.kept.release();
+        }
+    }
+    Filter kept_filter(bits);
+    for (int64_t i = 0; i < kept_count; ++i)
         kept_filter.add(Filter::hash(kept[i]));
     if (!assume_sorted) {
         const int sort_threads = par::threads_for(size_t(kept_count), threads);
         if (sort_threads > 1)
-            par::sort(kept.get(), size_t(kept_count), par::Order{{F0, F1, F2}, cmp, morvex_memory.quick_sort},
+            par::sort(kept, size_t(kept_count), par::Order{{F0, F1, F2}, cmp, morvex_memory.quick_sort},
                       sort_threads);
         else
-            morvex_memory.quick_sort(kept.get(), kept_count, cmp);
+            morvex_memory.quick_sort(kept, static_cast<int>(kept_count), cmp);  // at most the cap
     }
     phase("kept");
-    const SortedIndex<F0, F1, F2> index(kept.get(), static_cast<uint32_t>(kept_count));
+    const SortedIndex<F0, F1, F2> index(kept, static_cast<uint32_t>(kept_count));
     phase("index");
 
     // Queries in groups, through a pipeline of three steps: while one group
     // is searched, the next has its directory entries fetched and the one
     // after its filter words; so each fetch has a group's worth of work to
-    // arrive in.
+    // arrive in.  Each part of the queries has its own pipeline.
     constexpr int kGroup = 16, kSteps = 3;
-    const int groups = (m + kGroup - 1) / kGroup;
-    const int search_parts = par::threads_for(size_t(m), threads);
+    const int64_t groups = (m + kGroup - 1) / kGroup;
     auto search = [&](int p) {
         struct Group {
-            int start = 0, count = 0;
+            int64_t start = 0;
+            int count = 0;
             uint64_t h[kGroup];
             ptrdiff_t b[kGroup];
         } ring[kSteps];
-        const int first = int(par::part_begin(size_t(groups), p, search_parts));
-        const int last = int(par::part_begin(size_t(groups), p + 1, search_parts));
-        for (int step = first; step < last + kSteps - 1; ++step) {
+        const int64_t first = int64_t(par::part_begin(size_t(groups), p, search_parts));
+        const int64_t last = int64_t(par::part_begin(size_t(groups), p + 1, search_parts));
+        for (int64_t step = first; step < last + kSteps - 1; ++step) {
             if (step < last) {  // the filter word
                 Group &g = ring[step % kSteps];
                 g.start = step * kGroup;
-                g.count = std::min(kGroup, m - g.start);
+                g.count = static_cast<int>(std::min<int64_t>(kGroup, m - g.start));
                 for (int j = 0; j < g.count; ++j) {
                     g.h[j] = Filter::hash(q[g.start + j]);
                     kept_filter.fetch(g.h[j]);
@@ -774,7 +1034,8 @@ PyMethodDef methods[] = {
      "Return a bool array telling for each row of `queries` whether it occurs\n"
      "in `known` (first three columns of both).\n\n"
      "`known` is never copied whole: only its rows that may match a query are\n"
-     "gathered and sorted.  With `assume_sorted`, `known` is trusted to be\n"
+     "gathered and sorted, and the memory taken grows with the queries, never\n"
+     "with `known`.  With `assume_sorted`, `known` is trusted to be\n"
      "sorted under `order` and they are not sorted again (a wrong promise\n"
      "gives wrong answers, never a crash).\n\n"
      MX_THREADS_DOC "The GIL is released while working."},

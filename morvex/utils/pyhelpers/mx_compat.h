@@ -1,5 +1,6 @@
-// compat.h -- every difference between the CPython versions we build for
-// (3.7 to 3.15) is handled here and nowhere else.
+// mx_compat.h -- every difference between the CPython versions the
+// extensions of morvex.utils build for (3.7 to 3.15) is handled here and
+// nowhere else.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,7 +11,7 @@
 #include <cstring>
 
 #if PY_VERSION_HEX < 0x03070000
-#error "morvex.utils.memory needs CPython 3.7 or newer"
+#error "morvex.utils needs CPython 3.7 or newer"
 #endif
 
 namespace mx::compat {
@@ -38,6 +39,9 @@ inline void set_frame_line(PyFrameObject *frame, int line) {
 // sys.unraisablehook exists from 3.8; both versions print through
 // PyErr_WriteUnraisable, so nothing differs for us but the tests.
 
+// Py_NewRef (3.10 on): a new reference as a plain pointer, for a slot of a C
+// structure that owns what it points at.  Everywhere else references are
+// mx::Ref and mx::Borrowed (mx_py.h).
 inline PyObject *new_ref(PyObject *o) {
     Py_INCREF(o);
     return o;
@@ -127,11 +131,11 @@ inline int dict_pop(PyObject *dict, PyObject *key, PyObject **out) {
 
 }  // namespace mx::compat
 
-// The module's slot saying it needs the GIL.  Its state (pools, random
-// streams, the classes' tables) is process-wide and guarded by the GIL alone,
-// so a free-threaded interpreter (3.13 on) must turn the GIL back on when it
-// imports the module rather than run it without.  Older versions have no such
-// slot and always hold the GIL.
+// The slot saying a module needs the GIL: one whose state is process-wide and
+// guarded by the GIL alone (morvex.utils.memory's pools, random streams and
+// classes' tables) makes a free-threaded interpreter (3.13 on) turn the GIL
+// back on when it imports the module rather than run it without.  Older
+// versions have no such slot and always hold the GIL.
 #if PY_VERSION_HEX >= 0x030D0000
 #define MX_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
 #else

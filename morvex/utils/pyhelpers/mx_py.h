@@ -1,0 +1,251 @@
+// mx_py.h -- the CPython helpers both extensions of morvex.utils are written
+// with: owned and borrowed references, GIL scopes, "a Python exception is
+// set" as a C++ exception with its checking helpers, and the edge where every
+// function that CPython or a consumer calls turns a failure into its sentinel.
+//
+// Header-only, and it needs nothing that either extension defines: what an
+// extension does at its edges beyond setting the exception (adding traceback
+// entries, naming a thrown object that is no std::exception) it passes in as
+// EdgeRules.  A source that throws through MX_HERE names itself in a constant
+// `kSourceFile`, the file name its traceback entries show.
+#pragma once
+
+#include "mx_compat.h"
+
+#include <exception>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace mx {
+
+// ---- references ---------------------------------------------------------------
+
+class Ref;
+
+// A borrowed reference: someone else keeps the object alive for as long as
+// this is used, and nothing is released.  CPython's borrowed results convert
+// to it as they are, and so does an owned Ref that outlives the use (never a
+// temporary one); Ref::new_ref makes an owned reference of it.
+class Borrowed {
+public:
+    Borrowed() = default;
+    Borrowed(PyObject *o) : obj_(o) {}  // CPython lends references as plain pointers
+    inline Borrowed(const Ref &owner);
+    Borrowed(const Ref &&) = delete;  // it would dangle once the statement ends
+
+    PyObject *get() const { return obj_; }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+private:
+    PyObject *obj_ = nullptr;
+};
+
+// An owned reference, released in the destructor.  Made with take() from a
+// new reference (what CPython documents as "Return value: New reference"),
+// or with new_ref() from a borrowed one, which adds the reference it owns.
+// steal() hands the reference on: to a function that steals it, into a slot
+// of a C structure, or back to CPython as a result.
+class Ref {
+public:
+    Ref() = default;
+    static Ref take(PyObject *new_reference) { return Ref(new_reference); }
+    static Ref new_ref(Borrowed o) {
+        Py_XINCREF(o.get());
+        return Ref(o.get());
+    }
+    Ref(Ref &&other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+    Ref &operator=(Ref &&other) noexcept {
+        if (this != &other) {
+            PyObject *old = obj_;
+            obj_ = other.obj_;
+            other.obj_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject *get() const { return obj_; }
+    PyObject *steal() {
+        PyObject *o = obj_;
+        obj_ = nullptr;
+        return o;
+    }
+    // The older spelling of steal(), still used by src_triples/triples.cpp.
+    PyObject *release() { return steal(); }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+private:
+    explicit Ref(PyObject *o) : obj_(o) {}
+    PyObject *obj_ = nullptr;
+};
+
+inline Borrowed::Borrowed(const Ref &owner) : obj_(owner.get()) {}
+
+// ---- the GIL and the pending exception ---------------------------------------
+
+// Holds the GIL for a scope, through the GIL-state interface: callable from
+// threads that do not hold it, or have no thread state at all.
+class GilHold {
+public:
+    GilHold() : state_(PyGILState_Ensure()) {}
+    ~GilHold() { PyGILState_Release(state_); }
+    GilHold(const GilHold &) = delete;
+    GilHold &operator=(const GilHold &) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+// Releases the GIL for a scope; it is taken back even when the scope is left
+// by an exception (std::bad_alloc from a temporary).
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil &) = delete;
+    WithoutGil &operator=(const WithoutGil &) = delete;
+
+private:
+    PyThreadState *state_;
+};
+
+// Saves the pending exception and restores it when the scope ends, so that a
+// release running during exception handling leaves that exception in flight.
+class SavedError {
+public:
+    SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+    SavedError(const SavedError &) = delete;
+    SavedError &operator=(const SavedError &) = delete;
+
+private:
+    PyObject *type_, *value_, *tb_;
+};
+
+// The release logic of a dealloc: runs with the pending exception saved and
+// restored, and with the object's reference count raised by one meanwhile,
+// so that releasing never disturbs an exception in flight.
+template <class F>
+void release_keeping_error(PyObject *o, F &&release) {
+    SavedError pending;
+    compat::set_refcnt(o, Py_REFCNT(o) + 1);
+    release();
+    compat::set_refcnt(o, Py_REFCNT(o) - 1);
+}
+
+// ---- errors --------------------------------------------------------------------
+
+// Thrown when a Python exception is set.  It carries the position of the
+// statement that saw the failure, where the edge adds the traceback entry; a
+// position without a file (kUntraced) asks for no entry.
+struct PyErrOccurred {
+    const char *file;
+    int line;
+};
+inline constexpr PyErrOccurred kUntraced{nullptr, 0};
+
+#define MX_HERE ::mx::PyErrOccurred{kSourceFile, __LINE__}
+#define MX_FAIL() throw MX_HERE
+
+// The checking helpers: a null new reference, or a false condition, means
+// CPython has set an exception.  take() hands the reference over as a Ref.
+inline Ref take(PyObject *new_reference, PyErrOccurred where) {
+    if (new_reference == nullptr)
+        throw where;
+    return Ref::take(new_reference);
+}
+inline void check(bool ok, PyErrOccurred where) {
+    if (!ok)
+        throw where;
+}
+#define MX_TAKE(expr) ::mx::take((expr), MX_HERE)
+#define MX_CHECK(cond) ::mx::check(static_cast<bool>(cond), MX_HERE)
+
+// Raises `type(*args)` with a prebuilt argument tuple.
+[[noreturn]] inline void raise_args(PyObject *type, PyObject *args, PyErrOccurred where) {
+    PyErr_SetObject(type, args);
+    throw where;
+}
+
+// ---- the edge ------------------------------------------------------------------
+
+// What an extension's edges do besides setting the Python exception.
+struct EdgeRules {
+    // Adds the traceback entry `name` at file:line to the pending exception;
+    // null for an extension whose functions add no entries.
+    void (*add_entry)(const char *name, const char *file, int line);
+    // The RuntimeError message for a thrown object that is no std::exception.
+    const char *unknown_exception;
+};
+
+// Sets the Python exception for the C++ exception being handled: for
+// PyErrOccurred the pending one (SystemError when none was set), MemoryError
+// for std::bad_alloc, RuntimeError with its what() for any other
+// std::exception and with `unknown_exception` for anything else.  Returns
+// where the failure happened: the position PyErrOccurred carries, `at` for a
+// C++ exception.  Call only inside a catch handler.
+inline PyErrOccurred set_python_error(PyErrOccurred at, const char *unknown_exception) noexcept {
+    try {
+        throw;
+    } catch (const PyErrOccurred &e) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        return e;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, unknown_exception);
+    }
+    return at;
+}
+
+// Runs `body` as the function `name` of the traceback: whatever it throws
+// becomes the pending Python exception, with the entry `name` added at the
+// failing statement (at `at` for a C++ exception), and leaves as kUntraced,
+// since the traceback is complete.  A null `name` adds no entry.
+template <class F>
+auto traced(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        const PyErrOccurred where = set_python_error(at, rules.unknown_exception);
+        if (name != nullptr && where.file != nullptr && rules.add_entry != nullptr)
+            rules.add_entry(name, where.file, where.line);
+    }
+    throw kUntraced;
+}
+
+// What a function returning R returns on failure: null for a pointer, -1 for
+// an int.
+template <class R>
+R failure_value() {
+    static_assert(std::is_pointer<R>::value || std::is_same<R, int>::value,
+                  "an edge returns a pointer, an int or nothing");
+    if constexpr (std::is_pointer<R>::value)
+        return nullptr;
+    else
+        return -1;
+}
+
+// The edge of every function that CPython or a consumer calls: runs `body`
+// traced as `name`, and on failure returns failure_value (nothing for void)
+// with the Python exception set.  No C++ exception ever leaves it.
+template <class F>
+auto edge(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) noexcept
+    -> decltype(body()) {
+    using R = decltype(body());
+    try {
+        return traced(rules, name, at, std::forward<F>(body));
+    } catch (...) {
+    }
+    if constexpr (!std::is_void<R>::value)
+        return failure_value<R>();
+}
+
+}  // namespace mx
