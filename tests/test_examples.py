@@ -183,7 +183,8 @@ class TestCppExample:
         # 1,024 thread stacks of 8 MiB do not fit in 256 MiB more address space
         script = "\n".join([
             "import resource, sys, demo",
-            "vm = next(int(l.split()[1]) << 10 for l in open('/proc/self/status') if l.startswith('VmSize:'))",
+            "with open('/proc/self/status') as status:",
+            "    vm = next(int(l.split()[1]) << 10 for l in status if l.startswith('VmSize:'))",
             "resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))",
             "sys.exit(demo.main(['--triples', '5000', '--threads', '1024']))"])
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([EXAMPLES] + [p for p in sys.path if p]))

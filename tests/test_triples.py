@@ -1,12 +1,14 @@
 """morvex.utils.triples against numpy's own results in every order and input
-layout, its refusals of bad input (which leave the caller's array as it
-was), its memory and row limits, and its sort running while another thread
-works."""
+layout and on any number of threads, its refusals of bad input (which leave
+the caller's array as it was), its memory and row limits, its sort running
+while another thread works, and its pool of workers across fork, thread
+limits and refused threads."""
 import mmap
 import os
 import struct
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 import zlib
@@ -30,7 +32,22 @@ LAYOUTS = {  # each keeps the table's values in its first three columns
 }
 
 
+THREADS = (1, 2, 3, 8)
+
+
+@pytest.fixture
+def split_small_tables():
+    """Small tables take the parallel paths too: 500 rows per thread."""
+    before = triples._set_rows_per_thread(500)
+    yield
+    triples._set_rows_per_thread(before)
+
+
 def make(rng, kind, n):
+    if kind == "high bit":  # one row far from the others: a sample of rows misses it
+        t = rng.integers(0, 4, size=(n, 3)).astype(np.int32)
+        t[rng.integers(0, n, min(n, 1))] = I32.max
+        return t
     if kind == "extreme":
         return rng.choice(EXTREMES, size=(n, 3))
     if kind == "dups":
@@ -40,29 +57,32 @@ def make(rng, kind, n):
 
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("order", ORDERS)
-def test_results_match_numpy(order, layout, resolve):
+def test_results_match_numpy(order, layout, resolve, split_small_tables):
     rng = np.random.default_rng(zlib.crc32((order + layout).encode()))
     fields = list(KEYS[order]((0, 1, 2)))
-    for kind in ("dups", "extreme", "full"):
+    for kind in ("dups", "extreme", "full", "high bit"):
         for n in (0, 1, 2, 17, 5000):
             t = make(rng, kind, n)
             a = resolve(LAYOUTS[layout](t))
             ref = t[np.lexsort([t[:, f] for f in reversed(fields)])]
-            assert np.array_equal(triples.sorted_copy(a, order), ref)
             first = np.r_[True, (ref[1:] != ref[:-1]).any(axis=1)] if n else np.zeros(0, bool)
-            rows, counts = triples.unique(a, order, return_counts=True)
-            assert np.array_equal(rows, ref[first]) and rows.dtype == np.int32
-            assert np.array_equal(counts, np.diff(np.r_[np.flatnonzero(first), n]))
-            assert np.array_equal(triples.unique(a, order=order), rows)
-
             queries = np.vstack([t[: n // 2], make(rng, kind, 40), make(rng, "full", 40)])
             present = {tuple(r) for r in t.tolist()}
             expected = np.array([tuple(q) in present for q in queries.tolist()], dtype=bool)
-            assert np.array_equal(triples.contains(a, resolve(LAYOUTS[layout](queries)), order), expected)
-            assert np.array_equal(triples.contains(ref, queries, order, assume_sorted=True), expected)
-            assert np.array_equal(a, resolve(LAYOUTS[layout](t)))  # inputs are never written...
-            if layout == "C":  # ...but by sort
-                assert triples.sort(a, order) is a and np.array_equal(a, ref)
+            for threads in THREADS if n == 5000 else (None, 8):
+                assert np.array_equal(triples.sorted_copy(a, order, threads=threads), ref)
+                rows, counts = triples.unique(a, order, return_counts=True, threads=threads)
+                assert np.array_equal(rows, ref[first]) and rows.dtype == np.int32
+                assert np.array_equal(counts, np.diff(np.r_[np.flatnonzero(first), n]))
+                assert np.array_equal(triples.unique(a, order=order, threads=threads), rows)
+                assert np.array_equal(
+                    triples.contains(a, resolve(LAYOUTS[layout](queries)), order, threads=threads), expected)
+                assert np.array_equal(triples.contains(ref, queries, order, assume_sorted=True, threads=threads),
+                                      expected)
+                assert np.array_equal(a, resolve(LAYOUTS[layout](t)))  # inputs are never written...
+                if layout == "C":  # ...but by sort
+                    b = a.copy()
+                    assert triples.sort(b, order, threads=threads) is b and np.array_equal(b, ref)
 
 
 GOOD = np.array([[3, 2, 1], [1, 2, 3]], dtype=np.int32)
@@ -128,6 +148,93 @@ def test_bad_input_is_refused_and_left_alone(bad, order, names, exc, message, re
             assert np.array_equal(bad, before), name
 
 
+@pytest.mark.parametrize("threads, exc, message", [
+    (0, ValueError, "got 0"), (-2, ValueError, "got -2"),
+    (2.0, TypeError, "not 'float'"), (True, TypeError, "not 'bool'")])
+def test_bad_thread_counts_are_refused(threads, exc, message):
+    a = GOOD.copy()
+    for call in (triples.sort, triples.sorted_copy, triples.unique, lambda t, **kw: triples.contains(t, t, **kw)):
+        with pytest.raises(exc) as info:
+            call(a, threads=threads)
+        assert str(info.value) == "threads must be None or a positive int, " + message
+    assert np.array_equal(a, GOOD)
+
+
+def test_thread_count_follows_affinity_and_environment(monkeypatch):
+    cpus = os.sched_getaffinity(0)
+    monkeypatch.delenv("MORVEX_NUM_THREADS", raising=False)
+    assert triples._workers()[0] == len(cpus)
+    for value, expected in (("1", 1), ("64", len(cpus)), ("0", len(cpus)), ("two", len(cpus))):
+        monkeypatch.setenv("MORVEX_NUM_THREADS", value)
+        assert triples._workers()[0] == expected, value
+    monkeypatch.delenv("MORVEX_NUM_THREADS")
+    os.sched_setaffinity(0, {min(cpus)})
+    try:
+        assert triples._workers()[0] == 1
+    finally:
+        os.sched_setaffinity(0, cpus)
+
+
+def run_python(script, stack_kib=None):
+    """Runs `script` in a new interpreter (with threads' stacks of
+    `stack_kib` when given); a deadlock fails the test after a minute."""
+    command = [sys.executable, "-W", "ignore::DeprecationWarning", "-c", textwrap.dedent(script)]
+    if stack_kib:
+        command = ["bash", "-c", 'ulimit -s %d && exec "$0" "$@"' % stack_kib] + command
+    done = subprocess.run(command,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=60)
+    assert done.returncode == 0, done.stdout
+    return done.stdout
+
+
+COMMON = """
+    import os, signal, numpy as np
+    from morvex.utils import triples
+    triples._set_rows_per_thread(1000)
+    a = np.random.default_rng(1).integers(-50, 50, size=(20000, 3), dtype=np.int32)
+    ref = triples.sorted_copy(a, "rel", threads=1)
+    def check():
+        assert np.array_equal(triples.sort(a.copy(), "rel", threads=4), ref)
+        assert np.array_equal(triples.unique(a, "rel", threads=4), triples.unique(a, "rel", threads=1))
+        assert triples.contains(a, ref, "rel", threads=4).all()
+"""
+
+
+def test_a_forked_child_makes_its_own_workers():
+    run_python(COMMON + """
+    check()
+    assert triples._workers()[1] == 3
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(30)  # a child stuck on its parent's workers ends here
+        ok = triples._workers()[1] == 0
+        check()
+        os._exit(0 if ok and triples._workers()[1] == 3 else 1)
+    assert os.waitpid(pid, 0)[1] == 0
+    check()
+    assert triples._workers()[1] == 3
+    """)
+
+
+def test_refused_threads_leave_the_work_to_fewer():
+    run_python(COMMON + """
+    import resource
+    # threads' stacks of 1 GiB and no room for one: the system refuses every worker
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) for line in status if line.startswith("VmSize")) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+    check()
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    assert triples._workers()[1] == 0
+    triples._limit_worker_starts(1)
+    check()
+    assert triples._workers()[1] == 1
+    triples._limit_worker_starts(-1)
+    check()
+    assert triples._workers()[1] == 3
+    """, stack_kib=1 << 20)
+
+
 def test_sort_releases_the_gil():
     a = make(np.random.default_rng(5), "full", 10 ** 7)
     window = []
@@ -144,32 +251,31 @@ def test_sort_releases_the_gil():
     assert (np.diff(a[:, 0]) >= 0).all()
 
 
-def python(code):
-    """What `code` prints, run by a fresh interpreter."""
-    return subprocess.run([sys.executable, "-c", code], check=True, stdout=subprocess.PIPE,
-                          universal_newlines=True).stdout
-
-
 def test_contains_takes_memory_for_the_queries_not_known():
-    """10^7 known rows, all copies of 999 of the 1000 queries: keeping what
-    passes the filter would take 114 MiB."""
-    found, absent, grown = python("""if 1:
+    """10^7 known rows, copies of 999 of the 1001 queries but for the last
+    row, the 1000th: keeping what passes the filter would take 114 MiB, on
+    one thread or split over four.  The pass over `known` goes to its end,
+    or stops once all are found."""
+    printed = run_python("""
         import resource, numpy as np
         from morvex.utils import triples
-        queries = np.random.default_rng(7).integers(-2 ** 31, 2 ** 31, (1000, 3), dtype=np.int32)
-        known = np.empty((999 * 10 ** 4, 3), np.int32)
-        known.reshape(10 ** 4, 999, 3)[:] = queries[:-1]
+        queries = np.random.default_rng(7).integers(-2 ** 31, 2 ** 31, (1001, 3), dtype=np.int32)
+        known = np.empty((999 * 10 ** 4 + 1, 3), np.int32)
+        known[:-1].reshape(10 ** 4, 999, 3)[:] = queries[:999]
+        known[-1] = queries[999]
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        found = triples.contains(known, queries)
-        print(found[:-1].all(), found[-1], resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak)
+        for threads in (1, 4):
+            found = triples.contains(known, queries, threads=threads)
+            print(found[:-1].all(), found[-1], triples.contains(known, queries[:999], threads=threads).all())
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak)
         """).split()
-    assert (found, absent) == ("True", "False") and int(grown) < 16 * 1024, grown  # KiB
+    assert printed[:-1] == ["True", "False", "True"] * 2 and int(printed[-1]) < 16 * 1024, printed  # KiB
 
 
 @pytest.mark.skipif(bool(os.environ.get("MORVEX_SANITIZE")),
                     reason="AddressSanitizer needs an unlimited address space")
 def test_memory_error_names_its_byte_count():
-    message = python("""if 1:
+    message = run_python("""
         import resource, numpy as np
         from morvex.utils import triples
         with open("/proc/self/statm") as f:

@@ -359,12 +359,97 @@ def python_triples(bench, table, args):
         del known, negatives, half, out, ref
 
 
+def _best_wall(fn, reps, prepare=None):
+    """Best wall-clock time of `reps` runs (the parallel calls' work is
+    spread over threads, which the calling thread's CPU time would miss)."""
+    best, result = float("inf"), None
+    for _ in range(reps):
+        arg = prepare() if prepare else None
+        t0 = time.perf_counter()
+        result = fn(arg)
+        best = min(best, time.perf_counter() - t0)
+    return best, result
+
+
+def _same(x, y):
+    if isinstance(x, tuple):
+        return all(np.array_equal(p, q) for p, q in zip(x, y))
+    return np.array_equal(x, y)
+
+
+def threads(bench, table, args):
+    """The functions of morvex.utils.triples on every core (threads=None)
+    against threads=1, each pair timed alternately in the same run."""
+    from morvex.utils import triples
+    cores = triples._workers()[0]
+    exp = 5 if args.quick else 7
+    n = 10 ** exp
+    reps = 3 if args.quick else args.reps_threads
+    table.head("morvex.utils.triples on %d threads (threads=None) vs threads=1, head order, "
+               "wall-clock time, best of %d (ms)" % (cores, reps))
+    for set_name, make in DATA_SETS:
+        a = make(n, seed=4000 + exp)
+        rng = np.random.default_rng(4001)
+        queries = a[rng.integers(0, n, n // 10)]
+        queries[1::2, 2] = make(n // 10, seed=4002)[1::2, 2]
+        calls = (
+            ("sort", lambda b, t: triples.sort(b, threads=t), lambda: a.copy(), 1 / 1.6),
+            ("sorted_copy", lambda _, t: triples.sorted_copy(a, threads=t), None, 1 / 1.7),
+            ("unique", lambda _, t: triples.unique(a, return_counts=True, threads=t), None, 1 / 1.7),
+            ("contains", lambda _, t: triples.contains(a, queries, threads=t), None, 1 / 1.7),
+        )
+        for name, call, prepare, goal in calls:
+            best = {1: float("inf"), None: float("inf")}
+            results = {}
+            for _ in range(reps):  # alternate, so that load on the machine hits both alike
+                for t in (None, 1):
+                    spent, results[t] = _best_wall(lambda arg, t=t: call(arg, t), 1, prepare)
+                    best[t] = min(best[t], spent)
+            label = "%-11s %-5s n=10^%d%s" % (name, set_name, exp, ", 10^%d queries" % (exp - 1)
+                                               if name == "contains" else "")
+            if not _same(results[None], results[1]):
+                table.mismatch(label, "threads=1")
+                continue
+            table.row(label, best[None] * 1e3, best[1] * 1e3, best[None] / best[1], goal if cores > 1 else None)
+            results.clear()
+        del a, queries
+
+    # Where splitting starts to pay: two threads forced on small tables
+    # (the module's own threshold set to one row per thread) against one.
+    table.head("crossover: 2 threads forced vs threads=1, full-range data, head order, wall-clock, best of 15 (ms)")
+    before = triples._set_rows_per_thread(1)
+    try:
+        for exp2 in range(14, 21, 2):
+            n = 2 ** exp2
+            a = full_data(n, seed=4100 + exp2)
+            for name, call, prepare in (
+                    ("sort", lambda b, t: triples.sort(b, threads=t), lambda: a.copy()),
+                    ("sorted_copy", lambda _, t: triples.sorted_copy(a, threads=t), None),
+                    ("contains", lambda _, t: triples.contains(a, a[::10], threads=t), None)):
+                best = {1: float("inf"), 2: float("inf")}
+                for _ in range(15):
+                    for t in (2, 1):
+                        spent, _ = _best_wall(lambda arg, t=t: call(arg, t), 1, prepare)
+                        best[t] = min(best[t], spent)
+                table.row("%-11s n=2^%d" % (name, exp2), best[2] * 1e3, best[1] * 1e3, best[2] / best[1],
+                          unit_fmt="%.2f")
+    finally:
+        triples._set_rows_per_thread(before)
+
+
+SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--ext-dir", required=True, help="directory holding _mx_bench")
     parser.add_argument("--quick", action="store_true", help="small sizes, for checking the suite")
     parser.add_argument("--numpy-reps", type=int, default=1, help="runs of the numpy sort (default 1)")
     parser.add_argument("--reps-huge", type=int, default=2, help="runs of each 10^7-record sort (default 2)")
+    parser.add_argument("--reps-threads", type=int, default=5,
+                        help="runs of each call in the threads section (default 5)")
+    parser.add_argument("--only", action="append", choices=[f.__name__ for f in SECTIONS],
+                        help="run only this section (may be repeated)")
     args = parser.parse_args()
     sys.path.insert(0, os.path.abspath(args.ext_dir))
     import _mx_bench as bench
@@ -374,8 +459,9 @@ def main():
     print_header(info, args)
     table = Table()
     start = time.perf_counter()
-    for section in (sorts, small_sorts, loader, draws, pool_and_rows, python_triples):
-        section(bench, table, args)
+    for section in SECTIONS:
+        if not args.only or section.__name__ in args.only:
+            section(bench, table, args)
 
     met = [label for label, ok in table.goals if ok]
     missed = [label for label, ok in table.goals if not ok]

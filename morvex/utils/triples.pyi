@@ -6,8 +6,14 @@ int32 buffer with at least three columns (only the first three count).
 `order` is one of "head" (head, relation, tail), "tail" (tail, relation,
 head), "rel" (head, tail, relation), "rel2" (relation, head, tail) and "rel3"
 (relation, tail, head).  Every function releases the GIL while it works.
+
+`threads` (keyword only) is how many threads a call may use: None, the
+default, for every CPU the process may run on (its affinity mask), at most
+the environment variable MORVEX_NUM_THREADS when that is a positive integer;
+1 for the calling thread alone; at most 256 count.  Small inputs stay on the
+calling thread.  Results are the same for any number of threads.
 """
-from typing import Any, Literal, Tuple, TypeVar, Union, overload
+from typing import Any, Literal, Optional, Tuple, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -15,21 +21,24 @@ import numpy.typing as npt
 _Order = Literal["head", "tail", "rel", "rel2", "rel3"]
 _A = TypeVar("_A")
 
-def sort(a: _A, order: _Order = "head") -> _A:
+def sort(a: _A, order: _Order = "head", *, threads: Optional[int] = None) -> _A:
     """Sort a writable C-contiguous (n, 3) int32 array in place; return it."""
-def sorted_copy(a: Any, order: _Order = "head") -> npt.NDArray[np.int32]:
+def sorted_copy(a: Any, order: _Order = "head", *, threads: Optional[int] = None) -> npt.NDArray[np.int32]:
     """A new sorted (n, 3) int32 array from any layout."""
 @overload
-def unique(a: Any, order: _Order = "head", return_counts: Literal[False] = False) -> npt.NDArray[np.int32]: ...
+def unique(
+    a: Any, order: _Order = "head", return_counts: Literal[False] = False, *, threads: Optional[int] = None
+) -> npt.NDArray[np.int32]: ...
 @overload
 def unique(
-    a: Any, order: _Order = "head", *, return_counts: Literal[True]
+    a: Any, order: _Order = "head", *, return_counts: Literal[True], threads: Optional[int] = None
 ) -> Tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]: ...
 @overload
 def unique(
-    a: Any, order: _Order, return_counts: bool
+    a: Any, order: _Order, return_counts: bool, *, threads: Optional[int] = None
 ) -> Union[npt.NDArray[np.int32], Tuple[npt.NDArray[np.int32], npt.NDArray[np.intp]]]: ...
 def contains(
-    known: Any, queries: Any, order: _Order = "head", assume_sorted: bool = False
+    known: Any, queries: Any, order: _Order = "head", assume_sorted: bool = False, *,
+    threads: Optional[int] = None
 ) -> npt.NDArray[np.bool_]:
     """For each query row, whether it occurs in `known`."""

@@ -4,9 +4,9 @@
 // An ordinary consumer of morvex.utils.memory: it includes the public header
 // only, fetches the export table with morvex_memory_import() at start and
 // reaches the module through that table alone (quick_sort, the five
-// orders, load_triple_from_numpy).  From pyutil.h it takes the reference
-// owner and the "Python exception is set" convention, nothing that reaches
-// into the module.
+// orders, load_triple_from_numpy).  From the header-only helpers of
+// ../pyhelpers it takes the reference owner, the GIL scopes and the "Python
+// exception is set" convention; nothing of the module's own sources.
 //
 // Results are numpy arrays, made by calling numpy.empty at run time: numpy
 // is imported on the first call that needs it, so building this extension
@@ -14,14 +14,18 @@
 // its inputs, allocates everything it returns, and only then releases the GIL
 // for the work proper; a bad input therefore never touches the caller's data.
 #include "../memory.h"
-#include "../src/pyutil.h"
+#include "../pyhelpers/mx_py.h"
+#include "parallel.h"
+#include "workers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -33,6 +37,7 @@ const char kSourceFile[] = "morvex\\utils\\src_triples\\triples.cpp";
 using mx::Ref;
 using mx::WithoutGil;
 using Triple = morvex_Triple;
+namespace par = mx::par;
 
 // ---- edges -------------------------------------------------------------------
 
@@ -74,21 +79,28 @@ constexpr int kHead = 0, kRel = 1, kTail = 2;
 
 class Table;
 template <int F0, int F1, int F2>
-void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out);
+void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out,
+                int threads);
 
 struct OrderInfo {
     const char *name;
     morvex_cmp_type *cmp;  // the exported comparison (a slot of the table)
     decltype(&membership<kHead, kRel, kTail>) membership;  // ... for its fields in order
+    int fields[3];  // the fields it compares, in order
 };
 
 const OrderInfo kOrders[] = {
-    {"head", &morvex_memory.cmp_head, membership<kHead, kRel, kTail>},
-    {"tail", &morvex_memory.cmp_tail, membership<kTail, kRel, kHead>},
-    {"rel", &morvex_memory.cmp_rel, membership<kHead, kTail, kRel>},
-    {"rel2", &morvex_memory.cmp_rel2, membership<kRel, kHead, kTail>},
-    {"rel3", &morvex_memory.cmp_rel3, membership<kRel, kTail, kHead>},
+    {"head", &morvex_memory.cmp_head, membership<kHead, kRel, kTail>, {kHead, kRel, kTail}},
+    {"tail", &morvex_memory.cmp_tail, membership<kTail, kRel, kHead>, {kTail, kRel, kHead}},
+    {"rel", &morvex_memory.cmp_rel, membership<kHead, kTail, kRel>, {kHead, kTail, kRel}},
+    {"rel2", &morvex_memory.cmp_rel2, membership<kRel, kHead, kTail>, {kRel, kHead, kTail}},
+    {"rel3", &morvex_memory.cmp_rel3, membership<kRel, kTail, kHead>, {kRel, kTail, kHead}},
 };
+
+// The order for the parallel kernels, which sort through the exported table.
+par::Order parallel_order(const OrderInfo &o) {
+    return par::Order{{o.fields[0], o.fields[1], o.fields[2]}, *o.cmp, morvex_memory.quick_sort};
+}
 
 const OrderInfo &parse_order(PyObject *order) {
     if (PyUnicode_Check(order)) {
@@ -106,6 +118,21 @@ const OrderInfo &parse_order(PyObject *order) {
         fail(PyExc_ValueError, message, repr.get(), "");
     Ref cut = MX_TAKE(PyUnicode_Substring(repr.get(), 0, kShown - 3));
     fail(PyExc_ValueError, message, cut.get(), "...");
+}
+
+// The `threads` argument: None for the default (see workers.h), else a
+// positive integer, of which at most workers::kMaxThreads count.
+int parse_threads(PyObject *threads) {
+    if (threads == Py_None)
+        return mx::workers::default_threads();
+    if (PyBool_Check(threads) || !PyIndex_Check(threads))
+        fail(PyExc_TypeError, "threads must be None or a positive int, not '%.200s'", Py_TYPE(threads)->tp_name);
+    const Py_ssize_t n = PyNumber_AsSsize_t(threads, nullptr);  // clamped on overflow
+    if (n == -1 && PyErr_Occurred())
+        MX_FAIL();
+    if (n < 1)
+        fail(PyExc_ValueError, "threads must be None or a positive int, got %zd", n);
+    return static_cast<int>(std::min<Py_ssize_t>(n, mx::workers::kMaxThreads));
 }
 
 // ---- tables ------------------------------------------------------------------
@@ -153,6 +180,7 @@ public:
     }
 
     Py_ssize_t rows() const { return rows_; }
+    par::Rows rows_view() const { return par::Rows{data(), step_[0], step_[1], size_t(rows_), is_records()}; }
     bool readonly() const { return view_.readonly != 0; }
     char *data() const { return static_cast<char *>(view_.buf); }
 
@@ -441,9 +469,9 @@ inline uint64_t mix(const Triple &t) {
 
 // ---- functions ---------------------------------------------------------------
 
-const char *const kSortKw[] = {"a", "order", nullptr};
-const char *const kUniqueKw[] = {"a", "order", "return_counts", nullptr};
-const char *const kContainsKw[] = {"known", "queries", "order", "assume_sorted", nullptr};
+const char *const kSortKw[] = {"a", "order", "threads", nullptr};
+const char *const kUniqueKw[] = {"a", "order", "return_counts", "threads", nullptr};
+const char *const kContainsKw[] = {"known", "queries", "order", "assume_sorted", "threads", nullptr};
 
 PyObject *default_order() {
     static PyObject *head = PyUnicode_InternFromString("head");
@@ -452,10 +480,12 @@ PyObject *default_order() {
 
 PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *a, *order_obj = default_order();
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O:sort", const_cast<char **>(kSortKw), &a, &order_obj));
+        PyObject *a, *order_obj = default_order(), *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O$O:sort", const_cast<char **>(kSortKw), &a, &order_obj,
+                                             &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const int threads_wanted = parse_threads(threads_obj);
         Table t(a, "a");
         if (t.readonly())
             fail(PyExc_ValueError, "sort() sorts in place and needs a writable array; "
@@ -463,9 +493,14 @@ PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
         if (!t.is_records())
             fail(PyExc_ValueError, "sort() needs a C-contiguous, aligned (n, 3) int32 array; "
                  "use sorted_copy() for other layouts");
+        const int threads = par::threads_for(size_t(t.rows()), threads_wanted);
         {
             WithoutGil nogil;
-            morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), static_cast<int>(t.rows()), *order.cmp);
+            if (threads > 1)
+                par::sort(reinterpret_cast<Triple *>(t.data()), size_t(t.rows()), parallel_order(order), threads);
+            else
+                morvex_memory.quick_sort(reinterpret_cast<Triple *>(t.data()), static_cast<int>(t.rows()),
+                                         *order.cmp);
         }
         return mx::compat::new_ref(a);
     });
@@ -473,18 +508,23 @@ PyObject *py_sort(PyObject *, PyObject *args, PyObject *kwds) {
 
 PyObject *py_sorted_copy(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *a, *order_obj = default_order();
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O:sorted_copy", const_cast<char **>(kSortKw), &a,
-                                             &order_obj));
+        PyObject *a, *order_obj = default_order(), *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O$O:sorted_copy", const_cast<char **>(kSortKw), &a,
+                                             &order_obj, &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const int threads_wanted = parse_threads(threads_obj);
         Table t(a, "a");
         Ref out;
         Triple *dst = new_records(t.rows(), out);
+        const int threads = par::threads_for(size_t(t.rows()), threads_wanted);
         {
             WithoutGil nogil;
-            t.load(dst);
-            morvex_memory.quick_sort(dst, static_cast<int>(t.rows()), *order.cmp);
+            par::SortedCopy split;
+            if (threads <= 1 || !split.fill(t.rows_view(), dst, parallel_order(order), threads)) {
+                t.load(dst);
+                morvex_memory.quick_sort(dst, static_cast<int>(t.rows()), *order.cmp);
+            }
         }
         return out.release();
     });
@@ -492,22 +532,31 @@ PyObject *py_sorted_copy(PyObject *, PyObject *args, PyObject *kwds) {
 
 PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *a, *order_obj = default_order();
+        PyObject *a, *order_obj = default_order(), *threads_obj = Py_None;
         int return_counts = 0;
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|Op:unique", const_cast<char **>(kUniqueKw), &a,
-                                             &order_obj, &return_counts));
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|Op$O:unique", const_cast<char **>(kUniqueKw), &a,
+                                             &order_obj, &return_counts, &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const int threads_wanted = parse_threads(threads_obj);
         Table t(a, "a");
         const Py_ssize_t n = t.rows();
         Block<Triple> tmp(static_cast<size_t>(n));
         Py_ssize_t distinct = 0;
+        const int threads = par::threads_for(size_t(n), threads_wanted);
+        par::SortedCopy split;
+        bool parallel = false;
         {
             WithoutGil nogil;
-            t.load(tmp.get());
-            morvex_memory.quick_sort(tmp.get(), static_cast<int>(n), *order.cmp);
-            for (Py_ssize_t i = 0; i < n; ++i)
-                distinct += i == 0 || !same(tmp[i], tmp[i - 1]);
+            parallel = threads > 1 && split.fill(t.rows_view(), tmp.get(), parallel_order(order), threads);
+            if (parallel) {
+                distinct = static_cast<Py_ssize_t>(split.count_distinct());
+            } else {
+                t.load(tmp.get());
+                morvex_memory.quick_sort(tmp.get(), static_cast<int>(n), *order.cmp);
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    distinct += i == 0 || !same(tmp[i], tmp[i - 1]);
+            }
         }
         Ref out, counts;
         Triple *rows = new_records(distinct, out);
@@ -517,8 +566,10 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
         {
             WithoutGil nogil;
             Py_ssize_t *c = static_cast<Py_ssize_t *>(count_data);
+            if (parallel)
+                split.write_distinct(rows, c);
             Py_ssize_t k = -1;
-            for (Py_ssize_t i = 0; i < n; ++i) {
+            for (Py_ssize_t i = 0; !parallel && i < n; ++i) {
                 if (i == 0 || !same(tmp[i], tmp[i - 1])) {
                     rows[++k] = tmp[i];
                     if (c)
@@ -560,9 +611,9 @@ private:
     Block<uint64_t> words_;
 };
 
-// The rows one pass over `known` keeps: a buffer that starts small and
-// doubles up to `cap` rows.  A row equal to the one kept last is not kept
-// again.
+// The rows one part of the pass over `known` keeps: a buffer that starts
+// small and doubles up to `cap` rows.  A row equal to the one kept last is
+// not kept again.
 class Kept {
 public:
     explicit Kept(int64_t cap) : cap_(cap), size_(std::min<int64_t>(cap, 1 << 16)), rows_(size_t(size_)) {}
@@ -583,44 +634,57 @@ public:
         size_ = size;
     }
 
+    // Gives up the rows: the buffer goes, nothing is kept any more.
+    void release() {
+        rows_ = Block<Triple>();
+        size_ = count_ = 0;
+    }
+
 private:
     int64_t cap_, size_, count_ = 0;
     Block<Triple> rows_;
 };
 
 // The distinct queries, sorted and searchable, each marked once a kept row
-// equal to it has come by: what kept rows past their cap come down to.
+// equal to it has come by: what kept rows past their cap come down to.  The
+// parts of the pass over `known` mark at the same time; each mark is set
+// once, by one of them, and counted by that one.
 template <int F0, int F1, int F2>
 class Seen {
 public:
-    Seen(const Triple *q, int64_t m, morvex_cmp_type cmp)
-        : rows_(size_t(m)), distinct_(sort_distinct(q, m, cmp)),
+    Seen(const Triple *q, int64_t m, morvex_cmp_type cmp, int threads)
+        : rows_(size_t(m)), distinct_(sort_distinct(q, m, cmp, threads)),
           index_(rows_.get(), static_cast<uint32_t>(distinct_)), marks_(size_t(distinct_)) {
-        std::fill(marks_.get(), marks_.get() + distinct_, false);
+        for (int64_t i = 0; i < distinct_; ++i)
+            new (&marks_[size_t(i)]) std::atomic<bool>(false);
     }
 
     // Marks the queries among a[0, n); true once every query is marked.
     bool mark(const Triple *a, int64_t n) {
         for (int64_t i = 0; i < n; ++i) {
             const ptrdiff_t at = find(a[i]);
-            if (at >= 0 && !marks_[at]) {
-                marks_[at] = true;
-                ++marked_;
-            }
+            // read first: a query already marked costs no write to a shared line
+            if (at >= 0 && !marks_[at].load(std::memory_order_relaxed) &&
+                !marks_[at].exchange(true, std::memory_order_relaxed))
+                marked_.fetch_add(1, std::memory_order_relaxed);
         }
-        return marked_ == distinct_;
+        return marked_.load(std::memory_order_relaxed) == distinct_;
     }
 
     bool marked(const Triple &t) const {
         const ptrdiff_t at = find(t);
-        return at >= 0 && marks_[at];
+        return at >= 0 && marks_[at].load(std::memory_order_relaxed);
     }
 
 private:
-    int64_t sort_distinct(const Triple *q, int64_t m, morvex_cmp_type cmp) {
+    int64_t sort_distinct(const Triple *q, int64_t m, morvex_cmp_type cmp, int threads) {
         Triple *a = rows_.get();
         std::copy(q, q + m, a);
-        morvex_memory.quick_sort(a, static_cast<int>(m), cmp);
+        const int sort_threads = par::threads_for(size_t(m), threads);
+        if (sort_threads > 1)
+            par::sort(a, size_t(m), par::Order{{F0, F1, F2}, cmp, morvex_memory.quick_sort}, sort_threads);
+        else
+            morvex_memory.quick_sort(a, static_cast<int>(m), cmp);
         int64_t d = 0;
         for (int64_t i = 0; i < m; ++i)
             if (d == 0 || !same(a[i], a[d - 1]))
@@ -634,9 +698,10 @@ private:
     }
 
     Block<Triple> rows_;
-    int64_t distinct_, marked_ = 0;
+    int64_t distinct_;
+    std::atomic<int64_t> marked_{0};
     SortedIndex<F0, F1, F2> index_;
-    Block<bool> marks_;
+    Block<std::atomic<bool>> marks_;
 };
 
 // Membership of each query row in `known`, for the order comparing fields
@@ -653,8 +718,22 @@ private:
 // 2m + 4096, which fewer than about 50m known rows never reach.  Rows kept
 // past it come down to marks on the distinct queries (Seen), and the pass
 // stops early once every query is marked.
+//
+// Threads: the filters are filled on this thread (a few per cent of the
+// work: threads sharing their words would have to add atomically, which
+// costs more than it saves).  The pass over `known` is split into parts,
+// one per thread, that share the cap: each keeps its rows in its own buffer
+// of at most cap / parts rows, and the parts' rows are closed up in order
+// afterwards (one copy of them), so a sorted `known` still gives sorted
+// kept rows.  A part that finds its buffer full stops there; the distinct
+// queries are then sorted once, on this thread, and every part goes on from
+// where it stopped, marking them.  The searches are split into parts too.
+// Every answer is exact either way, so none depends on the number of
+// threads.
 template <int F0, int F1, int F2>
-void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out) {
+void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out,
+                int threads) {
+    par::Phases phase;
     const int64_t m = queries.rows();
     int bits = 12;
     while (bits < 31 && (int64_t{1} << bits) < 16 * m)
@@ -669,11 +748,32 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
     }
     for (int64_t i = 0; i < m; ++i)
         query_filter.add(Filter::hash(q[i]));
+    phase("queries");
 
-    Kept kept(std::min<int64_t>(2 * m + 4096, INT_MAX));
+    // Part p reads rows [next, end) of `known`; `failed` is the byte count
+    // of an allocation it could not make.
+    struct Part {
+        Part(int64_t begin, int64_t stop, int64_t cap) : next(begin), end(stop), kept(cap) {}
+        int64_t next, end;
+        Kept kept;
+        unsigned long long failed = 0;
+    };
+    const int64_t n = known.rows();
+    const int parts = par::threads_for(size_t(n), threads);
+    const int64_t cap = std::min<int64_t>(2 * m + 4096, INT_MAX) / parts;
+    std::vector<Part> part;
+    part.reserve(size_t(parts));
+    for (int p = 0; p < parts; ++p)
+        part.emplace_back(int64_t(par::part_begin(size_t(n), p, parts)),
+                          int64_t(par::part_begin(size_t(n), p + 1, parts)), cap);
     std::optional<Seen<F0, F1, F2>> seen;
-    // keeps row t; false when every query has been seen
-    auto keep = [&](const Triple &t) {
+    std::atomic<bool> all_seen{false}, stop{false};
+
+    // Keeps row t in part r; false when r has to stop: every query is seen
+    // (all_seen is set), or its rows are at their cap and the queries not
+    // sorted yet.
+    auto keep = [&](Part &r, const Triple &t) {
+        Kept &kept = r.kept;
         if (kept.repeats(t))
             return true;
         if (kept.full()) {
@@ -681,118 +781,193 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
                 kept.grow();
             } else {
                 if (!seen)
-                    seen.emplace(q, m, cmp);
-                if (seen->mark(kept.get(), kept.count()))
                     return false;
+                if (seen->mark(kept.get(), kept.count())) {
+                    all_seen.store(true, std::memory_order_relaxed);
+                    return false;
+                }
                 kept.clear();
             }
         }
         kept.push(t);
         return true;
     };
-    bool all_seen = false;
-    const int64_t n = known.rows();
-    if (known.is_records()) {
-        // the filter words of one block of rows are fetched while the
-        // previous block is tested
-        constexpr int kBlock = 64;
-        const Triple *k = reinterpret_cast<const Triple *>(known.data());
-        uint64_t h[2][kBlock];
-        for (int64_t block = 0; !all_seen && block * kBlock < n + kBlock; ++block) {
-            const int64_t start = block * kBlock;
-            uint64_t *next = h[block & 1];
-            for (int64_t i = start; i < std::min<int64_t>(start + kBlock, n); ++i) {
-                next[i - start] = Filter::hash(k[i]);
-                query_filter.fetch(next[i - start]);
-            }
-            if (block == 0)
-                continue;
-            const uint64_t *prev = h[(block - 1) & 1];
-            const int64_t from = start - kBlock;
-            for (int64_t i = from; i < std::min(start, n); ++i)
-                if (query_filter.may_hold(prev[i - from]) && !keep(k[i])) {
-                    all_seen = true;
-                    break;
+    // Reads the rest of part r's rows; r.next is where it stopped.
+    auto scan = [&](Part &r) {
+        const int64_t begin = r.next, end = r.end;
+        if (known.is_records()) {
+            // the filter words of one block of rows are fetched while the
+            // previous block is tested
+            constexpr int kBlock = 64;
+            const Triple *k = reinterpret_cast<const Triple *>(known.data());
+            uint64_t h[2][kBlock];
+            for (int64_t block = 0; begin + block * kBlock < end + kBlock; ++block) {
+                if (stop.load(std::memory_order_relaxed))
+                    return;
+                const int64_t start = begin + block * kBlock;
+                uint64_t *next = h[block & 1];
+                for (int64_t i = start; i < std::min<int64_t>(start + kBlock, end); ++i) {
+                    next[i - start] = Filter::hash(k[i]);
+                    query_filter.fetch(next[i - start]);
                 }
-        }
-    } else {
-        for (int64_t i = 0; i < n; ++i) {
-            const Triple t = known.row(i);
-            if (query_filter.may_hold(Filter::hash(t)) && !keep(t)) {
-                all_seen = true;
-                break;
+                if (block == 0)
+                    continue;
+                const uint64_t *prev = h[(block - 1) & 1];
+                const int64_t from = start - kBlock;
+                for (int64_t i = from; i < std::min(start, end); ++i)
+                    if (query_filter.may_hold(prev[i - from]) && !keep(r, k[i])) {
+                        r.next = i;
+                        return;
+                    }
+            }
+        } else {
+            for (int64_t i = begin; i < end; ++i) {
+                if (i % 64 == 0 && stop.load(std::memory_order_relaxed))
+                    return;
+                const Triple t = known.row(i);
+                if (query_filter.may_hold(Filter::hash(t)) && !keep(r, t)) {
+                    r.next = i;
+                    return;
+                }
             }
         }
+        r.next = end;
+        // once the queries are sorted, what a part kept comes down to marks
+        if (seen) {
+            if (seen->mark(r.kept.get(), r.kept.count()))
+                all_seen.store(true, std::memory_order_relaxed);
+            r.kept.clear();
+        }
+    };
+    auto pass = [&](int p) {
+        Part &r = part[size_t(p)];
+        try {
+            scan(r);
+        } catch (const NoMemory &e) {  // from a kept buffer's growth
+            r.failed = e.bytes;
+            stop.store(true, std::memory_order_relaxed);
+        }
+        if (all_seen.load(std::memory_order_relaxed))
+            stop.store(true, std::memory_order_relaxed);
+    };
+    auto run_pass = [&] {
+        mx::workers::run(parts, parts, pass);
+        for (const Part &r : part)
+            if (r.failed)
+                throw NoMemory(r.failed);
+    };
+    run_pass();
+    if (std::any_of(part.begin(), part.end(), [](const Part &r) { return r.next < r.end; })) {
+        seen.emplace(q, m, cmp, threads);  // a part stopped at its cap
+        run_pass();
     }
-    if (all_seen) {
+    phase("known");
+
+    const int search_parts = par::threads_for(size_t(m), threads);
+    if (all_seen.load(std::memory_order_relaxed)) {
         std::fill(out, out + m, true);
         return;
     }
     if (seen) {
-        seen->mark(kept.get(), kept.count());
-        for (int64_t i = 0; i < m; ++i)
-            out[i] = seen->marked(q[i]);
+        auto answer = [&](int p) {
+            const int64_t lo = int64_t(par::part_begin(size_t(m), p, search_parts));
+            const int64_t hi = int64_t(par::part_begin(size_t(m), p + 1, search_parts));
+            for (int64_t i = lo; i < hi; ++i)
+                out[i] = seen->marked(q[i]);
+        };
+        mx::workers::run(search_parts, search_parts, answer);
         return;
     }
 
-    const int kept_count = static_cast<int>(kept.count());  // at most the cap
+    // the parts' rows, closed up in order (fewer than the cap in all)
+    Block<Triple> joined;
+    Triple *kept = part[0].kept.get();
+    int64_t kept_count = part[0].kept.count();
+    if (parts > 1) {
+        kept_count = 0;
+        for (const Part &r : part)
+            kept_count += r.kept.count();
+        joined = Block<Triple>(size_t(kept_count));
+        kept = joined.get();
+        int64_t at = 0;
+        for (Part &r : part) {
+            std::copy(r.kept.get(), r.kept.get() + r.kept.count(), kept + at);
+            at += r.kept.count();
+            r.kept.release();
+        }
+    }
     Filter kept_filter(bits);
-    for (int i = 0; i < kept_count; ++i)
-        kept_filter.add(Filter::hash(kept.get()[i]));
-    if (!assume_sorted)
-        morvex_memory.quick_sort(kept.get(), kept_count, cmp);
-    const SortedIndex<F0, F1, F2> index(kept.get(), static_cast<uint32_t>(kept_count));
+    for (int64_t i = 0; i < kept_count; ++i)
+        kept_filter.add(Filter::hash(kept[i]));
+    if (!assume_sorted) {
+        const int sort_threads = par::threads_for(size_t(kept_count), threads);
+        if (sort_threads > 1)
+            par::sort(kept, size_t(kept_count), par::Order{{F0, F1, F2}, cmp, morvex_memory.quick_sort},
+                      sort_threads);
+        else
+            morvex_memory.quick_sort(kept, static_cast<int>(kept_count), cmp);  // at most the cap
+    }
+    phase("kept");
+    const SortedIndex<F0, F1, F2> index(kept, static_cast<uint32_t>(kept_count));
+    phase("index");
 
     // Queries in groups, through a pipeline of three steps: while one group
     // is searched, the next has its directory entries fetched and the one
     // after its filter words; so each fetch has a group's worth of work to
-    // arrive in.
+    // arrive in.  Each part of the queries has its own pipeline.
     constexpr int kGroup = 16, kSteps = 3;
-    struct Group {
-        int64_t start = 0;
-        int count = 0;
-        uint64_t h[kGroup];
-        ptrdiff_t b[kGroup];
-    } ring[kSteps];
     const int64_t groups = (m + kGroup - 1) / kGroup;
-    for (int64_t step = 0; step < groups + kSteps - 1; ++step) {
-        if (step < groups) {  // the filter word
-            Group &g = ring[step % kSteps];
-            g.start = step * kGroup;
-            g.count = static_cast<int>(std::min<int64_t>(kGroup, m - g.start));
-            for (int j = 0; j < g.count; ++j) {
-                g.h[j] = Filter::hash(q[g.start + j]);
-                kept_filter.fetch(g.h[j]);
+    auto search = [&](int p) {
+        struct Group {
+            int64_t start = 0;
+            int count = 0;
+            uint64_t h[kGroup];
+            ptrdiff_t b[kGroup];
+        } ring[kSteps];
+        const int64_t first = int64_t(par::part_begin(size_t(groups), p, search_parts));
+        const int64_t last = int64_t(par::part_begin(size_t(groups), p + 1, search_parts));
+        for (int64_t step = first; step < last + kSteps - 1; ++step) {
+            if (step < last) {  // the filter word
+                Group &g = ring[step % kSteps];
+                g.start = step * kGroup;
+                g.count = static_cast<int>(std::min<int64_t>(kGroup, m - g.start));
+                for (int j = 0; j < g.count; ++j) {
+                    g.h[j] = Filter::hash(q[g.start + j]);
+                    kept_filter.fetch(g.h[j]);
+                }
+            }
+            if (step >= first + 1 && step - 1 < last) {  // the directory entry
+                Group &g = ring[(step - 1) % kSteps];
+                for (int j = 0; j < g.count; ++j)
+                    g.b[j] = kept_filter.may_hold(g.h[j]) ? index.locate(q[g.start + j]) : -1;
+            }
+            if (step >= first + 2) {  // the search
+                const Group &g = ring[(step - 2) % kSteps];
+                for (int j = 0; j < g.count; ++j)
+                    out[g.start + j] = g.b[j] >= 0 && index.search(q[g.start + j], g.b[j]);
             }
         }
-        if (step >= 1 && step - 1 < groups) {  // the directory entry
-            Group &g = ring[(step - 1) % kSteps];
-            for (int j = 0; j < g.count; ++j)
-                g.b[j] = kept_filter.may_hold(g.h[j]) ? index.locate(q[g.start + j]) : -1;
-        }
-        if (step >= 2) {  // the search
-            const Group &g = ring[(step - 2) % kSteps];
-            for (int j = 0; j < g.count; ++j)
-                out[g.start + j] = g.b[j] >= 0 && index.search(q[g.start + j], g.b[j]);
-        }
-    }
+    };
+    mx::workers::run(search_parts, search_parts, search);
+    phase("search");
 }
 
 PyObject *py_contains(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *known_obj, *queries_obj, *order_obj = default_order();
+        PyObject *known_obj, *queries_obj, *order_obj = default_order(), *threads_obj = Py_None;
         int assume_sorted = 0;
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|Op:contains", const_cast<char **>(kContainsKw),
-                                             &known_obj, &queries_obj, &order_obj, &assume_sorted));
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|Op$O:contains", const_cast<char **>(kContainsKw),
+                                             &known_obj, &queries_obj, &order_obj, &assume_sorted, &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const int threads = parse_threads(threads_obj);
         Table known(known_obj, "known");
         Table queries(queries_obj, "queries");
         void *data = nullptr;
         Ref out = new_array(queries.rows(), 0, "bool", &data);
         {
             WithoutGil nogil;
-            order.membership(known, queries, *order.cmp, assume_sorted != 0, static_cast<bool *>(data));
+            order.membership(known, queries, *order.cmp, assume_sorted != 0, static_cast<bool *>(data), threads);
         }
         return out.release();
     });
@@ -802,38 +977,71 @@ PyObject *py_contains(PyObject *, PyObject *args, PyObject *kwds) {
 
 #define MX_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_VARARGS | METH_KEYWORDS
 
+#define MX_THREADS_DOC                                                                  \
+    "`threads` is how many threads may work on it: None (the default) for every\n"      \
+    "CPU the process may run on, at most MORVEX_NUM_THREADS when that is set;\n"        \
+    "1 for the calling thread alone.  Small inputs stay on the calling thread.\n"       \
+    "The result is the same for any number of threads.\n"
+
+// For the tests: (the threads a call uses by default, the workers started
+// so far); a limit on how many more workers may start; the rows per thread
+// below which fewer threads work (returns the previous value).
+PyObject *py_workers(PyObject *, PyObject *) {
+    return Py_BuildValue("(ii)", mx::workers::default_threads(), mx::workers::started());
+}
+
+PyObject *py_limit_worker_starts(PyObject *, PyObject *arg) {
+    return edge([&] {
+        const long allowed = PyLong_AsLong(arg);
+        MX_CHECK(!(allowed == -1 && PyErr_Occurred()));
+        mx::workers::limit_starts(allowed < 0 ? -1 : static_cast<int>(std::min<long>(allowed, INT_MAX)));
+        return mx::compat::new_ref(Py_None);
+    });
+}
+
+PyObject *py_set_rows_per_thread(PyObject *, PyObject *arg) {
+    return edge([&] {
+        const Py_ssize_t rows = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
+        MX_CHECK(!(rows == -1 && PyErr_Occurred()));
+        return PyLong_FromSize_t(par::set_rows_per_thread(size_t(std::max<Py_ssize_t>(rows, 1))));
+    });
+}
+
 PyMethodDef methods[] = {
     {"sort", MX_KW(py_sort),
-     "sort(a, order='head')\n--\n\n"
+     "sort(a, order='head', *, threads=None)\n--\n\n"
      "Sort the rows of `a` in place under `order` and return `a`.\n\n"
      "`a` must be a writable, C-contiguous (n, 3) int32 array; use sorted_copy()\n"
      "for any other layout.  `order` is one of 'head' (head, relation, tail),\n"
      "'tail' (tail, relation, head), 'rel' (head, tail, relation), 'rel2'\n"
-     "(relation, head, tail) and 'rel3' (relation, tail, head).  The GIL is\n"
-     "released while sorting."},
+     "(relation, head, tail) and 'rel3' (relation, tail, head).\n\n"
+     MX_THREADS_DOC "The GIL is released while sorting."},
     {"sorted_copy", MX_KW(py_sorted_copy),
-     "sorted_copy(a, order='head')\n--\n\n"
+     "sorted_copy(a, order='head', *, threads=None)\n--\n\n"
      "Return a new (n, 3) int32 array holding the first three columns of `a`,\n"
      "sorted under `order`.\n\n"
      "`a` is any two-dimensional int32 buffer with at least three columns, in\n"
-     "any layout (strided, Fortran-ordered, with extra columns).  The GIL is\n"
-     "released while copying and sorting."},
+     "any layout (strided, Fortran-ordered, with extra columns).\n\n"
+     MX_THREADS_DOC "The GIL is released while copying and sorting."},
     {"unique", MX_KW(py_unique),
-     "unique(a, order='head', return_counts=False)\n--\n\n"
+     "unique(a, order='head', return_counts=False, *, threads=None)\n--\n\n"
      "Return the distinct rows of `a` (its first three columns) as a new\n"
      "(k, 3) int32 array sorted under `order`; with `return_counts`, a tuple\n"
-     "of that array and the number of times each row occurs (intp).  The GIL\n"
-     "is released while working."},
+     "of that array and the number of times each row occurs (intp).\n\n"
+     MX_THREADS_DOC "The GIL is released while working."},
     {"contains", MX_KW(py_contains),
-     "contains(known, queries, order='head', assume_sorted=False)\n--\n\n"
+     "contains(known, queries, order='head', assume_sorted=False, *, threads=None)\n--\n\n"
      "Return a bool array telling for each row of `queries` whether it occurs\n"
      "in `known` (first three columns of both).\n\n"
      "`known` is never copied whole: only its rows that may match a query are\n"
      "gathered and sorted, and the memory taken grows with the queries, never\n"
      "with `known`.  With `assume_sorted`, `known` is trusted to be\n"
      "sorted under `order` and they are not sorted again (a wrong promise\n"
-     "gives wrong answers, never a crash).\n"
-     "The GIL is released while working."},
+     "gives wrong answers, never a crash).\n\n"
+     MX_THREADS_DOC "The GIL is released while working."},
+    {"_workers", py_workers, METH_NOARGS, nullptr},
+    {"_limit_worker_starts", py_limit_worker_starts, METH_O, nullptr},
+    {"_set_rows_per_thread", py_set_rows_per_thread, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,480 @@
+// parallel.cpp -- the multi-threaded kernels of morvex.utils.triples (see
+// parallel.h).
+//
+// The split: one parallel pass finds the bits that vary among the rows, one
+// counts each thread's rows per bucket of the leading bits, and a prefix
+// sum over (bucket, thread) gives every thread its own output range per
+// bucket.  A copy is then scattered into those ranges; an in-place sort
+// moves its rows by a speculative permutation in rounds (each thread owns a
+// share of every bucket's still unsettled range and swaps rows only within
+// its shares; rows that found no room are gathered at the ends of the
+// buckets and settled by the next round, the last round on one thread).
+// Buckets far larger than a thread's share are split again the same way;
+// the others are sorted by the caller's sort, largest first, each on one
+// thread.
+#include "parallel.h"
+
+#include "workers.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+
+namespace mx {
+namespace par {
+namespace {
+
+// Below this many rows per thread, waking threads costs more than they save
+// (measured: see the benchmark suite's threads rows).  The tests lower it,
+// to run the parallel paths on small tables.
+std::atomic<size_t> rows_per_thread{size_t{1} << 17};
+// The digit: wide enough for a few buckets per thread (dealing them out
+// largest first balances the threads), narrow enough that a thread's
+// output streams, one per bucket, stay in its caches; and not so wide
+// that buckets get smaller than 2^kBucketRowsBits rows.
+constexpr int kMinDigitBits = 7;
+constexpr int kMaxDigitBits = 10;
+constexpr int kBucketRowsBits = 12;
+// Speculative rounds before the rest is settled on one thread.
+constexpr int kParallelRounds = 4;
+
+// Hints to fetch the cache line at `address` (an integer) for writing; it
+// may lie past the array, which a prefetch tolerates.
+#define MX_PREFETCH_WRITE(address) __builtin_prefetch(reinterpret_cast<const void *>(address), 1)
+
+template <int F>
+inline uint32_t word(const Triple &t) {
+    const int32_t v = F == 0 ? t.head : F == 1 ? t.relation : t.tail;
+    return static_cast<uint32_t>(v) ^ 0x80000000u;
+}
+
+inline int bit_length(uint32_t x) { return x ? 32 - __builtin_clz(x) : 0; }
+
+// Calls f(row) for rows [lo, hi) of r.
+template <class F>
+inline void visit(const Rows &r, size_t lo, size_t hi, F &&f) {
+    if (r.records) {
+        const Triple *p = reinterpret_cast<const Triple *>(r.data);
+        for (size_t i = lo; i < hi; ++i)
+            f(p[i]);
+        return;
+    }
+    for (size_t i = lo; i < hi; ++i) {
+        const char *p = r.data + static_cast<ptrdiff_t>(i) * r.row_step;
+        int32_t v[3];
+        for (int j = 0; j < 3; ++j)
+            std::memcpy(&v[j], p + j * r.col_step, 4);
+        f(Triple{v[0], v[1], v[2]});
+    }
+}
+
+// The leading bits of the key of the order comparing fields F0, F1, F2:
+// the bits that vary among the rows, in the order's field sequence, packed
+// into at most 64 bits, of which the top `width` make the digit.  Ordered
+// like the rows, so every bucket's rows sort before the next bucket's.
+template <int F0, int F1, int F2>
+class Digit {
+public:
+    // diff[k]: the bits in which some row's k-th compared field differs
+    // from the first row's
+    Digit(const uint32_t diff[3], size_t n, int threads) {
+        const int len[3] = {bit_length(diff[0]), bit_length(diff[1]), bit_length(diff[2])};
+        const int bits[3] = {len[0], std::min(len[1], 64 - len[0]), std::min(len[2], 64 - len[0] - len[1])};
+        for (int k = 0; k < 3; ++k) {
+            mask_[k] = len[k] >= 32 ? ~0u : (1u << len[k]) - 1;
+            drop_[k] = len[k] - std::max(bits[k], 0);
+        }
+        up1_ = bits[1];
+        up2_ = std::max(bits[2], 0);
+        const int total = bits[0] + bits[1] + up2_;
+        const int wanted = std::min(kMaxDigitBits, std::max(kMinDigitBits, bit_length(uint32_t(threads)) + 5));
+        width_ = std::min({total, wanted, std::max(1, bit_length(static_cast<uint32_t>(n >> kBucketRowsBits)))});
+        shift_ = total - width_;
+        first_only_ = shift_ >= up1_ + up2_;
+        first_shift_ = first_only_ ? shift_ - up1_ - up2_ : 0;
+    }
+
+    bool operator==(const Digit &o) const {
+        return std::equal(mask_, mask_ + 3, o.mask_) && std::equal(drop_, drop_ + 3, o.drop_) && up1_ == o.up1_ &&
+               up2_ == o.up2_ && width_ == o.width_ && shift_ == o.shift_;
+    }
+    unsigned buckets() const { return 1u << width_; }
+    unsigned operator()(const Triple &t) const {
+        if (first_only_)  // the usual case: the digit lies in the first field
+            return (word<F0>(t) & mask_[0]) >> first_shift_;
+        uint64_t k = word<F0>(t) & mask_[0];
+        k = (k << up1_) | (uint64_t{word<F1>(t) & mask_[1]} >> drop_[1]);
+        k = (k << up2_) | (uint64_t{word<F2>(t) & mask_[2]} >> drop_[2]);
+        return static_cast<unsigned>(k >> shift_);
+    }
+
+private:
+    uint32_t mask_[3];
+    int drop_[3];
+    int up1_, up2_, width_, shift_;
+    bool first_only_;
+    int first_shift_;
+};
+
+// The split of rows r: the digit and each part's count of rows per bucket
+// (counts[p * K + b]), from one parallel pass.  The digit is first guessed
+// from a sample of the rows; the pass finds the bits that really vary while
+// it counts, and counts again only when they make another digit.
+template <int F0, int F1, int F2>
+struct Split {
+    Split(const Rows &r, int threads) : digit(guess(r), r.n, threads) {
+        std::vector<uint32_t> part_diff(3 * static_cast<size_t>(threads), 0);
+        auto pass = [&](const Digit<F0, F1, F2> &d, bool find_bits) {
+            const unsigned K = d.buckets();
+            counts.assign(static_cast<size_t>(threads) * K, 0);
+            auto task = [&](int p) {
+                size_t *c = &counts[static_cast<size_t>(p) * K];
+                uint32_t d0 = 0, d1 = 0, d2 = 0;
+                const size_t lo = part_begin(r.n, p, threads), hi = part_begin(r.n, p + 1, threads);
+                if (find_bits) {
+                    visit(r, lo, hi, [&](const Triple &t) {
+                        d0 |= word<F0>(t) ^ first[0];
+                        d1 |= word<F1>(t) ^ first[1];
+                        d2 |= word<F2>(t) ^ first[2];
+                        ++c[d(t)];
+                    });
+                    part_diff[3 * p] = d0;
+                    part_diff[3 * p + 1] = d1;
+                    part_diff[3 * p + 2] = d2;
+                } else {
+                    visit(r, lo, hi, [&](const Triple &t) { ++c[d(t)]; });
+                }
+            };
+            workers::run(threads, threads, task);
+        };
+        pass(digit, true);
+        for (int p = 0; p < threads; ++p)
+            for (int k = 0; k < 3; ++k)
+                diff[k] |= part_diff[3 * static_cast<size_t>(p) + k];
+        const Digit<F0, F1, F2> exact(diff, r.n, threads);
+        if (!(exact == digit)) {
+            digit = exact;
+            pass(digit, false);
+        }
+    }
+
+    // true when all rows are equal
+    bool uniform() const { return (diff[0] | diff[1] | diff[2]) == 0; }
+
+    uint32_t first[3] = {0, 0, 0};
+    uint32_t diff[3] = {0, 0, 0};
+    Digit<F0, F1, F2> digit;
+    std::vector<size_t> counts;
+
+private:
+    // The varying bits of about 4096 rows spread over r.
+    const uint32_t *guess(const Rows &r) {
+        visit(r, 0, 1, [&](const Triple &t) {
+            first[0] = word<F0>(t);
+            first[1] = word<F1>(t);
+            first[2] = word<F2>(t);
+        });
+        const size_t step = std::max<size_t>(1, r.n / 4096);
+        for (size_t i = r.n - 1;; i -= std::min(i, step)) {
+            visit(r, i, i + 1, [&](const Triple &t) {
+                diff[0] |= word<F0>(t) ^ first[0];
+                diff[1] |= word<F1>(t) ^ first[1];
+                diff[2] |= word<F2>(t) ^ first[2];
+            });
+            if (i == 0)
+                break;
+        }
+        return diff;
+    }
+};
+
+template <int F0, int F1, int F2>
+void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int depth);
+
+// Splits of a split (of a bucket far larger than a thread's share) at most.
+constexpr int kMaxDepth = 8;
+
+// Sorts every bucket a[bounds[b], bounds[b + 1]).  One far larger than a
+// thread's share is split again on all threads; the others go to the
+// threads one each, largest first.
+template <int F0, int F1, int F2>
+void sort_buckets(Triple *a, const std::vector<size_t> &bounds, const Order &order, int threads, int depth) {
+    const size_t K = bounds.size() - 1, n = bounds[K] - bounds[0];
+    const size_t large = std::max(n / (2 * static_cast<size_t>(threads)), 2 * rows_per_thread.load(std::memory_order_relaxed));
+    std::vector<uint32_t> rest;
+    for (size_t b = 0; b < K; ++b) {
+        const size_t size = bounds[b + 1] - bounds[b];
+        if (size > large && size < n && depth < kMaxDepth)
+            sort_in_place<F0, F1, F2>(a + bounds[b], size, order, threads, depth + 1);
+        else if (size > 1)
+            rest.push_back(static_cast<uint32_t>(b));
+    }
+    std::sort(rest.begin(), rest.end(), [&](uint32_t x, uint32_t y) {
+        const size_t sx = bounds[x + 1] - bounds[x], sy = bounds[y + 1] - bounds[y];
+        return sx != sy ? sx > sy : x < y;
+    });
+    auto task = [&](int i) {
+        const size_t b = rest[static_cast<size_t>(i)];
+        order.sort(a + bounds[b], static_cast<int>(bounds[b + 1] - bounds[b]), order.cmp);
+    };
+    workers::run(threads, static_cast<int>(rest.size()), task);
+}
+
+// One thread's part of a round of the in-place split.  It owns the slots
+// a[h[b], end[b]) of every bucket b, none of which holds a row settled
+// there yet, and sweeps them, swapping each row into the next free slot of
+// its bucket (what was there comes back for a later sweep) while that
+// bucket's share has room.  Swapping rather than following cycles keeps
+// the swaps of a sweep independent of one another, so their memory accesses
+// overlap.  Sweeps repeat until one settles nothing: the rows then left in
+// the shares (strays) belong to buckets whose share in this part is full.
+// Whatever the rows, every access stays inside the shares.
+template <class D>
+void settle(Triple *a, size_t *h, const size_t *end, const D &digit) {
+    constexpr size_t kAhead = 16;  // rows fetched ahead of a sweep and of a bucket's free slot
+    const unsigned K = digit.buckets();
+    auto place = [&](size_t i, const Triple &r, unsigned d) {
+        if (h[d] < end[d]) {
+            const size_t t = h[d]++;
+            a[i] = a[t];
+            a[t] = r;
+            MX_PREFETCH_WRITE(reinterpret_cast<uintptr_t>(a) + (t + kAhead) * sizeof(Triple));
+            return true;
+        }
+        return false;
+    };
+    for (bool again = true; again;) {
+        again = false;
+        for (unsigned b = 0; b < K; ++b) {
+            // a row placed at slot i or before leaves the rows after i where
+            // they are, so four rows can be read before any of them moves
+            size_t i = h[b];
+            const size_t e = end[b];
+            for (; i + 4 <= e; i += 4) {
+                MX_PREFETCH_WRITE(reinterpret_cast<uintptr_t>(a) + (i + kAhead) * sizeof(Triple));
+                const Triple r0 = a[i], r1 = a[i + 1], r2 = a[i + 2], r3 = a[i + 3];
+                const unsigned d0 = digit(r0), d1 = digit(r1), d2 = digit(r2), d3 = digit(r3);
+                again |= place(i, r0, d0);
+                again |= place(i + 1, r1, d1);
+                again |= place(i + 2, r2, d2);
+                again |= place(i + 3, r3, d3);
+            }
+            for (; i < e; ++i) {
+                const Triple r = a[i];
+                again |= place(i, r, digit(r));
+            }
+        }
+    }
+}
+
+// Moves the strays of a bucket to its end.  The bucket's unsettled range
+// [head, end) was split into `parts` shares, share p [lo(p), hi(p)) having
+// its settled rows in [lo(p), h(p)) and its strays after them.  Strays
+// before the cut (the start of the bucket's last `strays` slots) trade
+// places with settled rows after it; nothing else moves.  Returns the cut.
+template <class H>
+size_t gather(Triple *a, size_t head, size_t end, int parts, const H &h) {
+    const size_t len = end - head;
+    auto lo = [&](int p) { return head + part_begin(len, p, parts); };
+    size_t strays = 0;
+    for (int p = 0; p < parts; ++p)
+        strays += lo(p + 1) - h(p);
+    const size_t cut = end - strays;
+    int sp = 0, rp = 0;  // the shares whose strays and settled rows are walked
+    size_t s = h(0), r = std::max(lo(0), cut);
+    for (;;) {
+        while (sp < parts && s >= std::min(lo(sp + 1), cut))
+            if (++sp < parts)
+                s = h(sp);
+        while (rp < parts && r >= h(rp))
+            if (++rp < parts)
+                r = std::max(lo(rp), cut);
+        if (sp == parts || rp == parts)
+            return cut;
+        std::swap(a[s++], a[r++]);
+    }
+}
+
+template <int F0, int F1, int F2>
+void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int depth) {
+    Phases phase;
+    const Rows rows{reinterpret_cast<const char *>(a), sizeof(Triple), 4, n, true};
+    const Split<F0, F1, F2> split(rows, threads);
+    if (split.uniform())
+        return;  // all rows are equal
+    const Digit<F0, F1, F2> &digit = split.digit;
+    const std::vector<size_t> &counts = split.counts;
+    const unsigned K = digit.buckets();
+    phase("count");
+
+    std::vector<size_t> bounds(K + 1, 0), head(K), share(2 * static_cast<size_t>(threads) * K);
+    for (unsigned b = 0; b < K; ++b) {
+        size_t size = 0;
+        for (int p = 0; p < threads; ++p)
+            size += counts[static_cast<size_t>(p) * K + b];
+        head[b] = bounds[b];
+        bounds[b + 1] = bounds[b] + size;
+    }
+    size_t unsettled = n;
+    for (int round = 0; unsettled > 0; ++round) {
+        const int parts = round < kParallelRounds && unsettled > n / 64 ? threads : 1;
+        for (int p = 0; p < parts; ++p) {
+            size_t *h = &share[2 * static_cast<size_t>(p) * K];
+            for (unsigned b = 0; b < K; ++b) {
+                const size_t left = bounds[b + 1] - head[b];
+                h[b] = head[b] + part_begin(left, p, parts);
+                h[K + b] = head[b] + part_begin(left, p + 1, parts);
+            }
+        }
+        auto task = [&](int p) {
+            size_t *h = &share[2 * static_cast<size_t>(p) * K];
+            settle(a, h, h + K, digit);
+        };
+        workers::run(threads, parts, task);
+        if (parts == 1)
+            break;  // one thread owning every share settles every row
+        // the strays of each bucket to its end, for the next round
+        auto strays_to_end = [&](int b) {
+            head[b] = gather(a, head[b], bounds[b + 1], parts,
+                             [&](int p) { return share[2 * static_cast<size_t>(p) * K + b]; });
+        };
+        workers::run(threads, static_cast<int>(K), strays_to_end);
+        unsettled = 0;
+        for (unsigned b = 0; b < K; ++b)
+            unsettled += bounds[b + 1] - head[b];
+    }
+    phase("permute");
+    sort_buckets<F0, F1, F2>(a, bounds, order, threads, depth);
+    phase("buckets");
+}
+
+template <int F0, int F1, int F2>
+bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, std::vector<size_t> &bounds) {
+    Phases phase;
+    const Split<F0, F1, F2> split(src, threads);
+    const Digit<F0, F1, F2> &digit = split.digit;
+    const std::vector<size_t> &counts = split.counts;
+    const unsigned K = digit.buckets();
+    phase("count");
+
+    // part p's rows of bucket b go to dst[next[p * K + b], end[p * K + b])
+    std::vector<size_t> next(counts.size()), end(counts.size());
+    bounds.assign(K + 1, 0);
+    size_t at = 0;
+    for (unsigned b = 0; b < K; ++b) {
+        bounds[b] = at;
+        for (int p = 0; p < threads; ++p) {
+            const size_t i = static_cast<size_t>(p) * K + b;
+            next[i] = at;
+            at += counts[i];
+            end[i] = at;
+        }
+    }
+    bounds[K] = at;
+    // rows that changed since they were counted may find their range full
+    std::atomic<bool> changed{false};
+    auto task = [&](int p) {
+        size_t *const cur = &next[static_cast<size_t>(p) * K];
+        const size_t *const stop = &end[static_cast<size_t>(p) * K];
+        visit(src, part_begin(src.n, p, threads), part_begin(src.n, p + 1, threads), [&](const Triple &t) {
+            const unsigned d = digit(t);
+            if (cur[d] < stop[d])
+                dst[cur[d]++] = t;
+            else
+                changed.store(true, std::memory_order_relaxed);
+        });
+    };
+    workers::run(threads, threads, task);
+    if (changed.load(std::memory_order_relaxed))
+        return false;
+    phase("scatter");
+    sort_buckets<F0, F1, F2>(dst, bounds, order, threads, 0);
+    phase("buckets");
+    return true;
+}
+
+// Calls f.template operator()<F0, F1, F2>() for the order's fields.
+template <class F>
+auto with_fields(const Order &o, F &&f) {
+    const int key = o.fields[0] * 9 + o.fields[1] * 3 + o.fields[2];
+    switch (key) {
+    case 0 * 9 + 1 * 3 + 2: return f(std::integral_constant<int, 0>{}, std::integral_constant<int, 1>{}, std::integral_constant<int, 2>{});
+    case 2 * 9 + 1 * 3 + 0: return f(std::integral_constant<int, 2>{}, std::integral_constant<int, 1>{}, std::integral_constant<int, 0>{});
+    case 0 * 9 + 2 * 3 + 1: return f(std::integral_constant<int, 0>{}, std::integral_constant<int, 2>{}, std::integral_constant<int, 1>{});
+    case 1 * 9 + 0 * 3 + 2: return f(std::integral_constant<int, 1>{}, std::integral_constant<int, 0>{}, std::integral_constant<int, 2>{});
+    case 1 * 9 + 2 * 3 + 0: return f(std::integral_constant<int, 1>{}, std::integral_constant<int, 2>{}, std::integral_constant<int, 0>{});
+    default: return f(std::integral_constant<int, 2>{}, std::integral_constant<int, 0>{}, std::integral_constant<int, 1>{});
+    }
+}
+
+}  // namespace
+
+int threads_for(size_t n, int threads) {
+    return static_cast<int>(std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(threads), n / rows_per_thread.load(std::memory_order_relaxed))));
+}
+
+size_t set_rows_per_thread(size_t rows) {
+    return rows_per_thread.exchange(std::max<size_t>(rows, 1));
+}
+
+void sort(Triple *a, size_t n, const Order &order, int threads) {
+    with_fields(order, [&](auto f0, auto f1, auto f2) {
+        sort_in_place<decltype(f0)::value, decltype(f1)::value, decltype(f2)::value>(a, n, order, threads, 0);
+    });
+}
+
+bool SortedCopy::fill(const Rows &src, Triple *dst, const Order &order, int threads) {
+    dst_ = dst;
+    threads_ = threads;
+    return with_fields(order, [&](auto f0, auto f1, auto f2) {
+        return fill_copy<decltype(f0)::value, decltype(f1)::value, decltype(f2)::value>(src, dst, order, threads,
+                                                                                       bounds_);
+    });
+}
+
+size_t SortedCopy::count_distinct() {
+    Phases phase;
+    const size_t K = bounds_.size() - 1;
+    distinct_.assign(K + 1, 0);
+    auto task = [&](int b) {
+        size_t d = 0;
+        for (size_t i = bounds_[b]; i < bounds_[b + 1]; ++i) {
+            const Triple &x = dst_[i];
+            d += i == bounds_[b] || x.head != dst_[i - 1].head || x.relation != dst_[i - 1].relation ||
+                 x.tail != dst_[i - 1].tail;
+        }
+        distinct_[b + 1] = d;
+    };
+    workers::run(threads_, static_cast<int>(K), task);
+    for (size_t b = 0; b < K; ++b)
+        distinct_[b + 1] += distinct_[b];
+    phase("distinct");
+    return distinct_[K];
+}
+
+void SortedCopy::write_distinct(Triple *rows, Py_ssize_t *counts) {
+    Phases phase;
+    auto task = [&](int b) {
+        // equal rows share a bucket, so a bucket's first row is a new one
+        ptrdiff_t k = static_cast<ptrdiff_t>(distinct_[b]) - 1;
+        for (size_t i = bounds_[b]; i < bounds_[b + 1]; ++i) {
+            const Triple &x = dst_[i];
+            if (i == bounds_[b] || x.head != dst_[i - 1].head || x.relation != dst_[i - 1].relation ||
+                x.tail != dst_[i - 1].tail) {
+                rows[++k] = x;
+                if (counts)
+                    counts[k] = 0;
+            }
+            if (counts)
+                ++counts[k];
+        }
+    };
+    workers::run(threads_, static_cast<int>(bounds_.size() - 1), task);
+    phase("write");
+}
+
+}  // namespace par
+}  // namespace mx
