@@ -198,12 +198,16 @@ Workspace *thread_workspace() {
 
 // Hints to fetch the cache line at `addr` (an integer) for writing or for
 // reading; the address may lie past the array, which a prefetch tolerates.
+// And a condition that is almost never true, whose code is then laid out
+// off the straight path.
 #if defined(__GNUC__)
 #define MX_PREFETCH(addr) __builtin_prefetch(reinterpret_cast<const void *>(addr), 1)
 #define MX_PREFETCH_READ(addr) __builtin_prefetch(reinterpret_cast<const void *>(addr), 0)
+#define MX_UNLIKELY(cond) __builtin_expect(!!(cond), 0)
 #else
 #define MX_PREFETCH(addr) ((void)(addr))
 #define MX_PREFETCH_READ(addr) ((void)(addr))
+#define MX_UNLIKELY(cond) (cond)
 #endif
 
 // Number of significant bits of x (0 for 0).
@@ -371,9 +375,9 @@ void insertion_sort(morvex_Triple *a, uint32_t n) {
     }
 }
 
-// Moves r (read from slot i) to slot t, and what was at t to slot i.
-inline void place(morvex_Triple *a, uint32_t i, const morvex_Triple &r, uint32_t t) {
-    a[i] = a[t];
+// Moves r (read from *slot) to slot t, and what was at t to *slot.
+inline void place(morvex_Triple *a, morvex_Triple *slot, const morvex_Triple &r, uint32_t t) {
+    *slot = a[t];
     a[t] = r;
     MX_PREFETCH(reinterpret_cast<uintptr_t>(a + t) + kSlotAhead * sizeof(morvex_Triple));
 }
@@ -392,8 +396,8 @@ void count_digits(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigne
 // Copies a[0, n) to out[0, n) and counts the copy's digits into cnt[0,
 // buckets): the counts match the copy whatever other threads do to `a`.
 template <class D, class C>
-void copy_counting(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets, C *cnt,
-                   morvex_Triple *out) {
+inline void copy_counting(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets, C *cnt,
+                          morvex_Triple *out) {
     std::fill(cnt, cnt + buckets, C{0});
     // (Each record is read whole before anything is written, here and in
     // scatter: a store could alias the rest of the record, and a load
@@ -433,8 +437,9 @@ void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buc
 // counted (another thread writing or sorting them), and b always has room:
 // while b is swept, next[b] <= i < end[b] for the slot i being swept.
 inline uint32_t claim(uint32_t *next, const uint32_t *end, unsigned d, unsigned b) {
-    const unsigned c = next[d] != end[d] ? d : b;
-    return next[c]++;
+    if (MX_UNLIKELY(next[d] == end[d]))
+        d = b;
+    return next[d]++;
 }
 
 // Moves the records of a[0, n), whose digit counts are cnt[0, buckets)
@@ -471,21 +476,22 @@ void distribute(morvex_Triple *a, const D &digit_of, unsigned buckets, const uin
         unsigned kept = 0;
         for (unsigned k = 0; k < nopen; ++k) {
             const unsigned b = open[k];
-            uint32_t i = next[b];
+            morvex_Triple *p = a + next[b];
             const uint32_t e = end[b];
-            for (; i + 4 <= e; i += 4) {
-                MX_PREFETCH(reinterpret_cast<uintptr_t>(a + i) + kSweepAhead * sizeof(morvex_Triple));
-                const morvex_Triple r0 = a[i], r1 = a[i + 1], r2 = a[i + 2], r3 = a[i + 3];
+            morvex_Triple *const pe = a + e;
+            for (; pe - p >= 4; p += 4) {
+                MX_PREFETCH(reinterpret_cast<uintptr_t>(p) + kSweepAhead * sizeof(morvex_Triple));
+                const morvex_Triple r0 = p[0], r1 = p[1], r2 = p[2], r3 = p[3];
                 const unsigned d0 = digit_of(r0), d1 = digit_of(r1);
                 const unsigned d2 = digit_of(r2), d3 = digit_of(r3);
-                place(a, i, r0, claim(next, end, d0, b));
-                place(a, i + 1, r1, claim(next, end, d1, b));
-                place(a, i + 2, r2, claim(next, end, d2, b));
-                place(a, i + 3, r3, claim(next, end, d3, b));
+                place(a, p, r0, claim(next, end, d0, b));
+                place(a, p + 1, r1, claim(next, end, d1, b));
+                place(a, p + 2, r2, claim(next, end, d2, b));
+                place(a, p + 3, r3, claim(next, end, d3, b));
             }
-            for (; i < e; ++i) {
-                const morvex_Triple r = a[i];
-                place(a, i, r, claim(next, end, digit_of(r), b));
+            for (; p < pe; ++p) {
+                const morvex_Triple r = *p;
+                place(a, p, r, claim(next, end, digit_of(r), b));
             }
             if (next[b] != e)
                 open[kept++] = b;
