@@ -2,9 +2,7 @@
 // module orders must give, byte for byte, what std::sort gives with the same
 // comparison; short counts must leave the array and the comparison alone;
 // other comparisons must still sort, also when the sort's workspace cannot
-// be allocated; _compare must follow its sign rules.  Other threads sorting
-// the same array or writing rows into it must never make quick_sort leave
-// the array or hang.
+// be allocated; _compare must follow its sign rules.
 //
 // Prints one line per failure and "N passed, M failed"; exits 1 on failure.
 //
@@ -13,15 +11,11 @@
 #include "triples.h"
 
 #include <array>
-#include <atomic>
-#include <chrono>
 #include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -373,79 +367,6 @@ void check_no_workspace() {
     }
 }
 
-// Threads sorting one array in different orders and in the same order, and a
-// thread writing rows into it while it is sorted: every sort returns (a
-// watchdog fails the run after a minute), nothing outside the array is read
-// or written (which the sanitized build sees), and every field left in it
-// holds a value that field had in some row.  (Rows themselves may mix the
-// fields of several: two threads moving one record at once.)  The order is
-// then unspecified.
-void check_concurrent() {
-    // graph-like rows for the in-place distribution, rows of few values for
-    // the splits of large buckets inside a leaf split
-    auto rows = graph_data(100000, 81);
-    const auto few = make(100000, 83, kMakers[2].make);
-    rows.insert(rows.end(), few.begin(), few.end());
-    auto fields = [](const morvex_Triple &t) { return std::array<int32_t, 3>{t.head, t.relation, t.tail}; };
-    std::vector<int32_t> known[3];
-    for (const auto &t : rows)
-        for (int f = 0; f < 3; ++f)
-            known[f].push_back(fields(t)[f]);
-    for (auto &k : known)
-        std::sort(k.begin(), k.end());
-
-    std::mutex m;
-    std::condition_variable cv;
-    bool finished = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> lock(m);
-        if (!cv.wait_for(lock, std::chrono::minutes(1), [&] { return finished; })) {
-            std::printf("FAIL: concurrent sorts did not return\n");
-            std::fflush(stdout);
-            std::_Exit(1);
-        }
-    });
-    auto sort_in = [](std::vector<morvex_Triple> &v, int order, size_t n) {
-        mx::quick_sort(v.data(), static_cast<int>(n), kOrders[order].cmp);
-    };
-    auto only_known_values = [&](const std::vector<morvex_Triple> &v, const std::string &what) {
-        size_t unknown = 0;
-        for (const auto &t : v)
-            for (int f = 0; f < 3; ++f)
-                unknown += !std::binary_search(known[f].begin(), known[f].end(), fields(t)[f]);
-        check(unknown == 0, what + ": " + std::to_string(unknown) + " values never written");
-    };
-    for (int same : {0, 1}) {
-        auto v = rows;
-        std::vector<std::thread> sorters;
-        for (int k = 0; k < 5; ++k)
-            sorters.emplace_back([&, k] { sort_in(v, same ? 0 : k, v.size()); });
-        for (auto &t : sorters)
-            t.join();
-        only_known_values(v, same ? "five sorts in one order" : "five sorts in five orders");
-    }
-    auto v = rows;
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        Rng r(89);
-        while (!stop.load(std::memory_order_relaxed))
-            v[r.below(static_cast<uint32_t>(v.size()))] = rows[r.below(static_cast<uint32_t>(rows.size()))];
-    });
-    for (int round = 0; round < 3; ++round)
-        for (int k = 0; k < 5; ++k)
-            for (size_t n : {v.size(), size_t(3000), size_t(1500)})
-                sort_in(v, k, n);
-    stop = true;
-    writer.join();
-    only_known_values(v, "sorts while a thread writes rows");
-    {
-        std::lock_guard<std::mutex> lock(m);
-        finished = true;
-    }
-    cv.notify_one();
-    watchdog.join();
-}
-
 // _compare reads the float at byte offset 4 of each record.
 int compare_floats(float a, float b) {
     unsigned char ra[12] = {0}, rb[12] = {0};
@@ -492,7 +413,6 @@ int main(int argc, char **argv) {
     check_custom();
     check_compare();
     check_no_workspace();
-    check_concurrent();
     check_sizes();
     check_bucket_sizes();
     check_shapes();
