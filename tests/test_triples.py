@@ -298,3 +298,29 @@ def test_contains_at_the_row_limit():
     zeros = mmap.mmap(-1, 12 * rows, flags=mmap.MAP_PRIVATE, prot=mmap.PROT_READ)
     found = triples.contains(np.zeros((1, 3), np.int32), np.frombuffer(zeros, np.int32).reshape(rows, 3))
     assert found.shape == (rows,) and found.all()
+
+
+@pytest.mark.parametrize("sorts, writing", [  # each thread's orders; a thread writing rows meanwhile
+    ([[order] for order in ORDERS], False), ([["head"]] * 5, False), ([ORDERS], True)])
+def test_sort_survives_other_threads_on_the_array(sorts, writing):
+    """Every sort returns (a hang fails here), and every value left in a column
+    is one it held before: nothing was read from outside the array."""
+    rows = make(np.random.default_rng(len(sorts)), "full", 300000)  # two threads' worth
+    for _ in range(3):
+        a, returned, stop, rng = rows.copy(), [], threading.Event(), np.random.default_rng(7)
+
+        def write():  # by column: the sanitized run's memmove, which copies rows, tears values
+            while writing and not stop.is_set():
+                i, j = rng.integers(0, len(a), (2, 1000))
+                for f in range(3):
+                    a[i, f] = rows[j, f]
+
+        threads = [threading.Thread(target=lambda o=o: returned.extend(triples.sort(a, x) is a for x in o),
+                                    daemon=True) for o in sorts]
+        for t in [threading.Thread(target=write, daemon=True)] + threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        stop.set()
+        assert returned == [True] * sum(map(len, sorts))
+        assert all(np.isin(a[:, f], rows[:, f]).all() for f in range(3))

@@ -198,12 +198,16 @@ Workspace *thread_workspace() {
 
 // Hints to fetch the cache line at `addr` (an integer) for writing or for
 // reading; the address may lie past the array, which a prefetch tolerates.
+// And a condition that is almost never true, whose code is then laid out
+// off the straight path.
 #if defined(__GNUC__)
 #define MX_PREFETCH(addr) __builtin_prefetch(reinterpret_cast<const void *>(addr), 1)
 #define MX_PREFETCH_READ(addr) __builtin_prefetch(reinterpret_cast<const void *>(addr), 0)
+#define MX_UNLIKELY(cond) __builtin_expect(!!(cond), 0)
 #else
 #define MX_PREFETCH(addr) ((void)(addr))
 #define MX_PREFETCH_READ(addr) ((void)(addr))
+#define MX_UNLIKELY(cond) (cond)
 #endif
 
 // Number of significant bits of x (0 for 0).
@@ -371,9 +375,9 @@ void insertion_sort(morvex_Triple *a, uint32_t n) {
     }
 }
 
-// Moves r (read from slot i) to slot t, and what was at t to slot i.
-inline void place(morvex_Triple *a, uint32_t i, const morvex_Triple &r, uint32_t t) {
-    a[i] = a[t];
+// Moves r (read from *slot) to slot t, and what was at t to *slot.
+inline void place(morvex_Triple *a, morvex_Triple *slot, const morvex_Triple &r, uint32_t t) {
+    *slot = a[t];
     a[t] = r;
     MX_PREFETCH(reinterpret_cast<uintptr_t>(a + t) + kSlotAhead * sizeof(morvex_Triple));
 }
@@ -386,6 +390,22 @@ void count_digits(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigne
     for (uint32_t i = 0; i < n; ++i) {
         MX_PREFETCH_READ(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
         ++cnt[digit_of(a[i])];
+    }
+}
+
+// Copies a[0, n) to out[0, n) and counts the copy's digits into cnt[0,
+// buckets): the counts match the copy whatever other threads do to `a`.
+template <class D, class C>
+inline void copy_counting(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets, C *cnt,
+                          morvex_Triple *out) {
+    std::fill(cnt, cnt + buckets, C{0});
+    // (Each record is read whole before anything is written, here and in
+    // scatter: a store could alias the rest of the record, and a load
+    // behind it would then wait on it.)
+    for (uint32_t i = 0; i < n; ++i) {
+        const morvex_Triple r = a[i];
+        out[i] = r;
+        ++cnt[digit_of(r)];
     }
 }
 
@@ -406,22 +426,33 @@ void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buc
     uint32_t *const next = ws.next;
     bucket_starts(cnt, buckets, next);
     for (uint32_t i = 0; i < n; ++i) {
-        const morvex_Triple r = a[i];  // read whole before the store (see leaf)
+        const morvex_Triple r = a[i];  // read whole before the store (see copy_counting)
         out[next[digit_of(r)]++] = r;
     }
 }
 
-// Moves the records of a[0, n), whose digit counts are cnt[0, buckets), into
-// digit order.
-template <class D>
-void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
-                const uint32_t *cnt, Workspace &ws) {
-    if (n <= kBuffered) {
-        std::copy(a, a + n, ws.buf);
-        scatter(ws.buf, n, digit_of, buckets, cnt, a, ws);
-        return;
-    }
+// The slot a record of digit d takes when found in bucket b's sweep (see
+// distribute): the next free slot of its own bucket, or of b when its own
+// is full.  That happens only when the records changed after they were
+// counted (another thread writing or sorting them), and b always has room:
+// while b is swept, next[b] <= i < end[b] for the slot i being swept.
+inline uint32_t claim(uint32_t *next, const uint32_t *end, unsigned d, unsigned b) {
+    if (MX_UNLIKELY(next[d] == end[d]))
+        d = b;
+    return next[d]++;
+}
 
+// Moves the records of a[0, n), whose digit counts are cnt[0, buckets)
+// (summing to n), into digit order in place.
+//
+// Whatever other threads do to the records meanwhile, it stays inside
+// a[0, n) and returns: every record is placed by one increment of a cursor,
+// which never passes its bucket's end (see claim), so there are at most n
+// placements, and each round over the unfinished buckets makes at least one.
+// The order is then unspecified.
+template <class D>
+void distribute(morvex_Triple *a, const D &digit_of, unsigned buckets, const uint32_t *cnt,
+                Workspace &ws) {
     uint32_t *const next = ws.next;
     uint32_t *const end = ws.end;
     bucket_starts(cnt, buckets, next);
@@ -445,21 +476,22 @@ void distribute(morvex_Triple *a, uint32_t n, const D &digit_of, unsigned bucket
         unsigned kept = 0;
         for (unsigned k = 0; k < nopen; ++k) {
             const unsigned b = open[k];
-            uint32_t i = next[b];
+            morvex_Triple *p = a + next[b];
             const uint32_t e = end[b];
-            for (; i + 4 <= e; i += 4) {
-                MX_PREFETCH(reinterpret_cast<uintptr_t>(a + i) + kSweepAhead * sizeof(morvex_Triple));
-                const morvex_Triple r0 = a[i], r1 = a[i + 1], r2 = a[i + 2], r3 = a[i + 3];
+            morvex_Triple *const pe = a + e;
+            for (; pe - p >= 4; p += 4) {
+                MX_PREFETCH(reinterpret_cast<uintptr_t>(p) + kSweepAhead * sizeof(morvex_Triple));
+                const morvex_Triple r0 = p[0], r1 = p[1], r2 = p[2], r3 = p[3];
                 const unsigned d0 = digit_of(r0), d1 = digit_of(r1);
                 const unsigned d2 = digit_of(r2), d3 = digit_of(r3);
-                place(a, i, r0, next[d0]++);
-                place(a, i + 1, r1, next[d1]++);
-                place(a, i + 2, r2, next[d2]++);
-                place(a, i + 3, r3, next[d3]++);
+                place(a, p, r0, claim(next, end, d0, b));
+                place(a, p + 1, r1, claim(next, end, d1, b));
+                place(a, p + 2, r2, claim(next, end, d2, b));
+                place(a, p + 3, r3, claim(next, end, d3, b));
             }
-            for (; i < e; ++i) {
-                const morvex_Triple r = a[i];
-                place(a, i, r, next[digit_of(r)]++);
+            for (; p < pe; ++p) {
+                const morvex_Triple r = *p;
+                place(a, p, r, claim(next, end, digit_of(r), b));
             }
             if (next[b] != e)
                 open[kept++] = b;
@@ -539,15 +571,23 @@ private:
             while (pos < layout_.bits()) {
                 if (layout_.with_digit(pos, leaf_width(n), leaf_step))
                     return;
-                pos = layout_.first_difference(a, n);
+                pos = next_pos(a, n, pos);
             }
             return;
         }
         uint32_t *const cnt = ws_.pool + used_;
         // Returns false, moving nothing, when every record has the same digit.
+        // A range small enough for the buffer is counted as it is copied
+        // there, and split_counted scatters it back from that copy.
         auto step = [&](const auto &digit_of, int width) {
-            count_digits(a, n, digit_of, 1u << width, cnt);
-            if (cnt[digit_of(a[0])] == n)
+            const morvex_Triple *first = a;
+            if (n <= kBuffered) {
+                copy_counting(a, n, digit_of, 1u << width, cnt, ws_.buf);
+                first = ws_.buf;
+            } else {
+                count_digits(a, n, digit_of, 1u << width, cnt);
+            }
+            if (cnt[digit_of(*first)] == n)
                 return false;
             split_counted(a, n, digit_of, width, pos + width);
             return true;
@@ -556,9 +596,18 @@ private:
             const int width = n <= kBuffered ? digit_width(n) : split_width(n, wide_ok_);
             if (layout_.with_digit(pos, width, step))
                 return;
-            pos = layout_.first_difference(a, n);  // beyond the digit just tried
+            pos = next_pos(a, n, pos);
         }
         // No key bits left: the records are equal.
+    }
+
+    // The key bit to split a[0, n) at after the digit at `pos` was the same
+    // in every record: the first at which they differ, which lies beyond
+    // that digit.  Unless other threads changed the records meanwhile: pos
+    // grows in any case, so that the splits on one path take distinct key
+    // bits (and their frames and counts fit the workspace) and this ends.
+    int next_pos(const morvex_Triple *a, uint32_t n, int pos) const {
+        return std::max(pos + 1, layout_.first_difference(a, n));
     }
 
     // A leaf split: a[0, n) (at most kBuffered records) is copied to the
@@ -568,22 +617,17 @@ private:
     // bucket is split by the pool-based path (leaf_ok_ off), so that only one
     // leaf split is open at a time and its counts have one place.  Returns
     // false, moving nothing, when every record has the same digit.
+    //
+    // Everything after the copy reads the buffer only, which the counts
+    // match whatever other threads do to `a`.
     template <class D>
     bool leaf(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
         const unsigned buckets = 1u << width;
         static_assert(kBuffered <= 0xffff, "leaf counts are 16-bit");
         uint16_t *const next = ws_.leaf;  // counts, then bucket cursors
         morvex_Triple *const buf = ws_.buf;
-        std::fill(next, next + buckets, uint16_t{0});
-        // (Each record is read whole before anything is written, here and
-        // below: a store could alias the rest of the record, and a load
-        // behind it would then wait on it.)
-        for (uint32_t i = 0; i < n; ++i) {
-            const morvex_Triple r = a[i];
-            buf[i] = r;
-            ++next[digit_of(r)];
-        }
-        if (next[digit_of(a[0])] == n)
+        copy_counting(a, n, digit_of, buckets, next, buf);
+        if (next[digit_of(buf[0])] == n)
             return false;
         uint32_t sum = 0, largest = 0;
         for (unsigned b = 0; b < buckets; ++b) {
@@ -610,12 +654,16 @@ private:
 
     // Splits a[0, n) on `digit_of` (`width` bits; the counts are at the top of
     // the pool) and opens a frame that sorts each bucket on the key bits from
-    // `pos` on.
+    // `pos` on.  A range of at most kBuffered records has been copied to the
+    // buffer as it was counted (see start), and is scattered back from there.
     template <class D>
     void split_counted(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
         const uint32_t *const cnt = ws_.pool + used_;
         const unsigned buckets = 1u << width;
-        distribute(a, n, digit_of, buckets, cnt, ws_);
+        if (n <= kBuffered)
+            scatter(ws_.buf, n, digit_of, buckets, cnt, a, ws_);
+        else
+            distribute(a, digit_of, buckets, cnt, ws_);
         open_frame(a, pos, buckets, cnt);
         used_ += buckets;
         if (width > kMaxBits)
@@ -930,6 +978,11 @@ int cmp_rel3(morvex_Triple a, morvex_Triple b) noexcept { return Rel3Order::lex_
 // the radix sort; since equal triples are identical, its result is the same
 // sequence any correct sort produces.  Any other comparison is used as given
 // by the comparison sort, which stays inside the array whatever it returns.
+//
+// Other threads writing or sorting the same array meanwhile never make it
+// read or write outside array[0, count), nor keep it from returning; the
+// order it leaves is then unspecified.  (The radix sort trusts no count
+// once the records may have moved: see distribute, next_pos and leaf.)
 void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) noexcept {
     if (count < 2)
         return;
