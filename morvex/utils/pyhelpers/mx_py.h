@@ -182,9 +182,17 @@ struct EdgeRules {
     const char *unknown_exception;
 };
 
+// An allocation that failed, with the number of bytes it asked for: the
+// MemoryError it becomes says "<who>: could not allocate N bytes".
+struct NoMemory : std::bad_alloc {
+    NoMemory(const char *by, unsigned long long wanted) : who(by), bytes(wanted) {}
+    const char *who;
+    unsigned long long bytes;
+};
+
 // Sets the Python exception for the C++ exception being handled: for
 // PyErrOccurred the pending one (SystemError when none was set), MemoryError
-// for std::bad_alloc, RuntimeError with its what() for any other
+// for std::bad_alloc (naming the byte count of a NoMemory), RuntimeError with its what() for any other
 // std::exception and with `unknown_exception` for anything else.  Returns
 // where the failure happened: the position PyErrOccurred carries, `at` for a
 // C++ exception.  Call only inside a catch handler.
@@ -195,6 +203,8 @@ inline PyErrOccurred set_python_error(PyErrOccurred at, const char *unknown_exce
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
         return e;
+    } catch (const NoMemory &e) {
+        PyErr_Format(PyExc_MemoryError, "%s: could not allocate %llu bytes", e.who, e.bytes);
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (const std::exception &e) {

@@ -41,31 +41,19 @@ namespace par = mx::par;
 
 // ---- edges -------------------------------------------------------------------
 
-// An allocation that failed, with the number of bytes it asked for.
-struct NoMemory : std::bad_alloc {
-    explicit NoMemory(unsigned long long wanted) : bytes(wanted) {}
-    unsigned long long bytes;
-};
+// The edge of every function Python calls: the layer's, adding no traceback
+// entries; an allocation failure of ours names its byte count.
+constexpr char kName[] = "morvex.utils.triples";
+constexpr mx::EdgeRules kTriplesEdge{nullptr, "morvex.utils.triples: unexpected C++ exception"};
 
-// The edge of every function Python calls: a pending Python exception
-// becomes NULL, an allocation failure MemoryError (naming its byte count
-// when it is one of ours).
 template <class F>
 PyObject *edge(F &&body) noexcept {
-    try {
-        return body();
-    } catch (const mx::PyErrOccurred &) {
-        return nullptr;
-    } catch (const NoMemory &e) {
-        PyErr_Format(PyExc_MemoryError, "morvex.utils.triples: could not allocate %llu bytes", e.bytes);
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "morvex.utils.triples: unexpected C++ exception");
-        return nullptr;
-    }
+    return mx::edge(kTriplesEdge, nullptr, mx::kUntraced, std::forward<F>(body));
 }
+
+struct NoMemory : mx::NoMemory {
+    explicit NoMemory(unsigned long long wanted) : mx::NoMemory(kName, wanted) {}
+};
 
 template <class... A>
 [[noreturn]] void fail(PyObject *type, const char *format, A... args) {
