@@ -33,7 +33,7 @@ void reset_slot(PyObject *&slot, PyObject *value) {
 
 // ---- creation ----------------------------------------------------------------
 
-// The spec's attribute `from` as the module's `to`; a missing attribute is
+// The ModuleSpec's attribute `from` as the module's `to`; a missing attribute is
 // skipped silently.
 void copy_spec_attr(PyObject *spec, Borrowed dict, const char *from, const char *to,
                     bool skip_none, PyErrOccurred where) {
