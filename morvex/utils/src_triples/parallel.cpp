@@ -13,6 +13,7 @@
 // the others are sorted by the caller's sort, largest first, each on one
 // thread.
 #include "parallel.h"
+#include "keys.h"
 
 #include "workers.h"
 
@@ -45,13 +46,8 @@ constexpr int kParallelRounds = 4;
 // may lie past the array, which a prefetch tolerates.
 #define MX_PREFETCH_WRITE(address) __builtin_prefetch(reinterpret_cast<const void *>(address), 1)
 
-template <int F>
-inline uint32_t word(const Triple &t) {
-    const int32_t v = F == 0 ? t.head : F == 1 ? t.relation : t.tail;
-    return static_cast<uint32_t>(v) ^ 0x80000000u;
-}
-
-inline int bit_length(uint32_t x) { return x ? 32 - __builtin_clz(x) : 0; }
+using keys::bit_length;
+using keys::word;
 
 // Calls f(row) for rows [lo, hi) of r.
 template <class F>

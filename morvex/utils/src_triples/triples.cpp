@@ -15,6 +15,7 @@
 // for the work proper; a bad input therefore never touches the caller's data.
 #include "../memory.h"
 #include "../pyhelpers/mx_py.h"
+#include "keys.h"
 #include "parallel.h"
 #include "workers.h"
 
@@ -63,7 +64,9 @@ template <class... A>
 
 // ---- orders ------------------------------------------------------------------
 
-constexpr int kHead = 0, kRel = 1, kTail = 2;
+using mx::keys::kHead;
+using mx::keys::kRel;
+using mx::keys::kTail;
 
 class Table;
 template <int F0, int F1, int F2>
@@ -274,16 +277,11 @@ Triple *new_records(Py_ssize_t rows, Ref &array) {
 
 // ---- keys --------------------------------------------------------------------
 
-// The order-preserving unsigned image of field F.
-template <int F>
-inline uint32_t word(const Triple &t) {
-    const int32_t v = F == kHead ? t.head : F == kRel ? t.relation : t.tail;
-    return static_cast<uint32_t>(v) ^ 0x80000000u;
-}
+using mx::keys::word;
 
 #define MX_PREFETCH_READ(addr) __builtin_prefetch(static_cast<const void *>(addr), 0)
 
-inline int bit_length(uint32_t x) { return x ? 32 - __builtin_clz(x) : 0; }
+using mx::keys::bit_length;
 
 inline bool same(const Triple &a, const Triple &b) {
     return a.head == b.head && a.relation == b.relation && a.tail == b.tail;
