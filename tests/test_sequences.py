@@ -51,7 +51,7 @@ class PoolMachine(RuleBasedStateMachine):
         self.pool = memory.MemoryPool()
         c.use_counting_allocator(self.pool)
         self.model = {}        # address -> bytes the block holds
-        self.seen = []         # every address handed out, freed or not
+        self.handed = []       # [address, live] for every block handed out
         self.kept = []         # the objects given to own_pyref, in order
         self.stamp = 0
         self.other = memory.MemoryPool()
@@ -59,10 +59,25 @@ class PoolMachine(RuleBasedStateMachine):
         self.capfd.readouterr()
 
     def pick(self, i):
-        """An address to hand back: one seen before (live or freed), or one
-        this pool never gave out."""
-        choices = self.seen + [None, 4096, self.foreign]
-        return choices[i % len(choices)]
+        """An address to hand back: one handed out before (live or freed), or
+        one this pool never gave out.  A freed block whose address malloc has
+        since reused stands for an unknown address, so that each step takes
+        the same path in every run whatever addresses malloc picks."""
+        choices = self.handed + [None, 4096, self.foreign]
+        choice = choices[i % len(choices)]
+        if not isinstance(choice, list):
+            return choice
+        address, live = choice
+        return address if live or address not in self.model else 4096
+
+    def hand_out(self, p):
+        self.handed.append([p, True])
+
+    def forget(self, p):
+        del self.model[p]
+        for handle in self.handed:
+            if handle[0] == p and handle[1]:
+                handle[1] = False
 
     def fill(self, p, n):
         """Writes a fresh pattern into n bytes at p and returns it."""
@@ -87,7 +102,7 @@ class PoolMachine(RuleBasedStateMachine):
         assert p not in self.model and p != 0
         assert self.consumer.read_bytes(p, size) == bytes(size)
         self.model[p] = self.fill(p, size)
-        self.seen.append(p)
+        self.hand_out(p)
 
     @rule(number=st.integers(1, 40))
     def alloc_fails(self, number):
@@ -110,9 +125,9 @@ class PoolMachine(RuleBasedStateMachine):
         assert q != p and q not in self.model
         kept = old[:new_size]
         assert self.consumer.read_bytes(q, new_size) == kept + bytes(new_size - len(kept))
-        del self.model[p]
+        self.forget(p)
         self.model[q] = self.fill(q, new_size)
-        self.seen.append(q)
+        self.hand_out(q)
 
     @precondition(lambda self: self.model)
     @rule(i=st.integers(0, 2 ** 16), new_size=st.integers(1, 300))
@@ -128,7 +143,7 @@ class PoolMachine(RuleBasedStateMachine):
         p = self.pick(i)
         self.consumer.pool_free(self.pool, p)
         if p in self.model:
-            del self.model[p]
+            self.forget(p)
             assert self.printed() == ""
         else:
             assert self.printed() == NOT_FREED
