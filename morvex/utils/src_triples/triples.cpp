@@ -395,6 +395,15 @@ public:
         return static_cast<ptrdiff_t>(b);
     }
 
+    // Fetches the records of bucket b (once its directory entry is in):
+    // the search that follows finds them in cache.
+    void fetch(ptrdiff_t b) const {
+        const char *const first = reinterpret_cast<const char *>(a_ + dir_[b]);
+        const char *const end = reinterpret_cast<const char *>(a_ + dir_[b + 1]);
+        for (const char *p = first; p < end && p < first + 3 * 64; p += 64)
+            MX_PREFETCH_READ(p);
+    }
+
     bool search(const Triple &q, ptrdiff_t b) const { return find(q, b) >= 0; }
 
     // The position of the record equal to q, or -1; b as for search().
@@ -897,11 +906,12 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
     const SortedIndex<F0, F1, F2> index(kept, static_cast<uint32_t>(kept_count));
     phase("index");
 
-    // Queries in groups, through a pipeline of three steps: while one group
-    // is searched, the next has its directory entries fetched and the one
-    // after its filter words; so each fetch has a group's worth of work to
-    // arrive in.  Each part of the queries has its own pipeline.
-    constexpr int kGroup = 16, kSteps = 3;
+    // Queries in groups, through a pipeline of four steps: while one group
+    // is searched, the next has its records fetched, the one after its
+    // directory entries and the one after that its filter words; so each
+    // fetch has a group's worth of work to arrive in.  Each part of the
+    // queries has its own pipeline.
+    constexpr int kGroup = 16, kSteps = 4;
     const int64_t groups = (m + kGroup - 1) / kGroup;
     auto search = [&](int p) {
         struct Group {
@@ -927,8 +937,14 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
                 for (int j = 0; j < g.count; ++j)
                     g.b[j] = kept_filter.may_hold(g.h[j]) ? index.locate(q[g.start + j]) : -1;
             }
-            if (step >= first + 2) {  // the search
+            if (step >= first + 2 && step - 2 < last) {  // the records
                 const Group &g = ring[(step - 2) % kSteps];
+                for (int j = 0; j < g.count; ++j)
+                    if (g.b[j] >= 0)
+                        index.fetch(g.b[j]);
+            }
+            if (step >= first + 3) {  // the search
+                const Group &g = ring[(step - 3) % kSteps];
                 for (int j = 0; j < g.count; ++j)
                     out[g.start + j] = g.b[j] >= 0 && index.search(q[g.start + j], g.b[j]);
             }
