@@ -281,6 +281,7 @@ class TestLoader:
         (np.broadcast_to(np.int32(1), (2, 3)),
          "buffer columns share one item (column step 0); copy the table first"),
         (Exported(np.zeros((2, 3), np.int32), shape=(-1, 3)), "buffer has a negative row count (-1)"),
+        (Exported(np.zeros((2, 3), np.int32), shape=(2, -3)), "buffer has a negative column count (-3)"),
     ])
     def test_slice_helper_refuses(self, consumer, resolve, table, message):
         with pytest.raises(ValueError) as info:

@@ -268,9 +268,9 @@ typedef struct morvex_Memory {
  * are 32-bit signed integers in this machine's byte order: "i" bare or after
  * "@" or "=", or after the one of "<", ">", "!" that names this machine's
  * order; "l" after those same standard-size prefixes ("=", "<", ">", "!"),
- * and "l" or "@l" where a C long is 32 bits.  Refused: a negative row count;
- * tables reached through suboffsets (indirect buffers), since the loader
- * reads items directly; and tables whose columns share one item (a column
+ * and "l" or "@l" where a C long is 32 bits.  Refused: a negative row or
+ * column count; tables reached through suboffsets (indirect buffers), since
+ * the loader reads items directly; and tables whose columns share one item (a column
  * step of 0, as broadcasting makes), since the loader takes a column step of
  * 0 for the item size.  The checks raise, so call the helper with the GIL
  * held.  The slice borrows the buffer: release the buffer only after the
@@ -305,9 +305,10 @@ morvex_memviewslice_from_buffer(const Py_buffer *view, morvex_memviewslice *slic
                         "buffer has no shape; request it with PyBUF_RECORDS_RO");
         return -1;
     }
-    if (view->shape[0] < 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "buffer has a negative row count (%zd)", view->shape[0]);
+    if (view->shape[0] < 0 || view->shape[1] < 0) {
+        PyErr_Format(PyExc_ValueError, "buffer has a negative %s count (%zd)",
+                     view->shape[0] < 0 ? "row" : "column",
+                     view->shape[0] < 0 ? view->shape[0] : view->shape[1]);
         return -1;
     }
     if (view->itemsize != 4) {

@@ -1017,7 +1017,9 @@ PyMethodDef methods[] = {
      "for any other layout.  `order` is one of 'head' (head, relation, tail),\n"
      "'tail' (tail, relation, head), 'rel' (head, tail, relation), 'rel2'\n"
      "(relation, head, tail) and 'rel3' (relation, tail, head).\n\n"
-     MX_THREADS_DOC "The GIL is released while sorting."},
+     MX_THREADS_DOC "The GIL is released while sorting.  Other threads that write or sort `a`\n"
+     "meanwhile leave its order unspecified, but the sort stays inside `a` and\n"
+     "returns."},
     {"sorted_copy", MX_KW(py_sorted_copy),
      "sorted_copy(a, order='head', *, threads=None)\n--\n\n"
      "Return a new (n, 3) int32 array holding the first three columns of `a`,\n"
