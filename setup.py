@@ -56,7 +56,8 @@ setup(
                   ["src/%s.cpp" % name for name in
                    ("module", "pyutil", "pool", "buffers", "random", "ordering", "views")]),
         # a sibling that reaches the module through its public header only
-        extension("morvex.utils.triples", ["src_triples/%s.cpp" % name for name in ("triples", "workers", "parallel")]),
+        extension("morvex.utils.triples",
+                  ["src_triples/%s.cpp" % name for name in ("triples", "index", "workers", "parallel")]),
     ],
     options={"build": {"build_base": os.path.join("build", flavour)}},
     **licence

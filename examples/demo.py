@@ -10,9 +10,12 @@ through the C++ example consumer `mx_triples` (examples/cpp_consumer):
      random stream, without the GIL; repeated with the same seed to show the
      draws do not depend on thread timing, and morvex.utils.triples.contains
      counting the true triples among them;
-  5. a per-relation count table built natively with Data.add_row and read
+  5. triples.Index built from the graph, and filtered negatives drawn from
+     it on every core (Index.corrupt), with the count of true triples among
+     them checked to be zero;
+  6. a per-relation count table built natively with Data.add_row and read
      through numpy;
-  6. the pool released.
+  7. the pool released.
 
 Run it with `bash scripts/demo` (which builds everything first), or
 `python examples/demo.py --help` inside an environment that has both modules.
@@ -240,6 +243,22 @@ def main(argv=None):
     print("  negatives drawn for %s: %s%s" % (ts.triples(1)[0], sample, "" if k <= SAMPLE else
                                              " and %s more" % format(k - SAMPLE, ",")))
     stages.run("true triples among the negatives", lambda: true_negatives(ts, table))
+
+    def build_index():
+        idx = triples.Index(table, num_entities=args.entities)
+        return idx, "%s distinct triples, %.1f bytes each" % (format(len(idx), ","), idx.nbytes / len(idx))
+
+    index = stages.run("build triples.Index", build_index)
+
+    def filtered_negatives():
+        drawn = index.corrupt(table, k, seed=args.seed).reshape(-1, 3)
+        hits = int(index.contains(drawn).sum())
+        if hits:
+            failed.append("%d filtered negatives are true triples" % hits)
+        return hits, "%s filtered negatives, %s of them true triples" % (format(len(drawn), ","), format(hits, ","))
+
+    stages.run("filtered negatives (Index.corrupt)", filtered_negatives)
+    del index
 
     def relation_counts():
         data = ts.relation_counts(args.relations)

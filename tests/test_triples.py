@@ -5,6 +5,7 @@ while another thread works, and its pool of workers across fork, thread
 limits and refused threads."""
 import mmap
 import os
+import pickle
 import struct
 import subprocess
 import sys
@@ -324,3 +325,137 @@ def test_sort_survives_other_threads_on_the_array(sorts, writing):
         stop.set()
         assert returned == [True] * sum(map(len, sorts))
         assert all(np.isin(a[:, f], rows[:, f]).all() for f in range(3))
+
+
+def graph(rng, n, entities=12, relations=3):
+    t = rng.integers(0, entities, (n, 3)).astype(np.int32)
+    t[:, 1] %= relations
+    return t
+
+
+@pytest.mark.parametrize("layout", ["C", "fortran", "wide"])
+def test_index_lookups_match_python(layout, split_small_tables):
+    rng = np.random.default_rng(11)
+    known = graph(rng, 3000, 60, 5)
+    known = np.vstack([known, known[:500], [[70, 6, 0]]]).astype(np.int32)  # duplicates; relation 5 unused
+    rows = {tuple(r) for r in known.tolist()}
+    tails, heads = {}, {}
+    for h, r, t in rows:
+        tails.setdefault((h, r), []).append(t)
+        heads.setdefault((r, t), []).append(h)
+    queries = np.vstack([known[::7], graph(rng, 2000, 75, 8)])
+    pairs = queries[:, :2].copy()
+    rel = known[:, 1]
+    expected_p = []
+    for r in range(7):
+        mine = np.unique(known[rel == r], axis=0)
+        if len(mine) == 0:
+            expected_p.append(0.5)
+            continue
+        tph, hpt = len(mine) / len(np.unique(mine[:, 0])), len(mine) / len(np.unique(mine[:, 2]))
+        expected_p.append(tph / (tph + hpt))
+    idx = triples.Index(LAYOUTS[layout](known))
+    assert (len(idx), idx.num_entities, idx.num_relations) == (len(rows), 71, 7)
+    assert idx.nbytes < 24 * len(idx) + 2000
+    for threads in (1, 2, 8):
+        assert triples.Index(known, threads=threads) == idx
+        assert idx.contains(LAYOUTS[layout](queries), threads=threads).tolist() == \
+            [tuple(q) in rows for q in queries.tolist()]
+        for lookup, table, flip in ((idx.tails, tails, False), (idx.heads, heads, True)):
+            offsets, values = lookup(LAYOUTS[layout](pairs[:, ::-1] if flip else pairs), threads=threads)
+            assert offsets.dtype == np.int64 and values.dtype == np.int32 and offsets[0] == 0
+            assert [values[a:b].tolist() for a, b in zip(offsets[:-1], offsets[1:])] == \
+                [sorted(table.get(tuple(p[::-1] if flip else p), [])) for p in pairs.tolist()]
+    np.testing.assert_allclose(idx.head_probability(), expected_p, rtol=1e-15)
+    copy = pickle.loads(pickle.dumps(idx))
+    assert copy == idx and copy.num_entities == 71 and copy != triples.Index(known[:-1])
+    assert triples.Index(known, num_entities=90) != idx
+
+
+def test_corrupt_follows_the_rules(split_small_tables):
+    rng = np.random.default_rng(12)
+    known = graph(rng, 400)
+    known = np.vstack([known, [[h, 4, 11] for h in range(12)] + [[5, 3, t] for t in range(12) if t != 4]])
+    known = known.astype(np.int32)
+    rows = {tuple(r) for r in known.tolist()}
+    # side="both": (5, 3, 4) has no valid tail, (0, 4, 11) no valid head
+    closed = np.array([[5, 3, 4]] * 3 + [[0, 4, 11]] * 3, np.int32)
+    for side in ("head", "tail", "both"):
+        batch = np.vstack([known[:300]] + ([closed] if side == "both" else []))
+        batch.setflags(write=False)
+        for strategy in ("uniform", "bernoulli"):
+            for filtered in (True, False):
+                kw = dict(side=side, strategy=strategy, filtered=filtered, seed=99)
+                neg = idx_corrupt(known, batch, 40, **kw)
+                assert neg.shape == (len(batch), 40, 3) and neg.dtype == np.int32
+                changed = neg != batch[:, None, :]
+                assert not changed[:, :, 1].any() and (changed.sum(axis=2) == 1).all()
+                kept = {"tail": 0, "head": 2}.get(side)
+                assert kept is None or not changed[:, :, kept].any()
+                assert ((neg[:, :, [0, 2]] >= 0) & (neg[:, :, [0, 2]] < 12)).all()
+                if filtered:
+                    assert not any(tuple(r) in rows for r in neg.reshape(-1, 3).tolist())
+                    if side == "both":
+                        assert (neg[-6:-3, :, 2] == 4).all() and (neg[-3:, :, 0] == 0).all()  # the other side
+                for threads in (2, 8):
+                    assert np.array_equal(idx_corrupt(known, batch, 40, threads=threads, **kw), neg)
+    first, second = (idx_corrupt(known, known, 8) for _ in range(2))
+    assert not np.array_equal(first, second)  # fresh entropy
+
+
+def idx_corrupt(known, batch, negatives, **kw):
+    return triples.Index(known).corrupt(batch, negatives, **kw)
+
+
+def test_corrupt_draws_are_uniform_and_bernoulli():
+    """Chi-square over the allowed tails of one row, drawn for 20000 copies
+    of it; and the share of heads replaced under 'bernoulli'."""
+    known = np.array([[0, 0, t] for t in (1, 3, 4, 8)] + [[h, 1, 0] for h in range(6)] + [[0, 1, 1]], np.int32)
+    idx = triples.Index(known, num_entities=10)
+    neg = idx.corrupt(np.tile([[0, 0, 2]], (20000, 1)).astype(np.int32), 1, side="tail", seed=1)[:, 0, 2]
+    allowed = [0, 5, 6, 7, 9]
+    counts = np.bincount(neg, minlength=10)
+    assert counts[[1, 2, 3, 4, 8]].sum() == 0
+    chi2 = ((counts[allowed] - 4000) ** 2 / 4000).sum()
+    assert chi2 < 18.5, counts  # p = 0.001 with 4 degrees of freedom
+    p = idx.head_probability()
+    assert p.tolist() == [0.8, 0.25]
+    neg = idx.corrupt(np.tile([[7, 1, 7]], (20000, 1)).astype(np.int32), 1, strategy="bernoulli", seed=2)[:, 0]
+    share = (neg[:, 0] != 7).mean()
+    assert abs(share - p[1]) < 4 * (p[1] * (1 - p[1]) / 20000) ** 0.5, share
+
+
+KNOWN = np.array([[0, 0, 1], [1, 0, 2], [2, 1, 0]], np.int32)
+INDEX_BAD = [  # (call, exception, message)
+    (lambda: triples.Index(np.array([[0, 0, 1], [1, -1, 2]], np.int32)), ValueError,
+     "known row 1 (1, -1, 2) holds a negative id"),
+    (lambda: triples.Index(KNOWN, num_entities=2), ValueError,
+     "num_entities is 2, but known row 1 (1, 0, 2) has an entity id that is not below it"),
+    (lambda: triples.Index(KNOWN, num_entities=2 ** 31 + 1), ValueError,
+     "num_entities must be in [0, 2**31], got 2147483649"),
+    (lambda: triples.Index(KNOWN, num_entities=3.0), TypeError, "num_entities must be None or an int, not 'float'"),
+    (lambda: triples.Index(KNOWN).corrupt(np.array([[0, 0, 1], [0, 2, 1]], np.int32), 1), ValueError,
+     "batch row 1 (0, 2, 1) is outside the index: entities are in [0, 3), relations in [0, 2)"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, -1), ValueError, "num_negatives must be in [0, 2**31), got -1"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, side="heads"), ValueError,
+     "side must be 'head', 'tail' or 'both', not 'heads'"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, strategy="bern"), ValueError,
+     "strategy must be 'uniform' or 'bernoulli', not 'bern'"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, seed=1.5), TypeError, "seed must be None or an int, not 'float'"),
+    (lambda: triples.Index(KNOWN).tails(KNOWN[:, :1]), ValueError,
+     "pairs must be two-dimensional with at least 2 columns, got shape (3, 1)"),
+    (lambda: triples.Index(np.int32([[0, 0, 1], [1, 0, 1]])).corrupt(KNOWN[:1], 1, side="head"), ValueError,
+     "batch row 0 (0, 0, 1) has no valid head replacement that is not a known triple"),
+    (lambda: triples.Index(KNOWN[:1] * 0).corrupt(KNOWN[:1] * 0, 1, filtered=False, side="tail"),
+     ValueError, "batch row 0 (0, 0, 0) has no valid tail replacement"),
+    (lambda: triples.Index(np.array([[0, 0, 0], [1, 0, 0], [0, 0, 1], [1, 0, 1], [0, 1, 0]], np.int32)).corrupt(
+        np.array([[0, 1, 0], [1, 0, 1]], np.int32), 1), ValueError,
+     "batch row 1 (1, 0, 1) has no valid head or tail replacement that is not a known triple"),
+]
+
+
+@pytest.mark.parametrize("call, exc, message", INDEX_BAD)
+def test_index_refuses_bad_input(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value) == message

@@ -463,7 +463,100 @@ def threads(bench, table, args):
         triples._set_rows_per_thread(before)
 
 
-SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads)
+def _pack(a):
+    """Graph-like rows as one int64 each: 20 + 10 + 20 bits."""
+    return (a[:, 0].astype(np.int64) << 30) | (a[:, 1].astype(np.int64) << 20) | a[:, 2]
+
+
+def _numpy_corrupt(keys, batch, k, entities, rng):
+    """Filtered negatives the vectorised numpy way: draw every negative,
+    look the packed rows up in the sorted packed keys of the known triples
+    with searchsorted, and redraw the hits until none remain."""
+    neg = np.repeat(batch, k, axis=0)
+    col = np.where(rng.random(len(neg)) < 0.5, 0, 2)
+    own = neg[np.arange(len(neg)), col]
+    todo = np.arange(len(neg))
+    while todo.size:
+        draw = rng.integers(0, entities - 1, todo.size, dtype=np.int32)
+        draw += draw >= own[todo]  # never the entity it replaces
+        neg[todo, col[todo]] = draw
+        q = _pack(neg[todo])
+        i = np.minimum(np.searchsorted(keys, q), len(keys) - 1)
+        todo = todo[keys[i] == q]
+    return neg.reshape(len(batch), k, 3)
+
+
+def _numpy_tails(keys, pairs):
+    """The known tails of each (head, relation) pair from the sorted packed
+    keys: two searchsorted on the (head, relation) part, then a gather."""
+    hr = keys >> 20
+    q = (pairs[:, 0].astype(np.int64) << 10) | pairs[:, 1]
+    lo, hi = np.searchsorted(hr, q, "left"), np.searchsorted(hr, q, "right")
+    offsets = np.zeros(len(pairs) + 1, np.int64)
+    np.cumsum(hi - lo, out=offsets[1:])
+    at = np.repeat(lo - offsets[:-1], hi - lo) + np.arange(offsets[-1])
+    return offsets, (keys[at] & 0xFFFFF).astype(np.int32)
+
+
+def index(bench, table, args):
+    """triples.Index: its build, its lookups and filtered negatives, on
+    graph-like data, against numpy and against itself."""
+    from morvex.utils import triples
+    exp = 5 if args.quick else 7
+    n, m, k = 10 ** exp, 10 ** (exp - 1), 32
+    reps = 3 if args.quick else args.reps_index
+    table.head("triples.Index, graph n=10^%d, batch 10^%d x %d negatives, best of %d (ms)" % (exp, exp - 1, k, reps))
+    known = graph_data(n, seed=5000)
+    rng = np.random.default_rng(5001)
+    batch = known[rng.integers(0, n, m)]
+    keys = np.unique(_pack(known))
+
+    built, idx = _best(lambda: triples.Index(known, threads=1), reps)
+    copies = iter([known.copy() for _ in range(reps)])
+    sorted_once, _ = _best(lambda: triples.sort(next(copies), threads=1), reps)
+    table.row("Index() build vs triples.sort, threads=1", built * 1e3, sorted_once * 1e3, built / sorted_once, 3)
+    table.row("Index memory per distinct triple (bytes) vs 24", idx.nbytes / len(idx), 24,
+              idx.nbytes / len(idx) / 24, 1)
+
+    filtered, out = _best(lambda: idx.corrupt(batch, k, seed=1, threads=1), reps)
+    plain, _ = _best(lambda: idx.corrupt(batch, k, seed=1, filtered=False, threads=1), reps)
+    label = "corrupt filtered vs filtered=False, threads=1"
+    if idx.contains(out.reshape(-1, 3)).any():
+        table.mismatch(label, "the rule (a known triple among the negatives)")
+    else:
+        table.row(label, filtered * 1e3, plain * 1e3, filtered / plain, 1.3)
+    theirs, ref = _best(lambda: _numpy_corrupt(keys, batch, k, idx.num_entities, rng), args.numpy_reps)
+    label = "corrupt filtered vs numpy draw+searchsorted+redraw"
+    if np.isin(_pack(ref.reshape(-1, 3)), keys).any():
+        table.mismatch(label, "the rule (numpy's own negatives)")
+    else:
+        table.row(label, filtered * 1e3, theirs * 1e3, filtered / theirs, 1 / 20)
+    del ref
+    cores = triples._workers()[0]
+    best = {1: float("inf"), 2: float("inf")}
+    results = {}
+    for _ in range(reps):
+        for t in (2, 1):
+            spent, results[t] = _best_wall(lambda _, t=t: idx.corrupt(batch, k, seed=1, threads=t), 1)
+            best[t] = min(best[t], spent)
+    label = "corrupt filtered, threads=2 vs threads=1 (wall)"
+    if not np.array_equal(results[1], results[2]):
+        table.mismatch(label, "threads=1")
+    else:
+        table.row(label, best[2] * 1e3, best[1] * 1e3, best[2] / best[1], 1 / 1.7 if cores > 1 else None)
+    del results, out
+
+    pairs = np.ascontiguousarray(batch[:, :2])
+    mine, got = _best(lambda: idx.tails(pairs, threads=1), reps)
+    theirs, ref = _best(lambda: _numpy_tails(keys, pairs), args.numpy_reps)
+    label = "tails 10^%d pairs vs numpy searchsorted+gather" % (exp - 1)
+    if _same(got, ref):
+        table.row(label, mine * 1e3, theirs * 1e3, mine / theirs, 1 / 10)
+    else:
+        table.mismatch(label, "numpy")
+
+
+SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads, index)
 
 
 def main():
@@ -474,6 +567,8 @@ def main():
     parser.add_argument("--reps-huge", type=int, default=2, help="runs of each 10^7-record sort (default 2)")
     parser.add_argument("--reps-threads", type=int, default=5,
                         help="runs of each call in the threads section (default 5)")
+    parser.add_argument("--reps-index", type=int, default=3,
+                        help="runs of each call in the index section (default 3)")
     parser.add_argument("--only", action="append", choices=[f.__name__ for f in SECTIONS],
                         help="run only this section (may be repeated)")
     args = parser.parse_args()

@@ -42,3 +42,28 @@ def contains(
     threads: Optional[int] = None
 ) -> npt.NDArray[np.bool_]:
     """For each query row, whether it occurs in `known`."""
+
+class Index:
+    """An immutable index of the distinct rows of `known`, for exact
+    membership, per-pair tails and heads, and filtered negatives."""
+    def __init__(self, known: Any, num_entities: Optional[int] = None, threads: Optional[int] = None) -> None: ...
+    def __len__(self) -> int: ...
+    @property
+    def num_entities(self) -> int: ...
+    @property
+    def num_relations(self) -> int: ...
+    @property
+    def nbytes(self) -> int: ...
+    def contains(self, queries: Any, threads: Optional[int] = None) -> npt.NDArray[np.bool_]: ...
+    def tails(self, pairs: Any, threads: Optional[int] = None) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.int32]]:
+        """(offsets, values): the known tails of each (head, relation) pair, ascending."""
+    def heads(self, pairs: Any, threads: Optional[int] = None) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.int32]]:
+        """(offsets, values): the known heads of each (relation, tail) pair, ascending."""
+    def head_probability(self) -> npt.NDArray[np.float64]: ...
+    def corrupt(
+        self, batch: Any, num_negatives: int, *, side: Literal["head", "tail", "both"] = "both",
+        strategy: Literal["uniform", "bernoulli"] = "uniform", filtered: bool = True, seed: Optional[int] = None,
+        threads: Optional[int] = None
+    ) -> npt.NDArray[np.int32]:
+        """(m, num_negatives, 3) negatives drawn by a counter-based generator
+        keyed by (seed, row, negative), never a known triple when filtered."""

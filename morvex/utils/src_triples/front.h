@@ -1,0 +1,266 @@
+// front.h -- what the Python functions and types of morvex.utils.triples
+// share: their edge and errors, the `threads` argument, the tables they read
+// (two-dimensional int32 buffers in any layout), the numpy arrays they
+// return, and the raw blocks they work in.
+#pragma once
+
+#include "../memory.h"
+#include "../pyhelpers/mx_py.h"
+#include "workers.h"
+#include "parallel.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include <stdlib.h>
+#include <sys/mman.h>
+
+namespace mx {
+namespace front {
+
+constexpr char kSourceFile[] = "morvex\\utils\\src_triples\\front.h";
+
+using mx::Ref;
+using Triple = morvex_Triple;
+namespace par = mx::par;
+
+
+// ---- edges -------------------------------------------------------------------
+
+// The edge of every function Python calls: the layer's, adding no traceback
+// entries; an allocation failure of ours names its byte count.
+constexpr char kName[] = "morvex.utils.triples";
+constexpr mx::EdgeRules kTriplesEdge{nullptr, "morvex.utils.triples: unexpected C++ exception"};
+
+template <class F>
+inline PyObject *edge(F &&body) noexcept {
+    return mx::edge(kTriplesEdge, nullptr, mx::kUntraced, std::forward<F>(body));
+}
+
+struct NoMemory : mx::NoMemory {
+    explicit NoMemory(unsigned long long wanted) : mx::NoMemory(kName, wanted) {}
+};
+
+template <class... A>
+[[noreturn]] void fail(PyObject *type, const char *format, A... args) {
+    PyErr_Format(type, format, args...);
+    MX_FAIL();
+}
+
+// The `threads` argument: None for the default (see workers.h), else a
+// positive integer, of which at most workers::kMaxThreads count.
+inline int parse_threads(PyObject *threads) {
+    if (threads == Py_None)
+        return mx::workers::default_threads();
+    if (PyBool_Check(threads) || !PyIndex_Check(threads))
+        fail(PyExc_TypeError, "threads must be None or a positive int, not '%.200s'", Py_TYPE(threads)->tp_name);
+    const Py_ssize_t n = PyNumber_AsSsize_t(threads, nullptr);  // clamped on overflow
+    if (n == -1 && PyErr_Occurred())
+        MX_FAIL();
+    if (n < 1)
+        fail(PyExc_ValueError, "threads must be None or a positive int, got %zd", n);
+    return static_cast<int>(std::min<Py_ssize_t>(n, mx::workers::kMaxThreads));
+}
+
+// ---- tables ------------------------------------------------------------------
+
+// A two-dimensional int32 buffer of at least three columns, held for the
+// object's lifetime.  Everything that can refuse it is checked here, with
+// the GIL held; the work on it, without the GIL, raises nothing.
+class Table {
+public:
+    // `columns`: the fewest columns the table may have (3 for triples, 2 for
+    // pairs); the work reads that many.
+    Table(PyObject *obj, const char *arg, int columns = 3) : held_(obj) {
+        if (!held_.ok) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError))
+                MX_FAIL();
+            PyErr_Clear();
+            fail(PyExc_TypeError, "%s must export a two-dimensional int32 buffer, such as a numpy array; "
+                 "got '%.200s'", arg, Py_TYPE(obj)->tp_name);
+        }
+        check_items(arg);
+        if (view_.ndim != 2)
+            fail(PyExc_ValueError, "%s must be two-dimensional with at least %d columns, got %d dimension%s",
+                 arg, columns, view_.ndim, view_.ndim == 1 ? "" : "s");
+        if (view_.shape == nullptr)
+            fail(PyExc_ValueError, "%s exports a buffer without a shape", arg);
+        if (view_.shape[1] < columns)
+            fail(PyExc_ValueError, "%s must be two-dimensional with at least %d columns, got shape (%zd, %zd)",
+                 arg, columns, view_.shape[0], view_.shape[1]);
+        if (view_.shape[0] > INT_MAX)
+            fail(PyExc_OverflowError, "%s has %zd rows; at most %d are supported", arg, view_.shape[0], INT_MAX);
+        if (view_.shape[0] < 0)
+            fail(PyExc_ValueError, "%s exports a buffer with a negative row count (%zd)", arg, view_.shape[0]);
+        if (view_.suboffsets != nullptr && (view_.suboffsets[0] >= 0 || view_.suboffsets[1] >= 0))
+            fail(PyExc_ValueError, "%s exports an indirect buffer (with suboffsets), which cannot be read "
+                 "directly; copy it into an array first", arg);
+        rows_ = view_.shape[0];
+        // a buffer without strides is in C order
+        step_[0] = view_.strides ? view_.strides[0] : 4 * view_.shape[1];
+        step_[1] = view_.strides ? view_.strides[1] : 4;
+        // The loader's slice, made by the header's helper now, with the GIL
+        // held, since its checks raise.  The checks above refuse all that it
+        // refuses but for columns sharing one item (a column step of 0, as
+        // broadcasting makes), which it refuses because the loader reads that
+        // step as 4: such a table is read here item by item instead.
+        if (step_[1] != 0 && columns >= 3)
+            MX_CHECK(morvex_memviewslice_from_buffer(&view_, &slice_) == 0);
+    }
+
+    Py_ssize_t rows() const { return rows_; }
+    par::Rows rows_view() const { return par::Rows{data(), step_[0], step_[1], size_t(rows_), is_records()}; }
+    bool readonly() const { return view_.readonly != 0; }
+    char *data() const { return static_cast<char *>(view_.buf); }
+
+    // Whether the rows are `Triple` records already: C-contiguous (n, 3),
+    // suitably aligned.
+    bool is_records() const {
+        return view_.shape[1] == 3 && step_[1] == 4 && (rows_ <= 1 || step_[0] == 12) &&
+               reinterpret_cast<uintptr_t>(view_.buf) % alignof(Triple) == 0;
+    }
+
+    // Item j of row i, from any layout.
+    int32_t item(Py_ssize_t i, int j) const {
+        int32_t v;
+        std::memcpy(&v, data() + i * step_[0] + j * step_[1], 4);
+        return v;
+    }
+
+    // Row i, from any layout.
+    Triple row(Py_ssize_t i) const {
+        const char *p = data() + i * step_[0];
+        int32_t v[3];
+        for (int j = 0; j < 3; ++j)
+            std::memcpy(&v[j], p + j * step_[1], 4);
+        return Triple{v[0], v[1], v[2]};
+    }
+
+    // Copies the first three columns of every row to out[0, rows).  Called
+    // without the GIL.
+    void load(Triple *out) const {
+        if (rows_ == 0)
+            return;
+        // The exported loader reads the items of a row 4 bytes apart, from
+        // aligned rows.  Its only paths that touch the interpreter (a null
+        // destination, fewer than three columns) are excluded above, so it
+        // runs without the GIL here.
+        if (step_[1] == 4 && step_[0] % 4 == 0 && reinterpret_cast<uintptr_t>(view_.buf) % 4 == 0) {
+            morvex_memory.load_triple_from_numpy(out, slice_);
+            return;
+        }
+        for (Py_ssize_t i = 0; i < rows_; ++i)
+            out[i] = row(i);
+    }
+
+private:
+    // The item formats the header's helper takes for int32: "i" bare or
+    // after "@", "=" or a mark of this machine's byte order; "l" after a
+    // mark of standard sizes ("=", "<", ">", "!"), bare or after "@" only
+    // where a C long has four bytes (numpy spells int32 so there).
+    void check_items(const char *arg) const {
+        const char *f = view_.format ? view_.format : "B";
+        const char mark = (*f != '\0' && std::strchr("@=<>!", *f)) ? *f : 0;
+        const char *code = mark ? f + 1 : f;
+        const bool standard = mark != 0 && mark != '@';
+        if (view_.itemsize != 4 ||
+            (std::strcmp(code, "i") != 0 && !(std::strcmp(code, "l") == 0 && (standard || sizeof(long) == 4))))
+            fail(PyExc_TypeError, "%s must hold int32 values, got buffer format '%s' (%zd-byte items)", arg, f,
+                 view_.itemsize);
+        const bool big = mark == '>' || mark == '!';
+        if ((big || mark == '<') && big == static_cast<bool>(PY_LITTLE_ENDIAN))
+            fail(PyExc_TypeError, "%s must hold int32 values in native byte order, got buffer format '%s' "
+                 "(%s-endian)", arg, f, big ? "big" : "little");
+    }
+
+    // The buffer, released when the table goes, also when its constructor
+    // throws.
+    struct Held {
+        explicit Held(PyObject *obj) : ok(PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0) {}
+        ~Held() {
+            if (ok)
+                PyBuffer_Release(&view);
+        }
+        Held(const Held &) = delete;
+        Held &operator=(const Held &) = delete;
+        Py_buffer view{};
+        bool ok;
+    };
+    Held held_;
+    Py_buffer &view_ = held_.view;
+    Py_ssize_t rows_ = 0;
+    Py_ssize_t step_[2] = {0, 0};
+    morvex_memviewslice slice_{};  // unset when the column step is 0
+};
+
+// ---- results -----------------------------------------------------------------
+
+// numpy.empty, fetched on first use and kept: the module is never unloaded.
+inline PyObject *numpy_empty = nullptr;
+
+// A new C-contiguous numpy array of `rows` x `cols` items (one-dimensional
+// when cols is 0) of `dtype`; *data receives its first item.
+inline Ref new_array(Py_ssize_t rows, Py_ssize_t cols, const char *dtype, void **data) {
+    if (numpy_empty == nullptr) {
+        Ref numpy = MX_TAKE(PyImport_ImportModule("numpy"));
+        numpy_empty = MX_TAKE(PyObject_GetAttrString(numpy.get(), "empty")).release();
+    }
+    Ref shape = MX_TAKE(cols ? Py_BuildValue("(nn)", rows, cols) : Py_BuildValue("(n)", rows));
+    Ref array = MX_TAKE(PyObject_CallFunction(numpy_empty, "Os", shape.get(), dtype));
+    Py_buffer view;
+    MX_CHECK(PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) == 0);
+    *data = view.buf;  // stays valid while we own the array: nothing can resize it
+    PyBuffer_Release(&view);
+    return array;
+}
+
+inline Triple *new_records(Py_ssize_t rows, Ref &array) {
+    void *data = nullptr;
+    array = new_array(rows, 3, "int32", &data);
+    return static_cast<Triple *>(data);
+}
+
+// An uninitialised array of n items for the searches' random accesses:
+// blocks of 2 MiB and more ask the kernel for huge pages where it has them,
+// so that those accesses are not also TLB misses.  A failed allocation
+// throws NoMemory with its byte count.
+template <class T>
+class Block {
+public:
+    Block() = default;
+    explicit Block(size_t n) {
+        const size_t items = std::max<size_t>(n, 1), bytes = items * sizeof(T), huge = size_t{1} << 21;
+        void *p = nullptr;
+        if (bytes / sizeof(T) != items || posix_memalign(&p, bytes >= huge ? huge : 64, bytes) != 0)
+            throw NoMemory(static_cast<unsigned long long>(items) * sizeof(T));
+#if defined(MADV_HUGEPAGE)
+        if (bytes >= huge)
+            madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: failure changes nothing
+#endif
+        p_ = static_cast<T *>(p);
+    }
+    ~Block() { free(p_); }
+    Block(Block &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Block &operator=(Block &&other) noexcept {
+        std::swap(p_, other.p_);  // the old array goes with `other`
+        return *this;
+    }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+
+    T *get() const { return p_; }
+    T &operator[](size_t i) const { return p_[i]; }
+
+private:
+    T *p_ = nullptr;
+};
+
+// Adds the class Index (index.cpp) to the module; -1 with an exception set
+// on failure.
+int add_index_type(PyObject *module);
+
+}  // namespace front
+}  // namespace mx

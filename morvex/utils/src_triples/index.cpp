@@ -1,0 +1,882 @@
+// index.cpp -- morvex.utils.triples.Index: the distinct triples of a graph,
+// held for lookups (membership, the known tails of a (head, relation) pair,
+// the known heads of a (relation, tail) pair) and for drawing negatives, by
+// replacing a row's head or tail, that are never known triples.
+//
+// The triples are held twice, 8 bytes each time: grouped by head, each
+// group holding (relation, tail) ascending, and grouped by tail, each group
+// holding (relation, head) ascending.  A group is found through a table of
+// 4-byte starts indexed by the id (or, when the ids are too sparse for that
+// to be the smaller, by bisection over the ids present).  So the known tails
+// of (h, r) are one sorted run, and a uniform draw among the entities
+// outside it is exact with a single draw: the k-th entity not in the run is
+// k plus the number of run entries at or below it.
+//
+// Negatives come from a counter-based generator keyed by (seed, row,
+// negative), so every negative is a function of those three alone and the
+// result does not depend on how the rows are split over threads.
+// the export table, which triples.cpp fills when the module is imported
+#define MORVEX_MEMORY_UNIQUE_SYMBOL mx_triples_memory
+#define MORVEX_MEMORY_NO_IMPORT
+#include "front.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace {
+
+const char kSourceFile[] = "morvex\\utils\\src_triples\\index.cpp";
+
+using mx::Ref;
+using mx::WithoutGil;
+using mx::front::Block;
+using mx::front::edge;
+using mx::front::fail;
+using mx::front::new_array;
+using mx::front::NoMemory;
+using mx::front::parse_threads;
+using mx::front::Table;
+using Triple = morvex_Triple;
+namespace par = mx::par;
+
+#define MX_PREFETCH(addr) __builtin_prefetch(static_cast<const void *>(addr), 0)
+
+// ---- one side of the index -----------------------------------------------------
+
+// The other two fields of a triple, relation first, as one side holds them.
+struct Two {
+    int32_t rel, other;
+};
+static_assert(sizeof(Two) == 8, "two fields, no padding");
+
+inline uint64_t two_key(int32_t rel, int32_t other) {
+    return uint64_t(uint32_t(rel)) << 32 | uint32_t(other);  // both non-negative
+}
+
+// The triples grouped by one field (the key), each group sorted by
+// (relation, other).
+class Side {
+public:
+    Side() = default;
+
+    // From rows sorted by (key, relation, other), distinct and non-negative;
+    // key(i), rel(i), other(i) read row i.
+    template <class K, class R, class O>
+    void build(int64_t n, K key, R rel, O other) {
+        n_ = n;
+        rows_ = Block<Two>(size_t(n));
+        int64_t distinct = 0;
+        for (int64_t i = 0; i < n; ++i) {
+            rows_[size_t(i)] = Two{rel(i), other(i)};
+            distinct += i == 0 || key(i) != key(i - 1);
+        }
+        const int64_t span = n ? int64_t(key(n - 1)) + 1 : 0;
+        // a start per id, or an id and a start per id present: the smaller
+        dense_ = span <= 2 * distinct + 1024;
+        const int64_t entries = dense_ ? span : distinct;
+        starts_ = Block<uint32_t>(size_t(entries) + 1);
+        count_ = entries;
+        if (!dense_)
+            ids_ = Block<int32_t>(size_t(entries));
+        int64_t e = 0;
+        for (int64_t i = 0; i < n; ++i) {
+            if (i > 0 && key(i) == key(i - 1))
+                continue;
+            if (dense_) {
+                while (e <= key(i))
+                    starts_[size_t(e++)] = uint32_t(i);
+            } else {
+                ids_[size_t(e)] = key(i);
+                starts_[size_t(e++)] = uint32_t(i);
+            }
+        }
+        while (e <= entries)
+            starts_[size_t(e++)] = uint32_t(n);
+    }
+
+    int64_t bytes() const { return n_ * 8 + (count_ + 1) * 4 + (dense_ ? 0 : count_ * 4); }
+    const Two *rows() const { return rows_.get(); }
+    int64_t size() const { return n_; }
+    // The keys' groups in order: (key, first row) for each key present.
+    template <class F>
+    void each_group(F &&f) const {
+        for (int64_t e = 0; e < count_; ++e)
+            if (starts_[size_t(e)] < starts_[size_t(e) + 1])
+                f(dense_ ? int32_t(e) : ids_[size_t(e)], starts_[size_t(e)], starts_[size_t(e) + 1]);
+    }
+
+    // Where the group of `key` starts in the table of starts (for a fetch
+    // ahead of group()), or null when the key has none.
+    const uint32_t *slot(int32_t key) const {
+        if (key < 0)
+            return nullptr;
+        if (dense_)
+            return key < count_ ? &starts_[size_t(key)] : nullptr;
+        const int32_t *begin = ids_.get(), *end = begin + count_, *at = std::lower_bound(begin, end, key);
+        return at != end && *at == key ? &starts_[size_t(at - begin)] : nullptr;
+    }
+
+    // The run of rows of group `slot` whose relation is `rel`: [*lo, *hi).
+    void run(const uint32_t *slot, int32_t rel, const Two **lo, const Two **hi) const {
+        if (slot == nullptr) {
+            *lo = *hi = nullptr;
+            return;
+        }
+        const Two *b = rows_.get() + slot[0], *e = rows_.get() + slot[1];
+        b = std::lower_bound(b, e, rel, [](const Two &t, int32_t r) { return t.rel < r; });
+        const Two *f = b;
+        while (f < e && f->rel == rel)  // runs are short; a long one is bisected
+            if (e - f > 16 && f[16].rel == rel)
+                f = std::upper_bound(f + 16, e, rel, [](int32_t r, const Two &t) { return r < t.rel; });
+            else
+                ++f;
+        *lo = b;
+        *hi = f;
+    }
+
+    bool holds(int32_t key, int32_t rel, int32_t other) const {
+        const uint32_t *s = slot(key);
+        if (s == nullptr)
+            return false;
+        const Two *b = rows_.get() + s[0], *e = rows_.get() + s[1];
+        const uint64_t want = two_key(rel, other);
+        b = std::lower_bound(b, e, want, [](const Two &t, uint64_t k) { return two_key(t.rel, t.other) < k; });
+        return b < e && b->rel == rel && b->other == other;
+    }
+
+    bool operator==(const Side &o) const {
+        return n_ == o.n_ && dense_ == o.dense_ && count_ == o.count_ &&
+               std::memcmp(rows_.get(), o.rows_.get(), size_t(n_) * sizeof(Two)) == 0 &&
+               std::memcmp(starts_.get(), o.starts_.get(), size_t(count_ + 1) * 4) == 0 &&
+               (dense_ || std::memcmp(ids_.get(), o.ids_.get(), size_t(count_) * 4) == 0);
+    }
+
+private:
+    int64_t n_ = 0, count_ = 0;
+    bool dense_ = true;
+    Block<Two> rows_;
+    Block<uint32_t> starts_;  // count_ + 1 entries
+    Block<int32_t> ids_;      // sparse only: the ids present, ascending
+};
+
+// ---- the counter-based generator ---------------------------------------------
+
+inline uint64_t mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
+
+// The draws of one negative: a short sequence that depends on (seed, row,
+// negative) only.  row_key() is computed once per row.
+inline uint64_t row_key(uint64_t seed, int64_t row) { return mix64(mix64(seed) + uint64_t(row + 1) * kGolden); }
+
+class Draws {
+public:
+    Draws(uint64_t row_key, int64_t negative) : state_(mix64(row_key ^ (uint64_t(negative) * 0xD1B54A32D192ED03ull))) {}
+
+    uint64_t next() { return mix64(state_ += kGolden); }
+
+    // Uniform in [0, range), range >= 1, without bias (multiply and shift,
+    // redrawing the few values that would favour the low results).
+    uint64_t below(uint64_t range) {
+        __uint128_t m = static_cast<__uint128_t>(next()) * range;
+        uint64_t low = static_cast<uint64_t>(m);
+        if (low < range) {
+            const uint64_t floor = (0 - range) % range;
+            while (low < floor) {
+                m = static_cast<__uint128_t>(next()) * range;
+                low = static_cast<uint64_t>(m);
+            }
+        }
+        return static_cast<uint64_t>(m >> 64);
+    }
+
+    // True with probability p.
+    bool chance(double p) { return double(next() >> 11) * 0x1p-53 < p; }
+
+private:
+    uint64_t state_;
+};
+
+// The entities one side of a row may take: [0, entities) without the sorted
+// run [lo, hi) of known ids (filtered; empty otherwise) and without `self`,
+// the id being replaced.
+struct Allowed {
+    Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities) : lo_(lo), hi_(hi), self_(self) {
+        const Two *at = std::lower_bound(lo, hi, self, [](const Two &t, int32_t v) { return t.other < v; });
+        self_known_ = at < hi && at->other == self;
+        self_rank_ = int64_t(self) - (at - lo);  // self's place among the ids outside the run
+        count_ = entities - (hi - lo) - (self_known_ ? 0 : 1);
+    }
+
+    int64_t count() const { return count_; }
+
+    // The k-th allowed id, k in [0, count()).
+    int32_t pick(int64_t k) const {
+        if (!self_known_ && k >= self_rank_)
+            ++k;  // step over self
+        // the k-th id outside the run is k plus the run's ids d with d - (its
+        // place in the run) <= k, which are a prefix of the run
+        const Two *p = lo_;
+        int64_t len = hi_ - lo_;
+        while (len > 0) {
+            const int64_t half = len / 2;
+            if (int64_t(p[half].other) - (p + half - lo_) <= k) {
+                p += half + 1;
+                len -= half + 1;
+            } else {
+                len = half;
+            }
+        }
+        return int32_t(k + (p - lo_));
+    }
+
+private:
+    const Two *lo_, *hi_;
+    int32_t self_;
+    bool self_known_;
+    int64_t self_rank_, count_;
+};
+
+// ---- the index ---------------------------------------------------------------------
+
+struct IndexData {
+    int64_t entities = 0, relations = 0;
+    Side by_head;  // (relation, tail) per head
+    Side by_tail;  // (relation, head) per tail
+    // the relations present, ascending, and the probability of replacing
+    // the head for each
+    std::vector<int32_t> rel_ids;
+    std::vector<double> head_p;
+
+    int64_t size() const { return by_head.size(); }
+    int64_t bytes() const {
+        return by_head.bytes() + by_tail.bytes() + int64_t(rel_ids.size()) * (4 + 8) + int64_t(sizeof *this);
+    }
+    double head_probability(int32_t rel) const {
+        const auto at = std::lower_bound(rel_ids.begin(), rel_ids.end(), rel);
+        return at != rel_ids.end() && *at == rel ? head_p[size_t(at - rel_ids.begin())] : 0.5;
+    }
+};
+
+// Where a relation's counts go while building: its id when the ids are
+// dense enough, else its place among the ids present.
+class RelationSlots {
+public:
+    RelationSlots(const Triple *a, int64_t n, int64_t relations) {
+        dense_ = relations <= 2 * n + 1024;
+        if (dense_) {
+            size_ = relations;
+            return;
+        }
+        ids_.resize(size_t(n));
+        for (int64_t i = 0; i < n; ++i)
+            ids_[size_t(i)] = a[i].relation;
+        std::sort(ids_.begin(), ids_.end());
+        ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+        size_ = int64_t(ids_.size());
+    }
+    int64_t size() const { return size_; }
+    size_t operator()(int32_t rel) const {
+        return dense_ ? size_t(rel) : size_t(std::lower_bound(ids_.begin(), ids_.end(), rel) - ids_.begin());
+    }
+    int32_t id(int64_t slot) const { return dense_ ? int32_t(slot) : ids_[size_t(slot)]; }
+
+private:
+    bool dense_;
+    int64_t size_ = 0;
+    std::vector<int32_t> ids_;
+};
+
+void sort_rows(Triple *a, int64_t n, morvex_cmp_type cmp, const int fields[3], int threads) {
+    const int t = par::threads_for(size_t(n), threads);
+    if (t > 1)
+        par::sort(a, size_t(n), par::Order{{fields[0], fields[1], fields[2]}, cmp, morvex_memory.quick_sort}, t);
+    else
+        morvex_memory.quick_sort(a, static_cast<int>(n), cmp);
+}
+
+// Builds the index of a[0, n) (non-negative ids, rows in any order; a is
+// used as scratch).  Runs without the GIL.
+void build(IndexData &x, Triple *a, int64_t n, int threads) {
+    static const int kByHead[3] = {0, 1, 2}, kByTail[3] = {2, 1, 0};
+    sort_rows(a, n, morvex_memory.cmp_head, kByHead, threads);
+    int64_t d = 0;
+    for (int64_t i = 0; i < n; ++i)
+        if (d == 0 || a[i].head != a[d - 1].head || a[i].relation != a[d - 1].relation ||
+            a[i].tail != a[d - 1].tail)
+            a[d++] = a[i];
+    n = d;
+    x.by_head.build(
+        n, [&](int64_t i) { return a[i].head; }, [&](int64_t i) { return a[i].relation; },
+        [&](int64_t i) { return a[i].tail; });
+
+    // per relation: its triples, its distinct heads and its distinct tails
+    const RelationSlots slot(a, n, x.relations);
+    std::vector<int64_t> count(size_t(slot.size()), 0), heads(count), tails(count);
+    for (int64_t i = 0; i < n; ++i) {
+        const size_t s = slot(a[i].relation);
+        ++count[s];
+        heads[s] += i == 0 || a[i].head != a[i - 1].head || a[i].relation != a[i - 1].relation;
+    }
+    sort_rows(a, n, morvex_memory.cmp_tail, kByTail, threads);
+    x.by_tail.build(
+        n, [&](int64_t i) { return a[i].tail; }, [&](int64_t i) { return a[i].relation; },
+        [&](int64_t i) { return a[i].head; });
+    for (int64_t i = 0; i < n; ++i)
+        tails[slot(a[i].relation)] += i == 0 || a[i].tail != a[i - 1].tail || a[i].relation != a[i - 1].relation;
+    for (int64_t s = 0; s < slot.size(); ++s) {
+        if (count[size_t(s)] == 0)
+            continue;
+        const double c = double(count[size_t(s)]);
+        const double tph = c / double(heads[size_t(s)]), hpt = c / double(tails[size_t(s)]);
+        x.rel_ids.push_back(slot.id(s));
+        x.head_p.push_back(tph / (tph + hpt));
+    }
+}
+
+struct IndexObject {
+    PyObject_HEAD
+    IndexData *data;
+};
+
+PyTypeObject IndexType = mx::compat::blank_type("morvex.utils.triples.Index", sizeof(IndexObject));
+
+IndexData &data_of(PyObject *self) { return *reinterpret_cast<IndexObject *>(self)->data; }
+
+// Splits [0, n) into parts of whole blocks; task(lo, hi) runs for each, on
+// up to `threads` threads.  The parts depend on n only.
+template <class F>
+void for_rows(int64_t n, int threads, F &&task) {
+    constexpr int64_t kBlock = 4096;
+    const int64_t parts = (n + kBlock - 1) / kBlock;
+    auto one = [&](int p) { task(int64_t(p) * kBlock, std::min(n, int64_t(p + 1) * kBlock)); };
+    if (parts > 0)
+        mx::workers::run(threads, static_cast<int>(std::min<int64_t>(parts, INT_MAX)), one);
+}
+
+// ---- construction -------------------------------------------------------------
+
+const char *const kNewKw[] = {"known", "num_entities", "threads", nullptr};
+
+PyObject *index_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+    return edge([&]() -> PyObject * {
+        PyObject *known_obj, *entities_obj = Py_None, *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:Index", const_cast<char **>(kNewKw), &known_obj,
+                                             &entities_obj, &threads_obj));
+        const int threads = parse_threads(threads_obj);
+        long long entities = -1;
+        if (entities_obj != Py_None) {
+            if (PyBool_Check(entities_obj) || !PyLong_Check(entities_obj))
+                fail(PyExc_TypeError, "num_entities must be None or an int, not '%.200s'",
+                     Py_TYPE(entities_obj)->tp_name);
+            int overflow = 0;
+            entities = PyLong_AsLongLongAndOverflow(entities_obj, &overflow);
+            MX_CHECK(!(entities == -1 && PyErr_Occurred()));
+            if (overflow || entities < 0 || entities > (1LL << 31))
+                fail(PyExc_ValueError, "num_entities must be in [0, 2**31], got %S", entities_obj);
+        }
+        Table known(known_obj, "known");
+        const int64_t n = known.rows();
+        Block<Triple> rows{static_cast<size_t>(n)};
+        // the first row with a negative id, and the largest ids
+        int64_t negative = -1;
+        int32_t top_entity = -1, top_rel = -1;
+        {
+            WithoutGil nogil;
+            known.load(rows.get());
+            for (int64_t i = 0; i < n; ++i) {
+                const Triple &t = rows[size_t(i)];
+                if ((t.head | t.relation | t.tail) < 0) {
+                    negative = i;
+                    break;
+                }
+                top_entity = std::max({top_entity, t.head, t.tail});
+                top_rel = std::max(top_rel, t.relation);
+            }
+        }
+        if (negative >= 0) {
+            const Triple &t = rows[size_t(negative)];
+            fail(PyExc_ValueError, "known row %lld (%d, %d, %d) holds a negative id", (long long)negative, t.head,
+                 t.relation, t.tail);
+        }
+        if (entities >= 0 && top_entity >= entities) {
+            int64_t i = 0;
+            while (rows[size_t(i)].head < entities && rows[size_t(i)].tail < entities)
+                ++i;
+            const Triple &t = rows[size_t(i)];
+            fail(PyExc_ValueError, "num_entities is %lld, but known row %lld (%d, %d, %d) has an entity id "
+                 "that is not below it", entities, (long long)i, t.head, t.relation, t.tail);
+        }
+        std::unique_ptr<IndexData> x(new IndexData());
+        x->entities = entities >= 0 ? entities : int64_t(top_entity) + 1;
+        x->relations = int64_t(top_rel) + 1;
+        {
+            WithoutGil nogil;
+            build(*x, rows.get(), n, threads);
+        }
+        PyObject *self = type->tp_alloc(type, 0);
+        MX_CHECK(self != nullptr);
+        reinterpret_cast<IndexObject *>(self)->data = x.release();
+        return self;
+    });
+}
+
+void index_dealloc(PyObject *self) {
+    delete reinterpret_cast<IndexObject *>(self)->data;
+    Py_TYPE(self)->tp_free(self);
+}
+
+Py_ssize_t index_len(PyObject *self) { return Py_ssize_t(data_of(self).size()); }
+
+// The distinct triples in (head, relation, tail) order, as a new array.
+Ref triples_array(const IndexData &x) {
+    void *out = nullptr;
+    Ref array = new_array(Py_ssize_t(x.size()), 3, "int32", &out);
+    Triple *t = static_cast<Triple *>(out);
+    const Two *r = x.by_head.rows();
+    x.by_head.each_group([&](int32_t head, uint32_t lo, uint32_t hi) {
+        for (uint32_t i = lo; i < hi; ++i)
+            t[i] = Triple{head, r[i].rel, r[i].other};
+    });
+    return array;
+}
+
+PyObject *index_reduce(PyObject *self, PyObject *) {
+    return edge([&] {
+        const IndexData &x = data_of(self);
+        Ref rows = triples_array(x);
+        return Py_BuildValue("(O(OL))", reinterpret_cast<PyObject *>(Py_TYPE(self)), rows.get(),
+                             (long long)x.entities);
+    });
+}
+
+PyObject *index_richcompare(PyObject *a, PyObject *b, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, &IndexType))
+        Py_RETURN_NOTIMPLEMENTED;
+    const IndexData &x = data_of(a), &y = data_of(b);
+    const bool same = x.entities == y.entities && x.relations == y.relations && x.by_head == y.by_head;
+    return mx::compat::new_ref((same == (op == Py_EQ)) ? Py_True : Py_False);
+}
+
+PyObject *get_entities(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).entities); }
+PyObject *get_relations(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).relations); }
+PyObject *get_nbytes(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).bytes()); }
+
+// ---- lookups -------------------------------------------------------------------
+
+const char *const kQueriesKw[] = {"queries", "threads", nullptr};
+const char *const kPairsKw[] = {"pairs", "threads", nullptr};
+
+PyObject *index_contains(PyObject *self, PyObject *args, PyObject *kwds) {
+    return edge([&] {
+        PyObject *queries_obj, *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|O:contains", const_cast<char **>(kQueriesKw),
+                                             &queries_obj, &threads_obj));
+        const int threads = parse_threads(threads_obj);
+        Table q(queries_obj, "queries");
+        const IndexData &x = data_of(self);
+        void *out = nullptr;
+        Ref result = new_array(q.rows(), 0, "bool", &out);
+        bool *found = static_cast<bool *>(out);
+        {
+            WithoutGil nogil;
+            for_rows(q.rows(), par::threads_for(size_t(q.rows()), threads), [&](int64_t lo, int64_t hi) {
+                for (int64_t i = lo; i < hi; ++i) {
+                    const Triple t = q.row(i);
+                    found[i] = x.by_head.holds(t.head, t.relation, t.tail);
+                }
+            });
+        }
+        return result.release();
+    });
+}
+
+// The known `other` ids of each (key, relation) pair of one side, as
+// (offsets, values).  `key_col` is the pair's column holding the key.
+PyObject *lookup(PyObject *self, PyObject *args, PyObject *kwds, bool tails) {
+    return edge([&] {
+        PyObject *pairs_obj, *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, tails ? "O|O:tails" : "O|O:heads",
+                                             const_cast<char **>(kPairsKw), &pairs_obj, &threads_obj));
+        const int threads_wanted = parse_threads(threads_obj);
+        Table p(pairs_obj, "pairs", 2);
+        const IndexData &x = data_of(self);
+        const Side &side = tails ? x.by_head : x.by_tail;
+        const int key_col = tails ? 0 : 1, rel_col = tails ? 1 : 0;
+        const int64_t m = p.rows();
+        void *off_data = nullptr;
+        Ref offsets = new_array(Py_ssize_t(m + 1), 0, "int64", &off_data);
+        int64_t *off = static_cast<int64_t *>(off_data);
+        Block<const Two *> runs(size_t(2 * m));
+        const int threads = par::threads_for(size_t(m), threads_wanted);
+        {
+            WithoutGil nogil;
+            for_rows(m, threads, [&](int64_t lo, int64_t hi) {
+                constexpr int64_t kAhead = 8;
+                for (int64_t i = lo; i < std::min(hi, lo + kAhead); ++i)
+                    MX_PREFETCH(side.slot(p.item(i, key_col)));
+                for (int64_t i = lo; i < hi; ++i) {
+                    if (i + kAhead < hi)
+                        MX_PREFETCH(side.slot(p.item(i + kAhead, key_col)));
+                    side.run(side.slot(p.item(i, key_col)), p.item(i, rel_col), &runs[size_t(2 * i)],
+                             &runs[size_t(2 * i + 1)]);
+                    off[i + 1] = runs[size_t(2 * i + 1)] - runs[size_t(2 * i)];
+                }
+            });
+            off[0] = 0;
+            for (int64_t i = 0; i < m; ++i)
+                off[i + 1] += off[i];
+        }
+        void *values_data = nullptr;
+        Ref values = new_array(Py_ssize_t(off[m]), 0, "int32", &values_data);
+        int32_t *v = static_cast<int32_t *>(values_data);
+        {
+            WithoutGil nogil;
+            for_rows(m, threads, [&](int64_t lo, int64_t hi) {
+                for (int64_t i = lo; i < hi; ++i) {
+                    int32_t *to = v + off[i];
+                    for (const Two *r = runs[size_t(2 * i)]; r < runs[size_t(2 * i + 1)]; ++r)
+                        *to++ = r->other;
+                }
+            });
+        }
+        return MX_TAKE(PyTuple_Pack(2, offsets.get(), values.get())).release();
+    });
+}
+
+PyObject *index_tails(PyObject *self, PyObject *args, PyObject *kwds) { return lookup(self, args, kwds, true); }
+PyObject *index_heads(PyObject *self, PyObject *args, PyObject *kwds) { return lookup(self, args, kwds, false); }
+
+PyObject *index_head_probability(PyObject *self, PyObject *) {
+    return edge([&] {
+        const IndexData &x = data_of(self);
+        void *out = nullptr;
+        Ref result = new_array(Py_ssize_t(x.relations), 0, "float64", &out);
+        double *p = static_cast<double *>(out);
+        std::fill(p, p + x.relations, 0.5);
+        for (size_t i = 0; i < x.rel_ids.size(); ++i)
+            p[x.rel_ids[i]] = x.head_p[i];
+        return result.release();
+    });
+}
+
+// ---- negatives ------------------------------------------------------------------
+
+enum class SideRule { kHead, kTail, kBoth };
+
+struct CorruptArgs {
+    int64_t negatives;
+    SideRule side;
+    bool bernoulli, filtered;
+    uint64_t seed;
+};
+
+// What went wrong with one row of the batch, if anything.
+enum class RowFault { kNone, kHead, kTail, kNeither };
+
+// Fills out[(i * negatives + j)] for rows [lo, hi); returns the first row
+// without a valid replacement (and why), or -1.
+int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs &c, Triple *out, int64_t lo,
+                     int64_t hi, RowFault *fault) {
+    // rows are looked up a few ahead of their draws: the starts of their
+    // groups first, then the groups' rows, so that the misses overlap
+    constexpr int64_t kAhead = 8;
+    const bool need_head = c.side != SideRule::kTail, need_tail = c.side != SideRule::kHead;
+    auto fetch_starts = [&](int64_t i) {
+        if (!c.filtered || i >= hi)
+            return;
+        if (need_tail)
+            MX_PREFETCH(x.by_head.slot(batch[i].head));
+        if (need_head)
+            MX_PREFETCH(x.by_tail.slot(batch[i].tail));
+    };
+    auto fetch_rows = [&](int64_t i) {
+        if (!c.filtered || i >= hi)
+            return;
+        if (need_tail)
+            if (const uint32_t *s = x.by_head.slot(batch[i].head))
+                MX_PREFETCH(x.by_head.rows() + *s);
+        if (need_head)
+            if (const uint32_t *s = x.by_tail.slot(batch[i].tail))
+                MX_PREFETCH(x.by_tail.rows() + *s);
+    };
+    for (int64_t i = lo; i < std::min(hi, lo + 2 * kAhead); ++i)
+        fetch_starts(i);
+    for (int64_t i = lo; i < std::min(hi, lo + kAhead); ++i)
+        fetch_rows(i);
+    for (int64_t i = lo; i < hi; ++i) {
+        fetch_starts(i + 2 * kAhead);
+        fetch_rows(i + kAhead);
+        const Triple t = batch[i];
+        const Two *tl = nullptr, *th = nullptr, *hl = nullptr, *hh = nullptr;
+        if (c.filtered) {
+            if (need_tail)
+                x.by_head.run(x.by_head.slot(t.head), t.relation, &tl, &th);
+            if (need_head)
+                x.by_tail.run(x.by_tail.slot(t.tail), t.relation, &hl, &hh);
+        }
+        const Allowed heads(hl, hh, t.head, x.entities), tails(tl, th, t.tail, x.entities);
+        const bool head_ok = need_head && heads.count() > 0, tail_ok = need_tail && tails.count() > 0;
+        if (!head_ok && !tail_ok) {
+            *fault = c.side == SideRule::kHead ? RowFault::kHead
+                     : c.side == SideRule::kTail ? RowFault::kTail
+                                                 : RowFault::kNeither;
+            return i;
+        }
+        const double p = !(head_ok && tail_ok) ? (head_ok ? 1.0 : 0.0)
+                         : c.bernoulli        ? x.head_probability(t.relation)
+                                              : 0.5;
+        const uint64_t key = row_key(c.seed, i);
+        Triple *o = out + i * c.negatives;
+        for (int64_t j = 0; j < c.negatives; ++j) {
+            Draws draw(key, j);
+            // the side is drawn for "both" even when one side is closed, so
+            // that the entity draws do not depend on it
+            const bool head = c.side == SideRule::kBoth ? draw.chance(p) : head_ok;
+            o[j] = t;
+            if (head)
+                o[j].head = heads.pick(int64_t(draw.below(uint64_t(heads.count()))));
+            else
+                o[j].tail = tails.pick(int64_t(draw.below(uint64_t(tails.count()))));
+        }
+    }
+    return -1;
+}
+
+const char *const kCorruptKw[] = {"batch", "num_negatives", "side", "strategy", "filtered", "seed", "threads",
+                                  nullptr};
+
+uint64_t fresh_seed() {
+    std::random_device device;
+    return uint64_t(device()) << 32 ^ device();
+}
+
+PyObject *index_corrupt(PyObject *self, PyObject *args, PyObject *kwds) {
+    return edge([&] {
+        PyObject *batch_obj, *negatives_obj, *side_obj = nullptr, *strategy_obj = nullptr, *seed_obj = Py_None,
+                                             *threads_obj = Py_None;
+        int filtered = 1;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|$UUpOO:corrupt", const_cast<char **>(kCorruptKw),
+                                             &batch_obj, &negatives_obj, &side_obj, &strategy_obj, &filtered,
+                                             &seed_obj, &threads_obj));
+        CorruptArgs c{};
+        c.filtered = filtered != 0;
+        if (PyBool_Check(negatives_obj) || !PyLong_Check(negatives_obj))
+            fail(PyExc_TypeError, "num_negatives must be an int, not '%.200s'", Py_TYPE(negatives_obj)->tp_name);
+        c.negatives = PyLong_AsLongLong(negatives_obj);
+        if (c.negatives == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+                MX_FAIL();
+            PyErr_Clear();
+            c.negatives = -1;
+        }
+        if (c.negatives < 0 || c.negatives > INT32_MAX)
+            fail(PyExc_ValueError, "num_negatives must be in [0, 2**31), got %S", negatives_obj);
+        c.side = SideRule::kBoth;
+        if (side_obj != nullptr) {
+            if (PyUnicode_CompareWithASCIIString(side_obj, "head") == 0)
+                c.side = SideRule::kHead;
+            else if (PyUnicode_CompareWithASCIIString(side_obj, "tail") == 0)
+                c.side = SideRule::kTail;
+            else if (PyUnicode_CompareWithASCIIString(side_obj, "both") != 0)
+                fail(PyExc_ValueError, "side must be 'head', 'tail' or 'both', not %.60R", side_obj);
+        }
+        if (strategy_obj != nullptr) {
+            c.bernoulli = PyUnicode_CompareWithASCIIString(strategy_obj, "bernoulli") == 0;
+            if (!c.bernoulli && PyUnicode_CompareWithASCIIString(strategy_obj, "uniform") != 0)
+                fail(PyExc_ValueError, "strategy must be 'uniform' or 'bernoulli', not %.60R", strategy_obj);
+        }
+        if (seed_obj == Py_None) {
+            c.seed = fresh_seed();
+        } else {
+            if (PyBool_Check(seed_obj) || !PyLong_Check(seed_obj))
+                fail(PyExc_TypeError, "seed must be None or an int, not '%.200s'", Py_TYPE(seed_obj)->tp_name);
+            c.seed = PyLong_AsUnsignedLongLongMask(seed_obj);  // any int, taken modulo 2**64
+            MX_CHECK(!(c.seed == static_cast<uint64_t>(-1) && PyErr_Occurred()));
+        }
+        const int threads_wanted = parse_threads(threads_obj);
+        Table batch_table(batch_obj, "batch");
+        const IndexData &x = data_of(self);
+        const int64_t m = batch_table.rows();
+        Block<Triple> copy;
+        const Triple *batch = reinterpret_cast<const Triple *>(batch_table.data());
+        int64_t outside = -1;
+        {
+            WithoutGil nogil;
+            if (!batch_table.is_records()) {
+                copy = Block<Triple>(size_t(m));
+                batch_table.load(copy.get());
+                batch = copy.get();
+            }
+            for (int64_t i = 0; i < m && outside < 0; ++i) {
+                const Triple &t = batch[i];
+                if (t.head < 0 || t.head >= x.entities || t.tail < 0 || t.tail >= x.entities || t.relation < 0 ||
+                    t.relation >= x.relations)
+                    outside = i;
+            }
+        }
+        if (outside >= 0) {
+            const Triple &t = batch[outside];
+            fail(PyExc_ValueError, "batch row %lld (%d, %d, %d) is outside the index: entities are in [0, %lld), "
+                 "relations in [0, %lld)", (long long)outside, t.head, t.relation, t.tail,
+                 (long long)x.entities, (long long)x.relations);
+        }
+        void *out_data = nullptr;
+        Ref result;
+        {
+            Ref flat = new_array(Py_ssize_t(m * c.negatives), 3, "int32", &out_data);
+            result = MX_TAKE(PyObject_CallMethod(flat.get(), "reshape", "(nnn)", Py_ssize_t(m),
+                                                 Py_ssize_t(c.negatives), Py_ssize_t(3)));
+        }
+        Triple *out = static_cast<Triple *>(out_data);
+        std::atomic<int64_t> first_bad{INT64_MAX};
+        {
+            WithoutGil nogil;
+            const int threads = par::threads_for(size_t(m) * size_t(std::max<int64_t>(c.negatives, 1)) / 16,
+                                                 threads_wanted);
+            for_rows(m, threads, [&](int64_t lo, int64_t hi) {
+                RowFault fault = RowFault::kNone;
+                const int64_t bad = corrupt_rows(x, batch, c, out, lo, hi, &fault);
+                if (bad < 0)
+                    return;
+                // the first bad row over all parts, whichever part finds it first
+                int64_t seen = first_bad.load();
+                while (bad < seen && !first_bad.compare_exchange_weak(seen, bad)) {
+                }
+            });
+        }
+        const int64_t bad = first_bad.load();
+        if (bad != INT64_MAX) {
+            const Triple &t = batch[bad];
+            RowFault fault = RowFault::kNone;
+            corrupt_rows(x, batch, c, out, bad, bad + 1, &fault);
+            const char *what = fault == RowFault::kHead   ? "head"
+                               : fault == RowFault::kTail ? "tail"
+                                                          : "head or tail";
+            fail(PyExc_ValueError, "batch row %lld (%d, %d, %d) has no valid %s replacement%s", (long long)bad,
+                 t.head, t.relation, t.tail, what, c.filtered ? " that is not a known triple" : "");
+        }
+        return result.release();
+    });
+}
+
+// ---- the type ----------------------------------------------------------------------
+
+#define MX_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_VARARGS | METH_KEYWORDS
+
+#define MX_INDEX_THREADS_DOC                                                            \
+    "`threads` is how many threads may work on it, as for the module's\n"               \
+    "functions: None for every CPU the process may run on (at most\n"                   \
+    "MORVEX_NUM_THREADS), 1 for the calling thread alone.  The result is the\n"        \
+    "same for any number of threads.  The GIL is released while working.\n"
+
+PyMethodDef index_methods[] = {
+    {"contains", MX_KW(index_contains),
+     "contains(queries, threads=None)\n--\n\n"
+     "Return a bool array telling for each row of `queries` (first three\n"
+     "columns of an int32 table in any layout) whether it is a triple of the\n"
+     "index.  Exact.\n\n" MX_INDEX_THREADS_DOC},
+    {"tails", MX_KW(index_tails),
+     "tails(pairs, threads=None)\n--\n\n"
+     "The known tails of each (head, relation) row of `pairs`, an (m, 2)\n"
+     "int32 table, as a tuple (offsets, values): `offsets` is int64 of length\n"
+     "m + 1 and values[offsets[i]:offsets[i + 1]] are the tails of pair i,\n"
+     "ascending (int32).  A pair of no triple has an empty list.  These are\n"
+     "the entities a filtered ranking masks out.\n\n" MX_INDEX_THREADS_DOC},
+    {"heads", MX_KW(index_heads),
+     "heads(pairs, threads=None)\n--\n\n"
+     "The known heads of each (relation, tail) row of `pairs`, in the form\n"
+     "tails() returns.\n\n" MX_INDEX_THREADS_DOC},
+    {"head_probability", index_head_probability, METH_NOARGS,
+     "head_probability()\n--\n\n"
+     "For each relation, the probability of replacing the head in Bernoulli\n"
+     "negative sampling, tph / (tph + hpt), as a float64 array of length\n"
+     "num_relations: tph is the relation's triples per distinct head, hpt its\n"
+     "triples per distinct tail.  A relation without triples gets 0.5."},
+    {"corrupt", MX_KW(index_corrupt),
+     "corrupt(batch, num_negatives, *, side='both', strategy='uniform', filtered=True,\n"
+     "        seed=None, threads=None)\n--\n\n"
+     "Negatives for each row of `batch` (an int32 table in any layout, never\n"
+     "written), as a new int32 array of shape (m, num_negatives, 3): negative j\n"
+     "of row i is batch[i] with its head or its tail replaced.\n\n"
+     "side='head' or 'tail' always replaces that field; side='both' replaces the\n"
+     "head with probability 0.5 (strategy='uniform') or with the relation's\n"
+     "head_probability() (strategy='bernoulli').  The new entity is uniform over\n"
+     "[0, num_entities) without the entity it replaces, so a negative never\n"
+     "equals its positive.  With filtered=True it is also never a triple of the\n"
+     "index (exactly: the draw is among the allowed entities only).  A row\n"
+     "whose side has no valid replacement takes the other side under\n"
+     "side='both'; when neither has one, ValueError names the row.  Rows with\n"
+     "ids outside the index's ranges are a ValueError naming the first.\n\n"
+     "The draws come from a counter-based generator keyed by (seed, row,\n"
+     "negative), not from the module's random streams (which belong to its\n"
+     "consumers): the same `seed` gives the same array for any `threads`, and\n"
+     "seed=None draws fresh entropy.  Any int seeds it (modulo 2**64).\n\n" MX_INDEX_THREADS_DOC},
+    {"__reduce__", index_reduce, METH_NOARGS, "Pickling: the index is rebuilt from its distinct triples."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef index_getset[] = {
+    {const_cast<char *>("num_entities"), get_entities, nullptr,
+     const_cast<char *>("Entity ids are in [0, num_entities)."), nullptr},
+    {const_cast<char *>("num_relations"), get_relations, nullptr,
+     const_cast<char *>("Relation ids are in [0, num_relations): the largest one known, plus one."), nullptr},
+    {const_cast<char *>("nbytes"), get_nbytes, nullptr,
+     const_cast<char *>("The memory the index holds, in bytes: 16 per distinct triple, plus 4 per\n"
+                        "entity id up to the largest head and the largest tail (4 per id present\n"
+                        "when that is less), plus 12 per relation present."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMappingMethods index_mapping = {index_len, nullptr, nullptr};
+
+}  // namespace
+
+namespace mx {
+namespace front {
+
+int add_index_type(PyObject *module) {
+    IndexType.tp_flags = Py_TPFLAGS_DEFAULT;
+    IndexType.tp_doc =
+        "Index(known, num_entities=None, threads=None)\n--\n\n"
+        "An immutable index of the distinct rows of `known` (first three columns\n"
+        "of an (n, 3) int32 table in any layout; duplicates count once), for\n"
+        "exact membership, the known tails of (head, relation) pairs and heads\n"
+        "of (relation, tail) pairs, and negatives that are never known triples\n"
+        "(corrupt()).\n\n"
+        "len() is the number of distinct triples.  num_entities and\n"
+        "num_relations are the largest id plus one, unless num_entities is given,\n"
+        "which must exceed every head and tail.  Ids must be non-negative.\n"
+        "An index pickles (it is rebuilt from its triples) and compares equal to\n"
+        "its copy.  Memory: see nbytes (about 17 bytes per distinct triple on\n"
+        "graph-like data).\n\n" MX_INDEX_THREADS_DOC;
+    IndexType.tp_new = index_new;
+    IndexType.tp_dealloc = index_dealloc;
+    IndexType.tp_methods = index_methods;
+    IndexType.tp_getset = index_getset;
+    IndexType.tp_as_mapping = &index_mapping;
+    IndexType.tp_richcompare = index_richcompare;
+    IndexType.tp_hash = PyObject_HashNotImplemented;
+    if (PyType_Ready(&IndexType) < 0)
+        return -1;
+    Py_INCREF(&IndexType);
+    if (PyModule_AddObject(module, "Index", reinterpret_cast<PyObject *>(&IndexType)) < 0) {
+        Py_DECREF(&IndexType);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace front
+}  // namespace mx
