@@ -23,7 +23,8 @@ compiler = os.path.basename((os.environ.get("CXX") or os.environ.get("CC") or ""
 if compiler:
     flavour += "-" + compiler
 HEADERS = sorted(glob.glob("morvex/utils/src/*.h") + glob.glob("morvex/utils/src_triples/*.h")
-                 + glob.glob("morvex/utils/pyhelpers/*.h")) + ["morvex/utils/memory.h"]
+                 + glob.glob("morvex/utils/kernels/*.h") + glob.glob("morvex/utils/pyhelpers/*.h")) \
+    + ["morvex/utils/memory.h", "morvex/utils/triple.h"]
 
 
 def extension(name, sources):
@@ -54,7 +55,7 @@ setup(
         # one source per subsystem, plus the shared helpers and the view classes
         extension("morvex.utils.memory",
                   ["src/%s.cpp" % name for name in
-                   ("module", "pyutil", "pool", "buffers", "random", "ordering", "views")]),
+                   ("module", "pyutil", "pool", "buffers", "random", "ordering", "radix_sort", "views")]),
         # a sibling that reaches the module through its public header only
         extension("morvex.utils.triples",
                   ["src_triples/%s.cpp" % name for name in ("triples", "index", "workers", "parallel")]),

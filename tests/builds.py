@@ -23,7 +23,7 @@ ROOT = os.path.dirname(HERE)
 INCLUDE = morvex.utils.get_include()
 
 # what a consumer compiles against: the installed header and declarations
-HEADER = [os.path.join(INCLUDE, "memory.h")]
+HEADER = [os.path.join(INCLUDE, name) for name in ("memory.h", "triple.h")]
 DECLARATIONS = [os.path.join(INCLUDE, name) for name in ("memory.pxd", "__init__.pxd")] + \
     [os.path.join(os.path.dirname(INCLUDE), "__init__.pxd")]
 

@@ -19,7 +19,7 @@ def public(names):
 
 
 def test_consumer_files_are_installed_beside_the_module():
-    for name in ("memory.h", "memory.pxd", "memory.pyi", "triples.pyi", "py.typed"):
+    for name in ("memory.h", "triple.h", "memory.pxd", "memory.pyi", "triples.pyi", "py.typed"):
         assert os.path.isfile(os.path.join(PACKAGE, name)), name
     assert morvex.utils.get_include() == PACKAGE
     header = os.path.join(morvex.utils.get_package_root(), "morvex", "utils", "memory.h")

@@ -1,8 +1,9 @@
-// sort_check.cpp -- correctness of ordering.cpp: quick_sort on the five
-// module orders must give, byte for byte, what std::sort gives with the same
-// comparison; short counts must leave the array and the comparison alone;
-// other comparisons must still sort, also when the sort's workspace cannot
-// be allocated; _compare must follow its sign rules.
+// sort_check.cpp -- correctness of the sort (ordering.cpp, radix_sort.cpp):
+// quick_sort on the five module orders must give, byte for byte, what
+// std::sort gives with the same comparison; short counts must leave the
+// array and the comparison alone; other comparisons must still sort, also
+// when the sort's workspace cannot be allocated; _compare must follow its
+// sign rules.
 //
 // Prints one line per failure and "N passed, M failed"; exits 1 on failure.
 //
@@ -46,7 +47,7 @@ void check(bool ok, const std::string &what) {
     }
 }
 
-// Sizes the sort treats differently, mirrored from ordering.cpp: plain
+// Sizes the sort treats differently, mirrored from radix_sort.cpp: plain
 // insertion sort up to kDirectInsertion (10), insertion-sorted buckets up to
 // kInsertion (16), buffered splits up to kBuffered (1024), a single digit
 // level up to 2^(kMaxBits + kLeafBits) (512), the opening scan counting the

@@ -1,14 +1,16 @@
 """Worst-case stack use of quick_sort, from the compiler's own figures.
 
-Reads the call graph with frame sizes that g++ writes for ordering.cpp under
--fcallgraph-info=su (a .ci file), and prints every function reachable from
-quick_sort with its frame, then the deepest chain of calls and its total.
+Reads the call graphs with frame sizes that g++ writes for the sort's
+sources under -fcallgraph-info=su (a .ci file each: a call into another
+source is a node without a frame there, and has its frame in the other's),
+and prints every function reachable from quick_sort with its frame, then the
+deepest chain of calls and its total.
 Fails (exit 1) when a frame is dynamic or unbounded, when the functions
 recurse, or when the chain needs more than the budget.  Calls through the
 caller's comparison pointer count as one frame of the placeholder (0 bytes):
 what the caller's function itself uses is the caller's.
 
-    python3 stack_usage.py FILE.ci [BUDGET_BYTES]
+    python3 stack_usage.py BUDGET_BYTES FILE.ci [FILE.ci ...]
 """
 import re
 import sys
@@ -19,21 +21,25 @@ SIZE = re.compile(r"\\n(\d+) bytes \(([a-z,]+)\)")
 
 
 def main():
-    path = sys.argv[1]
-    budget = int(sys.argv[2]) if len(sys.argv) > 2 else 8192
-    text = open(path).read()
+    budget = int(sys.argv[1])
+    paths = sys.argv[2:]
     frames, kinds, names, calls = {}, {}, {}, {}
-    for title, label in NODE.findall(text):
-        names[title] = label.split("\\n")[0]
-        m = SIZE.search(label)
-        frames[title] = int(m.group(1)) if m else 0
-        kinds[title] = m.group(2) if m else "external"
-    for src, dst in EDGE.findall(text):
-        calls.setdefault(src, set()).add(dst)
+    for path in paths:
+        text = open(path).read()
+        for title, label in NODE.findall(text):
+            m = SIZE.search(label)
+            if m is None and title in names:
+                continue  # defined in another source (or already seen)
+            names[title] = label.split("\\n")[0]
+            # an inline function defined in several sources: its largest frame
+            frames[title] = max(frames.get(title, 0), int(m.group(1))) if m else 0
+            kinds[title] = m.group(2) if m else "external"
+        for src, dst in EDGE.findall(text):
+            calls.setdefault(src, set()).add(dst)
 
     roots = [t for t, n in names.items() if "quick_sort(" in n]
     if len(roots) != 1:
-        sys.exit("quick_sort not found once in %s" % path)
+        sys.exit("quick_sort not found once in %s" % " ".join(paths))
 
     deepest = {}  # title -> (bytes, chain)
     active = set()

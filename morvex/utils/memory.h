@@ -53,18 +53,15 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "triple.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* ---- records ----------------------------------------------------------- */
 
-/* One (head, relation, tail) triple: 12 bytes, no padding. */
-typedef struct morvex_Triple {
-    int32_t head;
-    int32_t relation;
-    int32_t tail;
-} morvex_Triple;
+/* morvex_Triple, the (head, relation, tail) record: triple.h. */
 
 /* A 16-byte pair; set_pair_ptr leaves `first` 0 and `second` -1. */
 typedef struct morvex_Pair {

@@ -113,7 +113,8 @@ extern morvex_MemoryPool *global_random_memory_pool;
 // header's plain C pointer types take such functions as they are).  They
 // are defined in pool.cpp (boxes, typed array helpers), buffers.cpp
 // (initializeData, the triple loader), ordering.cpp (orders, sort,
-// _compare) and random.cpp (the random streams).
+// _compare, over the sort kernels of radix_sort.cpp) and random.cpp (the
+// random streams).
 #define MX_X(name, ret, params, sig) ret name params noexcept;
 MORVEX_MEMORY_FUNCTIONS(MX_X)
 #undef MX_X

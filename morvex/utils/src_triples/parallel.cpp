@@ -13,8 +13,8 @@
 // the others are sorted by the caller's sort, largest first, each on one
 // thread.
 #include "parallel.h"
-#include "keys.h"
 
+#include "../kernels/keys.h"
 #include "workers.h"
 
 #include <algorithm>
@@ -42,12 +42,8 @@ constexpr int kBucketRowsBits = 12;
 // Speculative rounds before the rest is settled on one thread.
 constexpr int kParallelRounds = 4;
 
-// Hints to fetch the cache line at `address` (an integer) for writing; it
-// may lie past the array, which a prefetch tolerates.
-#define MX_PREFETCH_WRITE(address) __builtin_prefetch(reinterpret_cast<const void *>(address), 1)
-
 using keys::bit_length;
-using keys::word;
+using keys::prefetch_write;
 
 // Calls f(row) for rows [lo, hi) of r.
 template <class F>
@@ -68,49 +64,34 @@ inline void visit(const Rows &r, size_t lo, size_t hi, F &&f) {
 }
 
 // The leading bits of the key of the order comparing fields F0, F1, F2:
-// the bits that vary among the rows, in the order's field sequence, packed
-// into at most 64 bits, of which the top `width` make the digit.  Ordered
-// like the rows, so every bucket's rows sort before the next bucket's.
+// the top `width` bits of its packed key (the bits that vary among the
+// rows, in the order's field sequence).  Ordered like the rows, so every
+// bucket's rows sort before the next bucket's.
 template <int F0, int F1, int F2>
 class Digit {
 public:
-    // diff[k]: the bits in which some row's k-th compared field differs
+    // diff: the bits in which some row's fields (in record order) differ
     // from the first row's
-    Digit(const uint32_t diff[3], size_t n, int threads) {
-        const int len[3] = {bit_length(diff[0]), bit_length(diff[1]), bit_length(diff[2])};
-        const int bits[3] = {len[0], std::min(len[1], 64 - len[0]), std::min(len[2], 64 - len[0] - len[1])};
-        for (int k = 0; k < 3; ++k) {
-            mask_[k] = len[k] >= 32 ? ~0u : (1u << len[k]) - 1;
-            drop_[k] = len[k] - std::max(bits[k], 0);
-        }
-        up1_ = bits[1];
-        up2_ = std::max(bits[2], 0);
-        const int total = bits[0] + bits[1] + up2_;
+    Digit(const uint32_t diff[3], size_t n, int threads) : key_(diff) {
+        const int total = key_.bits();
         const int wanted = std::min(kMaxDigitBits, std::max(kMinDigitBits, bit_length(uint32_t(threads)) + 5));
         width_ = std::min({total, wanted, std::max(1, bit_length(static_cast<uint32_t>(n >> kBucketRowsBits)))});
         shift_ = total - width_;
-        first_only_ = shift_ >= up1_ + up2_;
-        first_shift_ = first_only_ ? shift_ - up1_ - up2_ : 0;
+        first_only_ = shift_ >= key_.bits_after_first();
+        first_shift_ = first_only_ ? shift_ - key_.bits_after_first() : 0;
     }
 
-    bool operator==(const Digit &o) const {
-        return std::equal(mask_, mask_ + 3, o.mask_) && std::equal(drop_, drop_ + 3, o.drop_) && up1_ == o.up1_ &&
-               up2_ == o.up2_ && width_ == o.width_ && shift_ == o.shift_;
-    }
+    bool operator==(const Digit &o) const { return key_ == o.key_ && width_ == o.width_ && shift_ == o.shift_; }
     unsigned buckets() const { return 1u << width_; }
     unsigned operator()(const Triple &t) const {
         if (first_only_)  // the usual case: the digit lies in the first field
-            return (word<F0>(t) & mask_[0]) >> first_shift_;
-        uint64_t k = word<F0>(t) & mask_[0];
-        k = (k << up1_) | (uint64_t{word<F1>(t) & mask_[1]} >> drop_[1]);
-        k = (k << up2_) | (uint64_t{word<F2>(t) & mask_[2]} >> drop_[2]);
-        return static_cast<unsigned>(k >> shift_);
+            return key_.first_part(t) >> first_shift_;
+        return static_cast<unsigned>(key_(t) >> shift_);
     }
 
 private:
-    uint32_t mask_[3];
-    int drop_[3];
-    int up1_, up2_, width_, shift_;
+    keys::PackedKey<F0, F1, F2> key_;
+    int width_, shift_;
     bool first_only_;
     int first_shift_;
 };
@@ -122,24 +103,20 @@ private:
 template <int F0, int F1, int F2>
 struct Split {
     Split(const Rows &r, int threads) : digit(guess(r), r.n, threads) {
-        std::vector<uint32_t> part_diff(3 * static_cast<size_t>(threads), 0);
+        std::vector<keys::Varying> part_bits(static_cast<size_t>(threads));
         auto pass = [&](const Digit<F0, F1, F2> &d, bool find_bits) {
             const unsigned K = d.buckets();
             counts.assign(static_cast<size_t>(threads) * K, 0);
             auto task = [&](int p) {
                 size_t *c = &counts[static_cast<size_t>(p) * K];
-                uint32_t d0 = 0, d1 = 0, d2 = 0;
                 const size_t lo = part_begin(r.n, p, threads), hi = part_begin(r.n, p + 1, threads);
                 if (find_bits) {
+                    keys::Varying mine = bits.restart();
                     visit(r, lo, hi, [&](const Triple &t) {
-                        d0 |= word<F0>(t) ^ first[0];
-                        d1 |= word<F1>(t) ^ first[1];
-                        d2 |= word<F2>(t) ^ first[2];
+                        mine.add(t);
                         ++c[d(t)];
                     });
-                    part_diff[3 * p] = d0;
-                    part_diff[3 * p + 1] = d1;
-                    part_diff[3 * p + 2] = d2;
+                    part_bits[static_cast<size_t>(p)] = mine;
                 } else {
                     visit(r, lo, hi, [&](const Triple &t) { ++c[d(t)]; });
                 }
@@ -147,10 +124,9 @@ struct Split {
             workers::run(threads, threads, task);
         };
         pass(digit, true);
-        for (int p = 0; p < threads; ++p)
-            for (int k = 0; k < 3; ++k)
-                diff[k] |= part_diff[3 * static_cast<size_t>(p) + k];
-        const Digit<F0, F1, F2> exact(diff, r.n, threads);
+        for (const keys::Varying &part : part_bits)
+            bits.merge(part);
+        const Digit<F0, F1, F2> exact(bits.diff, r.n, threads);
         if (!(exact == digit)) {
             digit = exact;
             pass(digit, false);
@@ -158,32 +134,23 @@ struct Split {
     }
 
     // true when all rows are equal
-    bool uniform() const { return (diff[0] | diff[1] | diff[2]) == 0; }
+    bool uniform() const { return bits.uniform(); }
 
-    uint32_t first[3] = {0, 0, 0};
-    uint32_t diff[3] = {0, 0, 0};
+    keys::Varying bits;  // over the rows, from the first
     Digit<F0, F1, F2> digit;
     std::vector<size_t> counts;
 
 private:
     // The varying bits of about 4096 rows spread over r.
     const uint32_t *guess(const Rows &r) {
-        visit(r, 0, 1, [&](const Triple &t) {
-            first[0] = word<F0>(t);
-            first[1] = word<F1>(t);
-            first[2] = word<F2>(t);
-        });
+        visit(r, 0, 1, [&](const Triple &t) { bits = keys::Varying(t); });
         const size_t step = std::max<size_t>(1, r.n / 4096);
         for (size_t i = r.n - 1;; i -= std::min(i, step)) {
-            visit(r, i, i + 1, [&](const Triple &t) {
-                diff[0] |= word<F0>(t) ^ first[0];
-                diff[1] |= word<F1>(t) ^ first[1];
-                diff[2] |= word<F2>(t) ^ first[2];
-            });
+            visit(r, i, i + 1, [&](const Triple &t) { bits.add(t); });
             if (i == 0)
                 break;
         }
-        return diff;
+        return bits.diff;
     }
 };
 
@@ -237,7 +204,7 @@ void settle(Triple *a, size_t *h, const size_t *end, const D &digit) {
             const size_t t = h[d]++;
             a[i] = a[t];
             a[t] = r;
-            MX_PREFETCH_WRITE(reinterpret_cast<uintptr_t>(a) + (t + kAhead) * sizeof(Triple));
+            prefetch_write(reinterpret_cast<uintptr_t>(a) + (t + kAhead) * sizeof(Triple));
             return true;
         }
         return false;
@@ -250,7 +217,7 @@ void settle(Triple *a, size_t *h, const size_t *end, const D &digit) {
             size_t i = h[b];
             const size_t e = end[b];
             for (; i + 4 <= e; i += 4) {
-                MX_PREFETCH_WRITE(reinterpret_cast<uintptr_t>(a) + (i + kAhead) * sizeof(Triple));
+                prefetch_write(reinterpret_cast<uintptr_t>(a) + (i + kAhead) * sizeof(Triple));
                 const Triple r0 = a[i], r1 = a[i + 1], r2 = a[i + 2], r3 = a[i + 3];
                 const unsigned d0 = digit(r0), d1 = digit(r1), d2 = digit(r2), d3 = digit(r3);
                 again |= place(i, r0, d0);
@@ -392,18 +359,14 @@ bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, st
     return true;
 }
 
-// Calls f.template operator()<F0, F1, F2>() for the order's fields.
+// Calls f(F0, F1, F2), the order's fields as integral constants.
 template <class F>
 auto with_fields(const Order &o, F &&f) {
-    const int key = o.fields[0] * 9 + o.fields[1] * 3 + o.fields[2];
-    switch (key) {
-    case 0 * 9 + 1 * 3 + 2: return f(std::integral_constant<int, 0>{}, std::integral_constant<int, 1>{}, std::integral_constant<int, 2>{});
-    case 2 * 9 + 1 * 3 + 0: return f(std::integral_constant<int, 2>{}, std::integral_constant<int, 1>{}, std::integral_constant<int, 0>{});
-    case 0 * 9 + 2 * 3 + 1: return f(std::integral_constant<int, 0>{}, std::integral_constant<int, 2>{}, std::integral_constant<int, 1>{});
-    case 1 * 9 + 0 * 3 + 2: return f(std::integral_constant<int, 1>{}, std::integral_constant<int, 0>{}, std::integral_constant<int, 2>{});
-    case 1 * 9 + 2 * 3 + 0: return f(std::integral_constant<int, 1>{}, std::integral_constant<int, 2>{}, std::integral_constant<int, 0>{});
-    default: return f(std::integral_constant<int, 2>{}, std::integral_constant<int, 0>{}, std::integral_constant<int, 1>{});
-    }
+    return keys::with_order(o.id, [&](auto order) {
+        using O = decltype(order);
+        return f(std::integral_constant<int, O::f0>{}, std::integral_constant<int, O::f1>{},
+                 std::integral_constant<int, O::f2>{});
+    });
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 // Nothing here touches the interpreter; all of it runs without the GIL.
 #pragma once
 
+#include "../kernels/keys.h"
 #include "../memory.h"
 #include "workers.h"
 
@@ -29,11 +30,10 @@ namespace par {
 
 using Triple = morvex_Triple;
 
-// How an order is sorted: the fields it compares first, second and third
-// (0 head, 1 relation, 2 tail), its comparison and the single-threaded sort
-// of a range that takes it.
+// How an order is sorted: its row of the key kernel's order table, its
+// comparison and the single-threaded sort of a range that takes it.
 struct Order {
-    int fields[3];
+    keys::OrderId id;
     morvex_cmp_type cmp;
     void (*sort)(Triple *, int, morvex_cmp_type);
 };

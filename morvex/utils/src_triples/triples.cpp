@@ -17,8 +17,8 @@
 #define MORVEX_MEMORY_UNIQUE_SYMBOL mx_triples_memory
 #include "../memory.h"
 #include "../pyhelpers/mx_py.h"
+#include "../kernels/keys.h"
 #include "front.h"
-#include "keys.h"
 #include "parallel.h"
 #include "workers.h"
 
@@ -55,38 +55,41 @@ using mx::front::Table;
 
 // ---- orders ------------------------------------------------------------------
 
-using mx::keys::kHead;
-using mx::keys::kRel;
-using mx::keys::kTail;
+namespace keys = mx::keys;
+using keys::kHead;
+using keys::kRel;
+using keys::kTail;
 
 template <int F0, int F1, int F2>
 void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out,
                 int threads);
 
+// An order (a row of the key kernel's order table), with its exported
+// comparison and its membership search.
 struct OrderInfo {
-    const char *name;
+    keys::OrderId id;
     morvex_cmp_type *cmp;  // the exported comparison (a slot of the table)
     decltype(&membership<kHead, kRel, kTail>) membership;  // ... for its fields in order
-    int fields[3];  // the fields it compares, in order
 };
 
-const OrderInfo kOrders[] = {
-    {"head", &morvex_memory.cmp_head, membership<kHead, kRel, kTail>, {kHead, kRel, kTail}},
-    {"tail", &morvex_memory.cmp_tail, membership<kTail, kRel, kHead>, {kTail, kRel, kHead}},
-    {"rel", &morvex_memory.cmp_rel, membership<kHead, kTail, kRel>, {kHead, kTail, kRel}},
-    {"rel2", &morvex_memory.cmp_rel2, membership<kRel, kHead, kTail>, {kRel, kHead, kTail}},
-    {"rel3", &morvex_memory.cmp_rel3, membership<kRel, kTail, kHead>, {kRel, kTail, kHead}},
+template <class O>
+constexpr OrderInfo order_info(morvex_cmp_type *cmp) {
+    return OrderInfo{O::id, cmp, membership<O::f0, O::f1, O::f2>};
+}
+
+const OrderInfo kOrders[keys::kOrderCount] = {
+    order_info<keys::HeadOrder>(&morvex_memory.cmp_head), order_info<keys::TailOrder>(&morvex_memory.cmp_tail),
+    order_info<keys::RelOrder>(&morvex_memory.cmp_rel), order_info<keys::Rel2Order>(&morvex_memory.cmp_rel2),
+    order_info<keys::Rel3Order>(&morvex_memory.cmp_rel3),
 };
 
 // The order for the parallel kernels, which sort through the exported table.
-par::Order parallel_order(const OrderInfo &o) {
-    return par::Order{{o.fields[0], o.fields[1], o.fields[2]}, *o.cmp, morvex_memory.quick_sort};
-}
+par::Order parallel_order(const OrderInfo &o) { return par::Order{o.id, *o.cmp, morvex_memory.quick_sort}; }
 
 const OrderInfo &parse_order(PyObject *order) {
     if (PyUnicode_Check(order)) {
         for (const OrderInfo &o : kOrders)
-            if (PyUnicode_CompareWithASCIIString(order, o.name) == 0)
+            if (PyUnicode_CompareWithASCIIString(order, keys::kOrderTable[o.id].name) == 0)
                 return o;
     }
     // the refusal shows what it got, cut short: any object, of any length
@@ -104,11 +107,9 @@ const OrderInfo &parse_order(PyObject *order) {
 
 // ---- keys --------------------------------------------------------------------
 
-using mx::keys::word;
-
-#define MX_PREFETCH_READ(addr) __builtin_prefetch(static_cast<const void *>(addr), 0)
-
-using mx::keys::bit_length;
+using keys::bit_length;
+using keys::prefetch_read;
+using keys::word;
 
 inline bool same(const Triple &a, const Triple &b) {
     return a.head == b.head && a.relation == b.relation && a.tail == b.tail;
@@ -126,29 +127,18 @@ inline bool same(const Triple &a, const Triple &b) {
 template <int F0, int F1, int F2>
 class SortedIndex {
 public:
-    SortedIndex(const Triple *a, uint32_t n) : a_(a), n_(n) {
+    SortedIndex(const Triple *a, uint32_t n) : SortedIndex(a, n, keys::varying(a, n)) {}
+
+private:
+    SortedIndex(const Triple *a, uint32_t n, const keys::Varying &v) : a_(a), n_(n), key_(v.diff) {
         if (n == 0)
             return;
-        const uint32_t b0 = word<F0>(a[0]), b1 = word<F1>(a[0]), b2 = word<F2>(a[0]);
-        uint32_t d0 = 0, d1 = 0, d2 = 0;
-        for (uint32_t i = 1; i < n; ++i) {
-            d0 |= word<F0>(a[i]) ^ b0;
-            d1 |= word<F1>(a[i]) ^ b1;
-            d2 |= word<F2>(a[i]) ^ b2;
-        }
-        const int len[3] = {bit_length(d0), bit_length(d1), bit_length(d2)};
-        const uint32_t base[3] = {b0, b1, b2};
-        const int bits[3] = {len[0], len[1], std::min(len[2], 64 - len[0] - len[1])};
+        // the bits above the varying ones are common to all records
+        const uint32_t base[3] = {v.first[F0], v.first[F1], v.first[F2]};
         for (int k = 0; k < 3; ++k) {
-            // the bits above the varying ones are common to all records
-            const uint32_t low = len[k] >= 32 ? ~0u : (1u << len[k]) - 1;
-            fixed_[k] = ~low;
-            common_[k] = base[k] & ~low;
-            drop_[k] = len[k] - bits[k];  // low bits of the field left out of the key
-            mask_[k] = low;
+            fixed_[k] = ~key_.mask(k);
+            common_[k] = base[k] & fixed_[k];
         }
-        up1_ = bits[1];
-        up2_ = bits[2];
 
         // a directory of about one entry per 8 records
         lo_ = key(a[0]);
@@ -171,6 +161,7 @@ public:
             dir_[filled++] = n;
     }
 
+public:
     // Searches come in two steps, so that a caller can interleave the memory
     // accesses of several: locate() finds the bucket (or -1 when the query
     // is absent for sure) and fetches its directory entry, search() finishes.
@@ -184,7 +175,7 @@ public:
         if (qk < lo_ || qk > hi_)
             return -1;
         const size_t b = bucket(qk);
-        MX_PREFETCH_READ(&dir_[b]);
+        prefetch_read(&dir_[b]);
         return static_cast<ptrdiff_t>(b);
     }
 
@@ -194,7 +185,7 @@ public:
         const char *const first = reinterpret_cast<const char *>(a_ + dir_[b]);
         const char *const end = reinterpret_cast<const char *>(a_ + dir_[b + 1]);
         for (const char *p = first; p < end && p < first + 3 * 64; p += 64)
-            MX_PREFETCH_READ(p);
+            prefetch_read(p);
     }
 
     bool search(const Triple &q, ptrdiff_t b) const { return find(q, b) >= 0; }
@@ -225,11 +216,7 @@ public:
     }
 
 private:
-    uint64_t key(const Triple &t) const {
-        uint64_t k = word<F0>(t) & mask_[0];
-        k = (k << up1_) | (uint64_t{word<F1>(t) & mask_[1]} >> drop_[1]);
-        return (k << up2_) | (uint64_t{word<F2>(t) & mask_[2]} >> drop_[2]);
-    }
+    uint64_t key(const Triple &t) const { return key_(t); }
 
     size_t bucket(uint64_t k) const {
         k = std::min(std::max(k, lo_), hi_);
@@ -240,9 +227,7 @@ private:
     uint32_t n_;
     uint32_t fixed_[3] = {0, 0, 0};
     uint32_t common_[3] = {0, 0, 0};
-    uint32_t mask_[3] = {0, 0, 0};
-    int drop_[3] = {0, 0, 0};
-    int up1_ = 0, up2_ = 0;
+    keys::PackedKey<F0, F1, F2> key_;
     uint64_t lo_ = 0, hi_ = 0;
     int shift_ = 0;
     Block<uint32_t> dir_;
@@ -388,7 +373,7 @@ public:
         const uint64_t h = mix(t);
         return h ^ (h >> 29);
     }
-    void fetch(uint64_t h) const { MX_PREFETCH_READ(&words_[h >> shift_]); }
+    void fetch(uint64_t h) const { prefetch_read(&words_[h >> shift_]); }
     void add(uint64_t h) { words_[h >> shift_] |= mask(h); }
     bool may_hold(uint64_t h) const { return (words_[h >> shift_] & mask(h)) == mask(h); }
 
@@ -470,7 +455,7 @@ private:
         std::copy(q, q + m, a);
         const int sort_threads = par::threads_for(size_t(m), threads);
         if (sort_threads > 1)
-            par::sort(a, size_t(m), par::Order{{F0, F1, F2}, cmp, morvex_memory.quick_sort}, sort_threads);
+            par::sort(a, size_t(m), par::Order{keys::Order<F0, F1, F2>::id, cmp, morvex_memory.quick_sort}, sort_threads);
         else
             morvex_memory.quick_sort(a, static_cast<int>(m), cmp);
         int64_t d = 0;
@@ -690,7 +675,7 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
     if (!assume_sorted) {
         const int sort_threads = par::threads_for(size_t(kept_count), threads);
         if (sort_threads > 1)
-            par::sort(kept, size_t(kept_count), par::Order{{F0, F1, F2}, cmp, morvex_memory.quick_sort},
+            par::sort(kept, size_t(kept_count), par::Order{keys::Order<F0, F1, F2>::id, cmp, morvex_memory.quick_sort},
                       sort_threads);
         else
             morvex_memory.quick_sort(kept, static_cast<int>(kept_count), cmp);  // at most the cap

@@ -1,0 +1,620 @@
+// radix_sort.cpp -- the sort of the five orders: a specialised in-place
+// radix sort on the triples' key (see the key kernel, ../kernels/keys.h),
+// with the comparison sort (comparison_sort.h) as its fallback.
+//
+// Nothing here touches the interpreter, nor includes Python.h: every
+// function is callable without the GIL, on any thread.  Every path keeps its
+// stack use small and bounded (well under 8 KiB, whatever the input): what
+// the radix sort needs beyond that lives in a per-thread workspace on the
+// heap.
+#include "radix_sort.h"
+
+#include "comparison_sort.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdint>
+#include <new>
+
+namespace mx {
+
+namespace {
+
+using keys::bit_length;
+using keys::KeyLayout;
+using keys::prefetch_read;
+using keys::prefetch_write;
+using keys::Varying;
+
+// ---- the radix sort --------------------------------------------------------
+//
+// In-place most-significant-digit radix sort straight on the triples.
+//
+// The key it walks is not the full 96 bits but the concatenation of each
+// field's varying bits (see KeyLayout): graph-like data (node ids below
+// 2^20, a thousand relations) has only about 50 of them, and no digit is
+// wasted on bits every record shares.  The digit width follows the size of
+// the range being split (wide digits for large ranges, narrow ones near the
+// leaves, so counting never costs much more than moving the records); buckets
+// of at most kInsertion records are finished by insertion sort, and so are
+// whole inputs of at most kDirectInsertion records.
+//
+// Large ranges are split in place (see distribute) until the buckets hold
+// about 2^kLeafTargetBits records; a range of at most kBuffered records is
+// then finished by a leaf split (see RadixSorter::leaf): one pass copies it
+// to the buffer while counting a digit wide enough for buckets of about one
+// record, one pass scatters it back, and insertion sort settles the few
+// records that share a bucket.  A split that
+// would leave every record in one bucket is skipped: the range is scanned
+// once for the first key bit at which its records differ, and splitting
+// resumes there.
+//
+// Bounds: every split consumes at least one key bit, so at most 96 splits
+// are ever open at once.  They are kept as frames on an explicit stack, not
+// by recursion, and together with the bucket counts of the open splits (see
+// kPoolEntries, 14 KiB), the buffer that ranges of up to kBuffered records
+// are distributed through (24 KiB), the 16-bit counts of the one leaf split
+// open at a time (4 KiB) and the cursors and counts of a distribution
+// (8 KiB) they live in the thread's Workspace (56 KiB), not on the stack: the
+// sort's own frames stay small and their depth fixed.  Nothing else is
+// allocated, and each level of the splitting costs O(n).
+
+constexpr uint32_t kDirectInsertion = 10;  // inputs this small: insertion sort alone
+constexpr uint32_t kInsertion = 16;        // buckets this small: insertion sort
+constexpr int kMaxBits = 8;                // widest digit
+constexpr int kMinBits = 3;                // narrowest digit (unless fewer bits remain)
+constexpr int kLeafBits = 1;               // see digit_width
+constexpr uint32_t kBuffered = 2048;       // ranges this small: split through the buffer
+constexpr int kLeafMaxBits = 11;           // widest digit of a leaf split
+constexpr int kWideBits = 9;               // widest digit of the one wide split on a path
+constexpr int kLeafTargetBits = 11;        // large ranges are split towards 2^this records
+constexpr unsigned kMaxBuckets = 1u << kMaxBits;
+constexpr unsigned kWideBuckets = 1u << kWideBits;
+
+// Read-ahead distances, in records: for the sequential passes over ranges
+// that may not be cached (the opening scan, counting, and the sweep of the
+// in-place distribution), and for the slot each bucket fills next.
+constexpr uint32_t kScanAhead = 256;
+constexpr uint32_t kSweepAhead = 64;
+constexpr uint32_t kSlotAhead = 16;
+
+// The splits open on one path consume distinct key bits, at most 96 in
+// all, and a split of w bits needs 2^w counts; as 2^w / w grows with w, the
+// narrow splits (at most kMaxBits) need at most 96 * 2^kMaxBits / kMaxBits
+// counts, and at most one split on a path is wider (see split_width).
+constexpr unsigned kPoolEntries = kWideBuckets + (96 * kMaxBuckets + kMaxBits - 1) / kMaxBits;
+
+// Open splits on one path: each consumes at least one of the 96 key bits.
+constexpr unsigned kMaxOpenSplits = 96;
+
+// A split of base[0, n) whose buckets are being finished: the buckets before
+// `bucket` are done, except the small ones from offset `run` on, which wait
+// to be insertion sorted together; bucket `bucket` starts at offset `next`.
+struct SplitFrame {
+    morvex_Triple *base;
+    const uint32_t *counts;  // bucket sizes; null for a leaf split, whose
+                             // bucket ends are in Workspace::leaf
+    uint32_t next, run;
+    unsigned bucket, buckets;
+    int pos;       // the key bit its buckets are sorted from
+    bool wide_ok;  // RadixSorter::wide_ok_ to restore when it is done
+};
+
+// The radix sort's working memory (56 KiB), one per thread.
+//
+// Small ranges use only the start of `buf` and of the count and cursor
+// arrays, which are accessed at the same time.  The gap after `buf` (a whole
+// number of 4 KiB pages) sets them 2 KiB apart modulo 4 KiB: a load whose
+// address matches a pending store's in its low 12 bits waits for that store
+// on common processors, and the leaf split's counts (written) sitting at the
+// same page offsets as the records (read) made small sorts a third slower.
+struct Workspace {
+    morvex_Triple buf[kBuffered];             // the buffer of small distributions
+    char gap[2048];
+    uint16_t leaf[1u << kLeafMaxBits];        // a leaf split's counts, then bucket ends
+    uint32_t next[kWideBuckets];              // distribution cursors
+    uint32_t end[kWideBuckets];
+    unsigned open[kWideBuckets];
+    uint32_t first_counts[kWideBuckets];      // the opening scan's digit counts
+    uint32_t pool[kPoolEntries];              // bucket counts of the open splits
+    SplitFrame frames[kMaxOpenSplits];
+};
+static_assert(sizeof(morvex_Triple) * kBuffered % 4096 == 0, "the gap sets the counts 2 KiB off");
+
+// The calling thread's workspace, made on its first use and released when
+// the thread ends; null when it cannot be had (no memory, or the thread is
+// already ending), and the caller then sorts without it.
+//
+// `cached` is read on every sort and has a trivial type, so reading it costs
+// no initialisation check; only the first use on a thread touches `owner`,
+// whose destructor frees the block at thread exit.
+Workspace *thread_workspace() {
+    static thread_local Workspace *cached = nullptr;
+    static thread_local bool ended = false;
+    if (cached != nullptr || ended)
+        return cached;
+    struct Owner {
+        Workspace *ws = nullptr;
+        ~Owner() {
+            delete ws;
+            cached = nullptr;
+            ended = true;
+        }
+    };
+    static thread_local Owner owner;
+    owner.ws = new (std::nothrow) Workspace;
+    cached = owner.ws;
+    return cached;
+}
+
+// A condition that is almost never true, whose code is then laid out off the
+// straight path.
+#if defined(__GNUC__)
+#define MX_UNLIKELY(cond) __builtin_expect(!!(cond), 0)
+#else
+#define MX_UNLIKELY(cond) (cond)
+#endif
+
+template <class O>
+void insertion_sort(morvex_Triple *a, uint32_t n) {
+    for (uint32_t i = 1; i < n; ++i) {
+        if (!O::less(a[i], a[i - 1]))
+            continue;  // the usual case in the nearly sorted runs it is given
+        const morvex_Triple v = a[i];
+        uint32_t j = i;
+        do {
+            a[j] = a[j - 1];
+            --j;
+        } while (j > 0 && O::less(v, a[j - 1]));
+        a[j] = v;
+    }
+}
+
+// Moves r (read from *slot) to slot t, and what was at t to *slot.
+inline void place(morvex_Triple *a, morvex_Triple *slot, const morvex_Triple &r, uint32_t t) {
+    *slot = a[t];
+    a[t] = r;
+    prefetch_write(reinterpret_cast<uintptr_t>(a + t) + kSlotAhead * sizeof(morvex_Triple));
+}
+
+// Counts the digits of a[0, n) into cnt[0, buckets).
+template <class D>
+void count_digits(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
+                  uint32_t *cnt) {
+    std::fill(cnt, cnt + buckets, 0u);
+    for (uint32_t i = 0; i < n; ++i) {
+        prefetch_read(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
+        ++cnt[digit_of(a[i])];
+    }
+}
+
+// Copies a[0, n) to out[0, n) and counts the copy's digits into cnt[0,
+// buckets): the counts match the copy whatever other threads do to `a`.
+template <class D, class C>
+inline void copy_counting(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets, C *cnt,
+                          morvex_Triple *out) {
+    std::fill(cnt, cnt + buckets, C{0});
+    // (Each record is read whole before anything is written, here and in
+    // scatter: a store could alias the rest of the record, and a load
+    // behind it would then wait on it.)
+    for (uint32_t i = 0; i < n; ++i) {
+        const morvex_Triple r = a[i];
+        out[i] = r;
+        ++cnt[digit_of(r)];
+    }
+}
+
+// The start of each bucket, given the bucket sizes.
+inline void bucket_starts(const uint32_t *cnt, unsigned buckets, uint32_t *next) {
+    uint32_t sum = 0;
+    for (unsigned b = 0; b < buckets; ++b) {
+        next[b] = sum;
+        sum += cnt[b];
+    }
+}
+
+// Writes a[0, n), whose digit counts are cnt[0, buckets), to out[0, n) in
+// digit order.
+template <class D>
+void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
+             const uint32_t *cnt, morvex_Triple *out, Workspace &ws) {
+    uint32_t *const next = ws.next;
+    bucket_starts(cnt, buckets, next);
+    for (uint32_t i = 0; i < n; ++i) {
+        const morvex_Triple r = a[i];  // read whole before the store (see copy_counting)
+        out[next[digit_of(r)]++] = r;
+    }
+}
+
+// The slot a record of digit d takes when found in bucket b's sweep (see
+// distribute): the next free slot of its own bucket, or of b when its own
+// is full.  That happens only when the records changed after they were
+// counted (another thread writing or sorting them), and b always has room:
+// while b is swept, next[b] <= i < end[b] for the slot i being swept.
+inline uint32_t claim(uint32_t *next, const uint32_t *end, unsigned d, unsigned b) {
+    if (MX_UNLIKELY(next[d] == end[d]))
+        d = b;
+    return next[d]++;
+}
+
+// Moves the records of a[0, n), whose digit counts are cnt[0, buckets)
+// (summing to n), into digit order in place.
+//
+// Whatever other threads do to the records meanwhile, it stays inside
+// a[0, n) and returns: every record is placed by one increment of a cursor,
+// which never passes its bucket's end (see claim), so there are at most n
+// placements, and each round over the unfinished buckets makes at least one.
+// The order is then unspecified.
+template <class D>
+void distribute(morvex_Triple *a, const D &digit_of, unsigned buckets, const uint32_t *cnt,
+                Workspace &ws) {
+    uint32_t *const next = ws.next;
+    uint32_t *const end = ws.end;
+    bucket_starts(cnt, buckets, next);
+    for (unsigned b = 0; b < buckets; ++b)
+        end[b] = next[b] + cnt[b];
+
+    // In place: sweep the unplaced part of each bucket, swapping every record
+    // into the next free slot of its own bucket and leaving the one that
+    // comes back for a later round.  A slot swept in bucket b only receives
+    // records from b's placed front or from other buckets, so the digits of a
+    // group can all be read before any record moves and the swaps of a group
+    // are independent of one another (following cycles instead would make
+    // every step wait on the previous load).  Each swap places one record for
+    // good; rounds repeat over the buckets still unfinished.
+    unsigned *const open = ws.open;
+    unsigned nopen = 0;
+    for (unsigned b = 0; b < buckets; ++b)
+        if (next[b] != end[b])
+            open[nopen++] = b;
+    while (nopen > 0) {
+        unsigned kept = 0;
+        for (unsigned k = 0; k < nopen; ++k) {
+            const unsigned b = open[k];
+            morvex_Triple *p = a + next[b];
+            const uint32_t e = end[b];
+            morvex_Triple *const pe = a + e;
+            for (; pe - p >= 4; p += 4) {
+                prefetch_write(reinterpret_cast<uintptr_t>(p) + kSweepAhead * sizeof(morvex_Triple));
+                const morvex_Triple r0 = p[0], r1 = p[1], r2 = p[2], r3 = p[3];
+                const unsigned d0 = digit_of(r0), d1 = digit_of(r1);
+                const unsigned d2 = digit_of(r2), d3 = digit_of(r3);
+                place(a, p, r0, claim(next, end, d0, b));
+                place(a, p + 1, r1, claim(next, end, d1, b));
+                place(a, p + 2, r2, claim(next, end, d2, b));
+                place(a, p + 3, r3, claim(next, end, d3, b));
+            }
+            for (; p < pe; ++p) {
+                const morvex_Triple r = *p;
+                place(a, p, r, claim(next, end, digit_of(r), b));
+            }
+            if (next[b] != e)
+                open[kept++] = b;
+        }
+        nopen = kept;
+    }
+}
+
+// The digit width for a range of n <= kBuffered records that a leaf split
+// left unfinished (rare: heavily repeated keys): enough levels of at most
+// kMaxBits each to bring the buckets down to about one record, with the bits
+// spread evenly over those levels (a last level of only a few bits would
+// leave large buckets for insertion sort).  Ranges of up to 2^(kMaxBits +
+// kLeafBits) records take a single level and leave buckets of a few records.
+inline int digit_width(uint32_t n) {
+    const int bits = std::max(kMinBits, bit_length(n));
+    if (bits <= kMaxBits + kLeafBits)
+        return std::min(bits, kMaxBits);
+    const int levels = (bits - kLeafBits + kMaxBits - 1) / kMaxBits;
+    return std::min(kMaxBits, (bits + levels - 1) / levels);
+}
+
+// The digit width for a range of n > kBuffered records: enough levels of at
+// most kMaxBits each to bring the buckets down to about 2^kLeafTargetBits
+// records, where a leaf split finishes them, with the bits spread evenly
+// over those levels.  When `wide_ok` (no split on the path so far was wider
+// than kMaxBits) a single level of up to kWideBits is taken instead of two:
+// a range of a million records then needs one in-place pass, not two.
+inline int split_width(uint32_t n, bool wide_ok) {
+    const int bits = std::max(1, bit_length(n) - kLeafTargetBits);
+    if (wide_ok && bits <= kWideBits)
+        return std::max(kMinBits, bits);
+    const int levels = (bits + kMaxBits - 1) / kMaxBits;
+    return std::max(kMinBits, (bits + levels - 1) / levels);
+}
+
+template <class O>
+class RadixSorter {
+public:
+    RadixSorter(const KeyLayout &layout, Workspace &ws) : layout_(layout), ws_(ws) {}
+
+    // Sorts a[0, n), whose keys agree above bit `pos`.
+    void sort(morvex_Triple *a, uint32_t n, int pos) {
+        start(a, n, pos);
+        finish();
+    }
+
+    // Sorts a[0, n) given the counts of its digit of `width` bits at key bit
+    // 0, counts[0, 2^width) (taken while scanning the input).
+    void sort_counted(morvex_Triple *a, uint32_t n, int width, const uint32_t *counts) {
+        uint32_t *const cnt = ws_.pool + used_;
+        layout_.with_digit(0, width, [&](const auto &digit_of, int w) {
+            if (w == width)
+                std::copy(counts, counts + (1u << w), cnt);
+            else
+                count_digits(a, n, digit_of, 1u << w, cnt);
+            split_counted(a, n, digit_of, w, w);
+            return true;
+        });
+        finish();
+    }
+
+private:
+    // The digit width of a leaf split of n (<= kBuffered) records: about one
+    // record per bucket.
+    static int leaf_width(uint32_t n) {
+        return std::min(kLeafMaxBits, std::max(kMinBits, bit_length(n)));
+    }
+
+    // Splits a[0, n), whose keys agree above bit `pos`, and opens a frame for
+    // its buckets; a range of equal records needs nothing.
+    void start(morvex_Triple *a, uint32_t n, int pos) {
+        if (n <= kBuffered && leaf_ok_) {
+            auto leaf_step = [&](const auto &digit_of, int width) {
+                return leaf(a, n, digit_of, width, pos + width);
+            };
+            while (pos < layout_.bits()) {
+                if (layout_.with_digit(pos, leaf_width(n), leaf_step))
+                    return;
+                pos = next_pos(a, n, pos);
+            }
+            return;
+        }
+        uint32_t *const cnt = ws_.pool + used_;
+        // Returns false, moving nothing, when every record has the same digit.
+        // A range small enough for the buffer is counted as it is copied
+        // there, and split_counted scatters it back from that copy.
+        auto step = [&](const auto &digit_of, int width) {
+            const morvex_Triple *first = a;
+            if (n <= kBuffered) {
+                copy_counting(a, n, digit_of, 1u << width, cnt, ws_.buf);
+                first = ws_.buf;
+            } else {
+                count_digits(a, n, digit_of, 1u << width, cnt);
+            }
+            if (cnt[digit_of(*first)] == n)
+                return false;
+            split_counted(a, n, digit_of, width, pos + width);
+            return true;
+        };
+        while (pos < layout_.bits()) {
+            const int width = n <= kBuffered ? digit_width(n) : split_width(n, wide_ok_);
+            if (layout_.with_digit(pos, width, step))
+                return;
+            pos = next_pos(a, n, pos);
+        }
+        // No key bits left: the records are equal.
+    }
+
+    // The key bit to split a[0, n) at after the digit at `pos` was the same
+    // in every record: the first at which they differ, which lies beyond
+    // that digit.  Unless other threads changed the records meanwhile: pos
+    // grows in any case, so that the splits on one path take distinct key
+    // bits (and their frames and counts fit the workspace) and this ends.
+    int next_pos(const morvex_Triple *a, uint32_t n, int pos) const {
+        return std::max(pos + 1, layout_.first_difference(a, n));
+    }
+
+    // A leaf split: a[0, n) (at most kBuffered records) is copied to the
+    // buffer while its digits are counted, and scattered back in digit order
+    // on a digit wide enough to leave buckets of about one record; its
+    // buckets are then finished as a split's are, except that the rare large
+    // bucket is split by the pool-based path (leaf_ok_ off), so that only one
+    // leaf split is open at a time and its counts have one place.  Returns
+    // false, moving nothing, when every record has the same digit.
+    //
+    // Everything after the copy reads the buffer only, which the counts
+    // match whatever other threads do to `a`.
+    template <class D>
+    bool leaf(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
+        const unsigned buckets = 1u << width;
+        static_assert(kBuffered <= 0xffff, "leaf counts are 16-bit");
+        uint16_t *const next = ws_.leaf;  // counts, then bucket cursors
+        morvex_Triple *const buf = ws_.buf;
+        copy_counting(a, n, digit_of, buckets, next, buf);
+        if (next[digit_of(buf[0])] == n)
+            return false;
+        uint32_t sum = 0, largest = 0;
+        for (unsigned b = 0; b < buckets; ++b) {
+            const uint32_t c = next[b];
+            next[b] = static_cast<uint16_t>(sum);
+            sum += c;
+            largest = std::max(largest, c);
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            const morvex_Triple r = buf[i];
+            a[next[digit_of(r)]++] = r;
+        }
+
+        // next[b] is now the end of bucket b.  Usually every bucket is
+        // small, and one insertion sort finishes them all.
+        if (largest <= kInsertion) {
+            insertion_sort<O>(a, n);
+            return true;
+        }
+        open_frame(a, pos, buckets, nullptr);
+        leaf_ok_ = false;
+        return true;
+    }
+
+    // Splits a[0, n) on `digit_of` (`width` bits; the counts are at the top of
+    // the pool) and opens a frame that sorts each bucket on the key bits from
+    // `pos` on.  A range of at most kBuffered records has been copied to the
+    // buffer as it was counted (see start), and is scattered back from there.
+    template <class D>
+    void split_counted(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
+        const uint32_t *const cnt = ws_.pool + used_;
+        const unsigned buckets = 1u << width;
+        if (n <= kBuffered)
+            scatter(ws_.buf, n, digit_of, buckets, cnt, a, ws_);
+        else
+            distribute(a, digit_of, buckets, cnt, ws_);
+        open_frame(a, pos, buckets, cnt);
+        used_ += buckets;
+        if (width > kMaxBits)
+            wide_ok_ = false;
+    }
+
+    void open_frame(morvex_Triple *a, int pos, unsigned buckets, const uint32_t *counts) {
+        // Frames nest only with strictly growing `pos` (each split takes at
+        // least one key bit), which stays within the key's 96 bits.
+        assert(depth_ < kMaxOpenSplits);
+        SplitFrame &f = ws_.frames[depth_++];
+        f.base = a;
+        f.counts = counts;
+        f.next = f.run = 0;
+        f.bucket = 0;
+        f.buckets = buckets;
+        f.pos = pos;
+        f.wide_ok = wide_ok_;
+    }
+
+    // Finishes the open splits, innermost first, splitting their large
+    // buckets in turn.
+    //
+    // Large buckets are split further.  Runs of consecutive small buckets
+    // are finished by one insertion sort over the whole run: records of
+    // different buckets are already in order, so it only ever moves records
+    // within a bucket, and its comparisons are mostly predictable, unlike a
+    // loop that branches on each bucket's size.
+    void finish() {
+        while (depth_ > 0) {
+            SplitFrame &f = ws_.frames[depth_ - 1];
+            morvex_Triple *const a = f.base;
+            uint32_t next = f.next;
+            unsigned b = f.bucket;
+            const unsigned buckets = f.buckets;
+            uint32_t size = 0;  // of the large bucket found, if any
+            // (The leaf loop reads bucket ends, so that no step waits on the
+            // one before.)
+            if (f.counts == nullptr) {
+                for (const uint16_t *ends = ws_.leaf; b < buckets; ++b) {
+                    if (ends[b] - next > kInsertion) {
+                        size = ends[b] - next;
+                        break;
+                    }
+                    next = ends[b];
+                }
+            } else {
+                for (const uint32_t *counts = f.counts; b < buckets; ++b) {
+                    if (counts[b] > kInsertion) {
+                        size = counts[b];
+                        break;
+                    }
+                    next += counts[b];
+                }
+            }
+            insertion_sort<O>(a + f.run, next - f.run);
+            if (b < buckets) {
+                f.bucket = b + 1;
+                f.next = f.run = next + size;
+                start(a + next, size, f.pos);  // may open a frame above f
+                continue;
+            }
+            if (f.counts == nullptr)
+                leaf_ok_ = true;
+            else
+                used_ -= buckets;
+            wide_ok_ = f.wide_ok;
+            --depth_;
+        }
+    }
+
+    const KeyLayout &layout_;
+    Workspace &ws_;
+    unsigned used_ = 0;   // pool entries held by open splits
+    unsigned depth_ = 0;  // open splits
+    bool leaf_ok_ = true;
+    bool wide_ok_ = true;
+};
+
+// One of the five orders, inline.
+template <class O>
+struct OrderLess {
+    bool operator()(const morvex_Triple &x, const morvex_Triple &y) const { return O::less(x, y); }
+};
+
+// ---- the fast path ---------------------------------------------------------
+
+// Inputs at least this large guess the first digit from a sample so that the
+// opening scan can count it too, saving a pass over memory.
+constexpr uint32_t kFusedFrom = 1u << 16;
+constexpr uint32_t kSample = 256;
+
+template <class O>
+void fast_sort(morvex_Triple *a, uint32_t n) {
+    if (n <= kDirectInsertion) {
+        insertion_sort<O>(a, n);
+        return;
+    }
+
+    // One scan finds whether the input is already in order and which bits
+    // of each field vary.  For large inputs it also counts the first digit
+    // of the key as a sample of the input lays it out; when the full scan
+    // agrees on that digit_of, the counts stand.
+    Varying vary(a[0]);
+    uint32_t i = 1;
+    for (; i < n && !O::less(a[i], a[i - 1]); ++i)
+        vary.add(a[i]);
+    if (i == n)
+        return;
+
+    Workspace *const ws = thread_workspace();
+    if (ws == nullptr) {
+        // The same sequence, in place: the order ties only equal records.
+        sorting::comparison_sort(a, n, OrderLess<O>{});
+        return;
+    }
+
+    const int width = split_width(n, true);
+    uint32_t *const counts = ws->first_counts;
+    bool counted = false;
+    Varying sampled = vary;
+    if (n >= kFusedFrom) {
+        const uint32_t step = n / kSample;
+        for (uint32_t k = i; k < n; k += step)
+            sampled.add(a[k]);
+    }
+    const KeyLayout guess(O::fields, sampled.diff);
+    if (n >= kFusedFrom && guess.bits() > 0) {
+        guess.with_digit(0, width, [&](const auto &digit_of, int w) {
+            std::fill(counts, counts + (1u << w), 0u);
+            for (uint32_t k = 0; k < i; ++k)
+                ++counts[digit_of(a[k])];
+            for (; i < n; ++i) {
+                prefetch_read(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
+                vary.add(a[i]);
+                ++counts[digit_of(a[i])];
+            }
+            counted = w == width;
+            return true;
+        });
+    }
+    for (; i < n; ++i)
+        vary.add(a[i]);
+
+    const KeyLayout layout(O::fields, vary.diff);
+    RadixSorter<O> sorter(layout, *ws);
+    if (counted && guess.same_leading_digit(layout, width))
+        sorter.sort_counted(a, n, width, counts);
+    else
+        sorter.sort(a, n, 0);
+}
+
+}  // namespace
+
+void radix_sort(keys::OrderId order, morvex_Triple *a, uint32_t n) noexcept {
+    keys::with_order(order, [&](auto o) { fast_sort<decltype(o)>(a, n); });
+}
+
+}  // namespace mx
