@@ -297,10 +297,10 @@ private:
     std::vector<int32_t> ids_;
 };
 
-void sort_rows(Triple *a, int64_t n, morvex_cmp_type cmp, const int fields[3], int threads) {
+void sort_rows(Triple *a, int64_t n, morvex_cmp_type cmp, mx::keys::OrderId order, int threads) {
     const int t = par::threads_for(size_t(n), threads);
     if (t > 1)
-        par::sort(a, size_t(n), par::Order{{fields[0], fields[1], fields[2]}, cmp, morvex_memory.quick_sort}, t);
+        par::sort(a, size_t(n), par::Order{order, cmp, morvex_memory.quick_sort}, t);
     else
         morvex_memory.quick_sort(a, static_cast<int>(n), cmp);
 }
@@ -308,8 +308,7 @@ void sort_rows(Triple *a, int64_t n, morvex_cmp_type cmp, const int fields[3], i
 // Builds the index of a[0, n) (non-negative ids, rows in any order; a is
 // used as scratch).  Runs without the GIL.
 void build(IndexData &x, Triple *a, int64_t n, int threads) {
-    static const int kByHead[3] = {0, 1, 2}, kByTail[3] = {2, 1, 0};
-    sort_rows(a, n, morvex_memory.cmp_head, kByHead, threads);
+    sort_rows(a, n, morvex_memory.cmp_head, mx::keys::kHeadOrder, threads);
     int64_t d = 0;
     for (int64_t i = 0; i < n; ++i)
         if (d == 0 || a[i].head != a[d - 1].head || a[i].relation != a[d - 1].relation ||
@@ -328,7 +327,7 @@ void build(IndexData &x, Triple *a, int64_t n, int threads) {
         ++count[s];
         heads[s] += i == 0 || a[i].head != a[i - 1].head || a[i].relation != a[i - 1].relation;
     }
-    sort_rows(a, n, morvex_memory.cmp_tail, kByTail, threads);
+    sort_rows(a, n, morvex_memory.cmp_tail, mx::keys::kTailOrder, threads);
     x.by_tail.build(
         n, [&](int64_t i) { return a[i].tail; }, [&](int64_t i) { return a[i].relation; },
         [&](int64_t i) { return a[i].head; });
