@@ -12,8 +12,8 @@
 // Nothing here touches the interpreter; all of it runs without the GIL.
 #pragma once
 
+#include "../memory.h"  // first: Python.h sets the feature macros
 #include "../kernels/keys.h"
-#include "../memory.h"
 #include "workers.h"
 
 #include <cstddef>
