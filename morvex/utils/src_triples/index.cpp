@@ -589,34 +589,40 @@ enum class RowFault { kNone, kHead, kTail, kNeither };
 int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs &c, Triple *out, int64_t lo,
                      int64_t hi, RowFault *fault) {
     // rows are looked up a few ahead of their draws: the starts of their
-    // groups first, then the groups' rows, so that the misses overlap
+    // groups first, then the groups' rows (both ends, a group may span two
+    // cache lines), so that the misses overlap.  The fetches are written
+    // out in the loop: a helper holding nothing but prefetches counts as a
+    // function without effects, and its calls are dropped.
     constexpr int64_t kAhead = 8;
     const bool need_head = c.side != SideRule::kTail, need_tail = c.side != SideRule::kHead;
-    auto fetch_starts = [&](int64_t i) {
-        if (!c.filtered || i >= hi)
-            return;
-        if (need_tail)
-            MX_PREFETCH(x.by_head.slot(batch[i].head));
-        if (need_head)
-            MX_PREFETCH(x.by_tail.slot(batch[i].tail));
-    };
-    auto fetch_rows = [&](int64_t i) {
-        if (!c.filtered || i >= hi)
-            return;
-        if (need_tail)
-            if (const uint32_t *s = x.by_head.slot(batch[i].head))
-                MX_PREFETCH(x.by_head.rows() + *s);
-        if (need_head)
-            if (const uint32_t *s = x.by_tail.slot(batch[i].tail))
-                MX_PREFETCH(x.by_tail.rows() + *s);
-    };
-    for (int64_t i = lo; i < std::min(hi, lo + 2 * kAhead); ++i)
-        fetch_starts(i);
-    for (int64_t i = lo; i < std::min(hi, lo + kAhead); ++i)
-        fetch_rows(i);
-    for (int64_t i = lo; i < hi; ++i) {
-        fetch_starts(i + 2 * kAhead);
-        fetch_rows(i + kAhead);
+    const bool ahead = c.filtered;
+    for (int64_t i = ahead ? lo - 2 * kAhead : lo; i < hi; ++i) {
+        if (ahead) {
+            if (i + 2 * kAhead < hi) {
+                const Triple &f = batch[i + 2 * kAhead];
+                if (need_tail)
+                    MX_PREFETCH(x.by_head.slot(f.head));
+                if (need_head)
+                    MX_PREFETCH(x.by_tail.slot(f.tail));
+            }
+            if (i + kAhead >= lo && i + kAhead < hi) {
+                const Triple &f = batch[i + kAhead];
+                if (need_tail)
+                    if (const uint32_t *s = x.by_head.slot(f.head)) {
+                        MX_PREFETCH(x.by_head.rows() + s[0]);
+                        if (s[1] > s[0])
+                            MX_PREFETCH(x.by_head.rows() + s[1] - 1);
+                    }
+                if (need_head)
+                    if (const uint32_t *s = x.by_tail.slot(f.tail)) {
+                        MX_PREFETCH(x.by_tail.rows() + s[0]);
+                        if (s[1] > s[0])
+                            MX_PREFETCH(x.by_tail.rows() + s[1] - 1);
+                    }
+            }
+            if (i < lo)
+                continue;
+        }
         const Triple t = batch[i];
         const Two *tl = nullptr, *th = nullptr, *hl = nullptr, *hh = nullptr;
         if (c.filtered) {
