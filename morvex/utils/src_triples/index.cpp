@@ -222,12 +222,20 @@ struct Allowed {
 
     // The k-th allowed id, k in [0, count()).
     int32_t pick(int64_t k) const {
-        if (!self_known_ && k >= self_rank_)
-            ++k;  // step over self
+        k += !self_known_ && k >= self_rank_;  // step over self
         // the k-th id outside the run is k plus the run's ids d with d - (its
-        // place in the run) <= k, which are a prefix of the run
+        // place in the run) <= k, which are a prefix of the run: counted
+        // without branches when the run is short (the usual case, where a
+        // branch on each random k would be mispredicted half the time),
+        // found by bisection otherwise
         const Two *p = lo_;
         int64_t len = hi_ - lo_;
+        if (len <= kShortRun) {
+            int64_t below = 0;
+            for (int64_t i = 0; i < len; ++i)
+                below += int64_t(p[i].other) - i <= k;
+            return int32_t(k + below);
+        }
         while (len > 0) {
             const int64_t half = len / 2;
             if (int64_t(p[half].other) - (p + half - lo_) <= k) {
@@ -241,6 +249,7 @@ struct Allowed {
     }
 
 private:
+    static constexpr int64_t kShortRun = 8;
     const Two *lo_, *hi_;
     int32_t self_;
     bool self_known_;
@@ -588,34 +597,40 @@ enum class RowFault { kNone, kHead, kTail, kNeither };
 int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs &c, Triple *out, int64_t lo,
                      int64_t hi, RowFault *fault) {
     // rows are looked up a few ahead of their draws: the starts of their
-    // groups first, then the groups' rows, so that the misses overlap
+    // groups first, then the groups' rows (both ends, a group may span two
+    // cache lines), so that the misses overlap.  The fetches are written
+    // out in the loop: a helper holding nothing but prefetches counts as a
+    // function without effects, and its calls are dropped.
     constexpr int64_t kAhead = 8;
     const bool need_head = c.side != SideRule::kTail, need_tail = c.side != SideRule::kHead;
-    auto fetch_starts = [&](int64_t i) {
-        if (!c.filtered || i >= hi)
-            return;
-        if (need_tail)
-            MX_PREFETCH(x.by_head.slot(batch[i].head));
-        if (need_head)
-            MX_PREFETCH(x.by_tail.slot(batch[i].tail));
-    };
-    auto fetch_rows = [&](int64_t i) {
-        if (!c.filtered || i >= hi)
-            return;
-        if (need_tail)
-            if (const uint32_t *s = x.by_head.slot(batch[i].head))
-                MX_PREFETCH(x.by_head.rows() + *s);
-        if (need_head)
-            if (const uint32_t *s = x.by_tail.slot(batch[i].tail))
-                MX_PREFETCH(x.by_tail.rows() + *s);
-    };
-    for (int64_t i = lo; i < std::min(hi, lo + 2 * kAhead); ++i)
-        fetch_starts(i);
-    for (int64_t i = lo; i < std::min(hi, lo + kAhead); ++i)
-        fetch_rows(i);
-    for (int64_t i = lo; i < hi; ++i) {
-        fetch_starts(i + 2 * kAhead);
-        fetch_rows(i + kAhead);
+    const bool ahead = c.filtered;
+    for (int64_t i = ahead ? lo - 2 * kAhead : lo; i < hi; ++i) {
+        if (ahead) {
+            if (i + 2 * kAhead < hi) {
+                const Triple &f = batch[i + 2 * kAhead];
+                if (need_tail)
+                    MX_PREFETCH(x.by_head.slot(f.head));
+                if (need_head)
+                    MX_PREFETCH(x.by_tail.slot(f.tail));
+            }
+            if (i + kAhead >= lo && i + kAhead < hi) {
+                const Triple &f = batch[i + kAhead];
+                if (need_tail)
+                    if (const uint32_t *s = x.by_head.slot(f.head)) {
+                        MX_PREFETCH(x.by_head.rows() + s[0]);
+                        if (s[1] > s[0])
+                            MX_PREFETCH(x.by_head.rows() + s[1] - 1);
+                    }
+                if (need_head)
+                    if (const uint32_t *s = x.by_tail.slot(f.tail)) {
+                        MX_PREFETCH(x.by_tail.rows() + s[0]);
+                        if (s[1] > s[0])
+                            MX_PREFETCH(x.by_tail.rows() + s[1] - 1);
+                    }
+            }
+            if (i < lo)
+                continue;
+        }
         const Triple t = batch[i];
         const Two *tl = nullptr, *th = nullptr, *hl = nullptr, *hh = nullptr;
         if (c.filtered) {
