@@ -366,14 +366,23 @@ private:
 // Hints to fetch the cache line at `address` for reading or for writing.  An
 // address given as an integer may lie past the array: a prefetch tolerates
 // it, where forming such a pointer would not be allowed.
+// Always inlined: a function that does nothing but prefetch counts as one
+// without effects, and a call of it that stayed a call would be dropped.
 #if defined(__GNUC__)
-inline void prefetch_read(uintptr_t address) { __builtin_prefetch(reinterpret_cast<const void *>(address), 0); }
-inline void prefetch_write(uintptr_t address) { __builtin_prefetch(reinterpret_cast<const void *>(address), 1); }
+#define MX_KEYS_INLINE inline __attribute__((always_inline))
+MX_KEYS_INLINE void prefetch_read(uintptr_t address) {
+    __builtin_prefetch(reinterpret_cast<const void *>(address), 0);
+}
+MX_KEYS_INLINE void prefetch_write(uintptr_t address) {
+    __builtin_prefetch(reinterpret_cast<const void *>(address), 1);
+}
+MX_KEYS_INLINE void prefetch_read(const void *p) { prefetch_read(reinterpret_cast<uintptr_t>(p)); }
+#undef MX_KEYS_INLINE
 #else
 inline void prefetch_read(uintptr_t) {}
 inline void prefetch_write(uintptr_t) {}
+inline void prefetch_read(const void *) {}
 #endif
-inline void prefetch_read(const void *p) { prefetch_read(reinterpret_cast<uintptr_t>(p)); }
 
 }  // namespace keys
 }  // namespace mx

@@ -45,7 +45,7 @@ using mx::front::Table;
 using Triple = morvex_Triple;
 namespace par = mx::par;
 
-#define MX_PREFETCH(addr) __builtin_prefetch(static_cast<const void *>(addr), 0)
+using mx::keys::prefetch_read;
 
 // ---- one side of the index -----------------------------------------------------
 
@@ -532,10 +532,10 @@ PyObject *lookup(PyObject *self, PyObject *args, PyObject *kwds, bool tails) {
             for_rows(m, threads, [&](int64_t lo, int64_t hi) {
                 constexpr int64_t kAhead = 8;
                 for (int64_t i = lo; i < std::min(hi, lo + kAhead); ++i)
-                    MX_PREFETCH(side.slot(p.item(i, key_col)));
+                    prefetch_read(side.slot(p.item(i, key_col)));
                 for (int64_t i = lo; i < hi; ++i) {
                     if (i + kAhead < hi)
-                        MX_PREFETCH(side.slot(p.item(i + kAhead, key_col)));
+                        prefetch_read(side.slot(p.item(i + kAhead, key_col)));
                     side.run(side.slot(p.item(i, key_col)), p.item(i, rel_col), &runs[size_t(2 * i)],
                              &runs[size_t(2 * i + 1)]);
                     off[i + 1] = runs[size_t(2 * i + 1)] - runs[size_t(2 * i)];
@@ -599,8 +599,9 @@ int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs 
     // rows are looked up a few ahead of their draws: the starts of their
     // groups first, then the groups' rows (both ends, a group may span two
     // cache lines), so that the misses overlap.  The fetches are written
-    // out in the loop: a helper holding nothing but prefetches counts as a
-    // function without effects, and its calls are dropped.
+    // out in the loop: a lambda holding nothing but prefetches counts as a
+    // function without effects, and its calls are dropped (the kernel's
+    // prefetch_read is always inlined, so it stays).
     constexpr int64_t kAhead = 8;
     const bool need_head = c.side != SideRule::kTail, need_tail = c.side != SideRule::kHead;
     const bool ahead = c.filtered;
@@ -609,23 +610,23 @@ int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs 
             if (i + 2 * kAhead < hi) {
                 const Triple &f = batch[i + 2 * kAhead];
                 if (need_tail)
-                    MX_PREFETCH(x.by_head.slot(f.head));
+                    prefetch_read(x.by_head.slot(f.head));
                 if (need_head)
-                    MX_PREFETCH(x.by_tail.slot(f.tail));
+                    prefetch_read(x.by_tail.slot(f.tail));
             }
             if (i + kAhead >= lo && i + kAhead < hi) {
                 const Triple &f = batch[i + kAhead];
                 if (need_tail)
                     if (const uint32_t *s = x.by_head.slot(f.head)) {
-                        MX_PREFETCH(x.by_head.rows() + s[0]);
+                        prefetch_read(x.by_head.rows() + s[0]);
                         if (s[1] > s[0])
-                            MX_PREFETCH(x.by_head.rows() + s[1] - 1);
+                            prefetch_read(x.by_head.rows() + s[1] - 1);
                     }
                 if (need_head)
                     if (const uint32_t *s = x.by_tail.slot(f.tail)) {
-                        MX_PREFETCH(x.by_tail.rows() + s[0]);
+                        prefetch_read(x.by_tail.rows() + s[0]);
                         if (s[1] > s[0])
-                            MX_PREFETCH(x.by_tail.rows() + s[1] - 1);
+                            prefetch_read(x.by_tail.rows() + s[1] - 1);
                     }
             }
             if (i < lo)
