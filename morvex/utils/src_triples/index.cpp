@@ -211,7 +211,7 @@ private:
 // run [lo, hi) of known ids (filtered; empty otherwise) and without `self`,
 // the id being replaced.
 struct Allowed {
-    Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities) : lo_(lo), hi_(hi), self_(self) {
+    Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities) : lo_(lo), hi_(hi) {
         const Two *at = std::lower_bound(lo, hi, self, [](const Two &t, int32_t v) { return t.other < v; });
         self_known_ = at < hi && at->other == self;
         self_rank_ = int64_t(self) - (at - lo);  // self's place among the ids outside the run
@@ -251,7 +251,6 @@ struct Allowed {
 private:
     static constexpr int64_t kShortRun = 8;
     const Two *lo_, *hi_;
-    int32_t self_;
     bool self_known_;
     int64_t self_rank_, count_;
 };
