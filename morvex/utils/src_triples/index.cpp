@@ -129,6 +129,18 @@ public:
             return;
         }
         const Two *b = rows_.get() + slot[0], *e = rows_.get() + slot[1];
+        if (e - b <= kShortGroup) {
+            // counted without branches: a bisection of a short group is
+            // mostly mispredicted branches
+            ptrdiff_t below = 0, upto = 0;
+            for (const Two *t = b; t < e; ++t) {
+                below += t->rel < rel;
+                upto += t->rel <= rel;
+            }
+            *lo = b + below;
+            *hi = b + upto;
+            return;
+        }
         b = std::lower_bound(b, e, rel, [](const Two &t, int32_t r) { return t.rel < r; });
         const Two *f = b;
         while (f < e && f->rel == rel)  // runs are short; a long one is bisected
@@ -158,6 +170,7 @@ public:
     }
 
 private:
+    static constexpr ptrdiff_t kShortGroup = 32;
     int64_t n_ = 0, count_ = 0;
     bool dense_ = true;
     Block<Two> rows_;
@@ -524,20 +537,34 @@ PyObject *lookup(PyObject *self, PyObject *args, PyObject *kwds, bool tails) {
         void *off_data = nullptr;
         Ref offsets = new_array(Py_ssize_t(m + 1), 0, "int64", &off_data);
         int64_t *off = static_cast<int64_t *>(off_data);
-        Block<const Two *> runs(size_t(2 * m));
+        // each pair's run, its length in off[i + 1]: the one id itself when
+        // it holds one (the usual case, copied then without a second visit
+        // of the rows), else its first row
+        Block<uint32_t> first{size_t(m)};
+        const Two *rows = side.rows();
         const int threads = par::threads_for(size_t(m), threads_wanted);
         {
             WithoutGil nogil;
+            // the pairs are looked up a few ahead: the starts of their groups
+            // first, then the groups' rows (both ends), so that the misses
+            // overlap
             for_rows(m, threads, [&](int64_t lo, int64_t hi) {
                 constexpr int64_t kAhead = 8;
-                for (int64_t i = lo; i < std::min(hi, lo + kAhead); ++i)
-                    prefetch_read(side.slot(p.item(i, key_col)));
-                for (int64_t i = lo; i < hi; ++i) {
-                    if (i + kAhead < hi)
-                        prefetch_read(side.slot(p.item(i + kAhead, key_col)));
-                    side.run(side.slot(p.item(i, key_col)), p.item(i, rel_col), &runs[size_t(2 * i)],
-                             &runs[size_t(2 * i + 1)]);
-                    off[i + 1] = runs[size_t(2 * i + 1)] - runs[size_t(2 * i)];
+                for (int64_t i = lo - 2 * kAhead; i < hi; ++i) {
+                    if (i + 2 * kAhead < hi)
+                        prefetch_read(side.slot(p.item(i + 2 * kAhead, key_col)));
+                    if (i + kAhead >= lo && i + kAhead < hi)
+                        if (const uint32_t *s = side.slot(p.item(i + kAhead, key_col))) {
+                            prefetch_read(rows + s[0]);
+                            if (s[1] > s[0])
+                                prefetch_read(rows + s[1] - 1);
+                        }
+                    if (i < lo)
+                        continue;
+                    const Two *b, *e;
+                    side.run(side.slot(p.item(i, key_col)), p.item(i, rel_col), &b, &e);
+                    first[size_t(i)] = e - b == 1 ? uint32_t(b->other) : b ? uint32_t(b - rows) : 0;
+                    off[i + 1] = e - b;
                 }
             });
             off[0] = 0;
@@ -550,10 +577,18 @@ PyObject *lookup(PyObject *self, PyObject *args, PyObject *kwds, bool tails) {
         {
             WithoutGil nogil;
             for_rows(m, threads, [&](int64_t lo, int64_t hi) {
+                constexpr int64_t kAhead = 8;
                 for (int64_t i = lo; i < hi; ++i) {
-                    int32_t *to = v + off[i];
-                    for (const Two *r = runs[size_t(2 * i)]; r < runs[size_t(2 * i + 1)]; ++r)
-                        *to++ = r->other;
+                    if (i + kAhead < hi && off[i + kAhead + 1] - off[i + kAhead] > 1)
+                        prefetch_read(rows + first[size_t(i + kAhead)]);
+                    const int64_t k = off[i], len = off[i + 1] - k;
+                    if (len == 1) {
+                        v[k] = int32_t(first[size_t(i)]);
+                        continue;
+                    }
+                    const Two *r = rows + first[size_t(i)];
+                    for (int64_t j = 0; j < len; ++j)
+                        v[k + j] = r[j].other;
                 }
             });
         }
