@@ -18,6 +18,10 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 
+// A method table entry's function and flags for a function taking
+// (self, args, kwds).
+#define MX_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_VARARGS | METH_KEYWORDS
+
 namespace mx {
 namespace front {
 

@@ -821,8 +821,6 @@ PyObject *index_corrupt(PyObject *self, PyObject *args, PyObject *kwds) {
 
 // ---- the type ----------------------------------------------------------------------
 
-#define MX_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_VARARGS | METH_KEYWORDS
-
 #define MX_INDEX_THREADS_DOC                                                            \
     "`threads` is how many threads may work on it, as for the module's\n"               \
     "functions: None for every CPU the process may run on (at most\n"                   \

@@ -755,8 +755,6 @@ PyObject *py_contains(PyObject *, PyObject *args, PyObject *kwds) {
 
 // ---- module ------------------------------------------------------------------
 
-#define MX_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_VARARGS | METH_KEYWORDS
-
 #define MX_THREADS_DOC                                                                  \
     "`threads` is how many threads may work on it: None (the default) for every\n"      \
     "CPU the process may run on, at most MORVEX_NUM_THREADS when that is set;\n"        \
