@@ -44,20 +44,28 @@ using keys::Varying;
 // then finished by a leaf split (see RadixSorter::leaf): one pass copies it
 // to the buffer while counting a digit wide enough for buckets of about one
 // record, one pass scatters it back, and insertion sort settles the few
-// records that share a bucket.  A split that
-// would leave every record in one bucket is skipped: the range is scanned
-// once for the first key bit at which its records differ, and splitting
-// resumes there.
+// records that share a bucket (in a large leaf, see below, the buckets that
+// received two records or more are sorted one by one, without branches when
+// they hold two or three).  Inputs of a few million records, which would need two
+// in-place splits to get there, take one and end in large leaf splits of up
+// to kLargeLeaf records instead (see split_width): one pass over main
+// memory fewer, for leaves that work in the second-level cache rather than
+// the first.  A split that would leave every record in one bucket is
+// skipped: the range is scanned once for the first key bit at which its
+// records differ, and splitting resumes there.
 //
 // Bounds: every split consumes at least one key bit, so at most 96 splits
 // are ever open at once.  They are kept as frames on an explicit stack, not
 // by recursion, and together with the bucket counts of the open splits (see
-// kPoolEntries, 14 KiB), the buffer that ranges of up to kBuffered records
-// are distributed through (24 KiB), the 16-bit counts of the one leaf split
-// open at a time (4 KiB) and the cursors and counts of a distribution
-// (8 KiB) they live in the thread's Workspace (56 KiB), not on the stack: the
-// sort's own frames stay small and their depth fixed.  Nothing else is
-// allocated, and each level of the splitting costs O(n).
+// kPoolEntries, 16 KiB), the buffer that ranges are distributed through
+// and leaf splits copied to (192 KiB, of which ranges of up to kBuffered
+// records use the first 24 KiB), the 16-bit counts of the one leaf split
+// open at a time (32 KiB, of which 4 KiB for small leaves) and the cursors
+// and counts of a distribution (16 KiB) they live in the thread's Workspace
+// (280 KiB; a thread whose sorts never take large leaves touches about 70
+// KiB of it), not on the stack: the sort's own frames stay small and their
+// depth fixed.  Nothing else is allocated, and each level of the splitting
+// costs O(n).
 
 constexpr uint32_t kDirectInsertion = 10;  // inputs this small: insertion sort alone
 constexpr uint32_t kInsertion = 16;        // buckets this small: insertion sort
@@ -65,11 +73,15 @@ constexpr int kMaxBits = 8;                // widest digit
 constexpr int kMinBits = 3;                // narrowest digit (unless fewer bits remain)
 constexpr int kLeafBits = 1;               // see digit_width
 constexpr uint32_t kBuffered = 2048;       // ranges this small: split through the buffer
-constexpr int kLeafMaxBits = 11;           // widest digit of a leaf split
+constexpr uint32_t kLargeLeaf = 16384;     // the largest leaf split (see split_width)
+constexpr int kLeafMaxBits = 14;           // widest digit of a leaf split
 constexpr int kWideBits = 9;               // widest digit of the one wide split on a path
+constexpr int kLargeWideBits = 10;         // ... of one that leaves large leaves
 constexpr int kLeafTargetBits = 11;        // large ranges are split towards 2^this records
+constexpr int kLargeLeafTargetBits = 14;   // ... or, in one split, towards 2^this
 constexpr unsigned kMaxBuckets = 1u << kMaxBits;
-constexpr unsigned kWideBuckets = 1u << kWideBits;
+constexpr unsigned kWideBuckets = 1u << kLargeWideBits;
+static_assert(kWideBits <= kLargeWideBits && (1u << kLeafMaxBits) >= kLargeLeaf, "widths");
 
 // Read-ahead distances, in records: for the sequential passes over ranges
 // that may not be cached (the opening scan, counting, and the sweep of the
@@ -98,9 +110,10 @@ struct SplitFrame {
     unsigned bucket, buckets;
     int pos;       // the key bit its buckets are sorted from
     bool wide_ok;  // RadixSorter::wide_ok_ to restore when it is done
+    bool large;    // its buckets may be finished by large leaf splits
 };
 
-// The radix sort's working memory (56 KiB), one per thread.
+// The radix sort's working memory (280 KiB), one per thread.
 //
 // Small ranges use only the start of `buf` and of the count and cursor
 // arrays, which are accessed at the same time.  The gap after `buf` (a whole
@@ -109,7 +122,7 @@ struct SplitFrame {
 // on common processors, and the leaf split's counts (written) sitting at the
 // same page offsets as the records (read) made small sorts a third slower.
 struct Workspace {
-    morvex_Triple buf[kBuffered];             // the buffer of small distributions
+    morvex_Triple buf[kLargeLeaf];            // small distributions and leaf splits
     char gap[2048];
     uint16_t leaf[1u << kLeafMaxBits];        // a leaf split's counts, then bucket ends
     uint32_t next[kWideBuckets];              // distribution cursors
@@ -118,8 +131,11 @@ struct Workspace {
     uint32_t first_counts[kWideBuckets];      // the opening scan's digit counts
     uint32_t pool[kPoolEntries];              // bucket counts of the open splits
     SplitFrame frames[kMaxOpenSplits];
+    uint16_t crowded[kLargeLeaf / 2];         // a leaf split's buckets of two records or more
+    uint64_t crowded_bits[(1u << kLeafMaxBits) / 64];  // the same, as a bit per bucket
 };
-static_assert(sizeof(morvex_Triple) * kBuffered % 4096 == 0, "the gap sets the counts 2 KiB off");
+static_assert(sizeof(morvex_Triple) * kLargeLeaf % 4096 == 0 && sizeof(uint16_t) * (1u << kLeafMaxBits) % 4096 == 0,
+              "the gap sets the counts 2 KiB off");
 
 // The calling thread's workspace, made on its first use and released when
 // the thread ends; null when it cannot be had (no memory, or the thread is
@@ -151,9 +167,23 @@ Workspace *thread_workspace() {
 // straight path.
 #if defined(__GNUC__)
 #define MX_UNLIKELY(cond) __builtin_expect(!!(cond), 0)
+#define MX_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
 #define MX_UNLIKELY(cond) (cond)
+#define MX_ALWAYS_INLINE inline
 #endif
+
+// The index of the lowest set bit of x (not 0).
+inline int lowest_bit(uint64_t x) {
+#if defined(__GNUC__)
+    return __builtin_ctzll(x);
+#else
+    int i = 0;
+    for (; !(x & 1); x >>= 1)
+        ++i;
+    return i;
+#endif
+}
 
 template <class O>
 void insertion_sort(morvex_Triple *a, uint32_t n) {
@@ -168,6 +198,52 @@ void insertion_sort(morvex_Triple *a, uint32_t n) {
         } while (j > 0 && O::less(v, a[j - 1]));
         a[j] = v;
     }
+}
+
+// A record as its key under order O, the words of the fields it compares
+// first and second, then third: what the exchanges without branches below
+// move, writing the record back from it.
+template <class O>
+struct Keyed {
+    uint64_t hi;
+    uint32_t lo;
+
+    static MX_ALWAYS_INLINE Keyed load(const morvex_Triple *p) {
+        return {(uint64_t{keys::word<O::f0>(*p)} << 32) | keys::word<O::f1>(*p), keys::word<O::f2>(*p)};
+    }
+    MX_ALWAYS_INLINE void store(morvex_Triple *p) const {
+        int32_t f[3];
+        f[O::f0] = static_cast<int32_t>(static_cast<uint32_t>(hi >> 32) ^ 0x80000000u);
+        f[O::f1] = static_cast<int32_t>(static_cast<uint32_t>(hi) ^ 0x80000000u);
+        f[O::f2] = static_cast<int32_t>(lo ^ 0x80000000u);
+        p->head = f[0];
+        p->relation = f[1];
+        p->tail = f[2];
+    }
+};
+
+// Puts x and y in order, choosing without a branch.
+template <class O>
+MX_ALWAYS_INLINE void exchange(Keyed<O> &x, Keyed<O> &y) {
+    const bool swap = (y.hi < x.hi) | ((y.hi == x.hi) & (y.lo < x.lo));
+    const uint64_t hx = swap ? y.hi : x.hi, hy = swap ? x.hi : y.hi;
+    const uint32_t lx = swap ? y.lo : x.lo, ly = swap ? x.lo : y.lo;
+    x.hi = hx;
+    y.hi = hy;
+    x.lo = lx;
+    y.lo = ly;
+}
+
+// Sorts a[0, 3) by a network of three exchanges.
+template <class O>
+MX_ALWAYS_INLINE void sort3(morvex_Triple *a) {
+    Keyed<O> x = Keyed<O>::load(a), y = Keyed<O>::load(a + 1), z = Keyed<O>::load(a + 2);
+    exchange(x, y);
+    exchange(y, z);
+    exchange(x, y);
+    x.store(a);
+    y.store(a + 1);
+    z.store(a + 2);
 }
 
 // Moves r (read from *slot) to slot t, and what was at t to *slot.
@@ -313,12 +389,20 @@ inline int digit_width(uint32_t n) {
 // most kMaxBits each to bring the buckets down to about 2^kLeafTargetBits
 // records, where a leaf split finishes them, with the bits spread evenly
 // over those levels.  When `wide_ok` (no split on the path so far was wider
-// than kMaxBits) a single level of up to kWideBits is taken instead of two:
-// a range of a million records then needs one in-place pass, not two.
-inline int split_width(uint32_t n, bool wide_ok) {
+// than kMaxBits) a single level is taken instead of two: of up to kWideBits
+// (a range of a million records then needs one in-place pass, not two), or
+// else of up to kLargeWideBits towards buckets of about
+// 2^kLargeLeafTargetBits records, which large leaf splits finish (`large`):
+// ten million records then need one pass over main memory, not two.
+inline int split_width(uint32_t n, bool wide_ok, bool &large) {
+    large = false;
     const int bits = std::max(1, bit_length(n) - kLeafTargetBits);
     if (wide_ok && bits <= kWideBits)
         return std::max(kMinBits, bits);
+    if (wide_ok && bit_length(n) - kLargeLeafTargetBits <= kLargeWideBits) {
+        large = true;
+        return bit_length(n) - kLargeLeafTargetBits;
+    }
     const int levels = (bits + kMaxBits - 1) / kMaxBits;
     return std::max(kMinBits, (bits + levels - 1) / levels);
 }
@@ -335,15 +419,16 @@ public:
     }
 
     // Sorts a[0, n) given the counts of its digit of `width` bits at key bit
-    // 0, counts[0, 2^width) (taken while scanning the input).
-    void sort_counted(morvex_Triple *a, uint32_t n, int width, const uint32_t *counts) {
+    // 0, counts[0, 2^width) (taken while scanning the input), and whether
+    // that digit is the width for large leaves (see split_width).
+    void sort_counted(morvex_Triple *a, uint32_t n, int width, bool large, const uint32_t *counts) {
         uint32_t *const cnt = ws_.pool + used_;
         layout_.with_digit(0, width, [&](const auto &digit_of, int w) {
             if (w == width)
                 std::copy(counts, counts + (1u << w), cnt);
             else
                 count_digits(a, n, digit_of, 1u << w, cnt);
-            split_counted(a, n, digit_of, w, w);
+            split_counted(a, n, digit_of, w, w, large && w == width);
             return true;
         });
         finish();
@@ -353,13 +438,14 @@ private:
     // The digit width of a leaf split of n (<= kBuffered) records: about one
     // record per bucket.
     static int leaf_width(uint32_t n) {
+        static_assert(kLargeLeaf <= 1u << kLeafMaxBits, "leaf digits");
         return std::min(kLeafMaxBits, std::max(kMinBits, bit_length(n)));
     }
 
     // Splits a[0, n), whose keys agree above bit `pos`, and opens a frame for
     // its buckets; a range of equal records needs nothing.
     void start(morvex_Triple *a, uint32_t n, int pos) {
-        if (n <= kBuffered && leaf_ok_) {
+        if (leaf_ok_ && (n <= kBuffered || (large_ && n <= kLargeLeaf))) {
             auto leaf_step = [&](const auto &digit_of, int width) {
                 return leaf(a, n, digit_of, width, pos + width);
             };
@@ -371,6 +457,8 @@ private:
             return;
         }
         uint32_t *const cnt = ws_.pool + used_;
+        bool large = false;  // the width wanted leaves large leaf splits
+        int wanted = 0;
         // Returns false, moving nothing, when every record has the same digit.
         // A range small enough for the buffer is counted as it is copied
         // there, and split_counted scatters it back from that copy.
@@ -384,12 +472,12 @@ private:
             }
             if (cnt[digit_of(*first)] == n)
                 return false;
-            split_counted(a, n, digit_of, width, pos + width);
+            split_counted(a, n, digit_of, width, pos + width, large && width == wanted);
             return true;
         };
         while (pos < layout_.bits()) {
-            const int width = n <= kBuffered ? digit_width(n) : split_width(n, wide_ok_);
-            if (layout_.with_digit(pos, width, step))
+            wanted = n <= kBuffered ? digit_width(n) : split_width(n, wide_ok_, large);
+            if (layout_.with_digit(pos, wanted, step))
                 return;
             pos = next_pos(a, n, pos);
         }
@@ -405,23 +493,46 @@ private:
         return std::max(pos + 1, layout_.first_difference(a, n));
     }
 
-    // A leaf split: a[0, n) (at most kBuffered records) is copied to the
+    // A leaf split: a[0, n) (at most kLargeLeaf records) is copied to the
     // buffer while its digits are counted, and scattered back in digit order
-    // on a digit wide enough to leave buckets of about one record; its
-    // buckets are then finished as a split's are, except that the rare large
-    // bucket is split by the pool-based path (leaf_ok_ off), so that only one
-    // leaf split is open at a time and its counts have one place.  Returns
-    // false, moving nothing, when every record has the same digit.
+    // on a digit wide enough to leave buckets of about one record; the
+    // buckets that received several are then sorted in place.  The rare one of more than kInsertion records makes it a split like the
+    // others instead, whose buckets are finished as a split's are, by the
+    // pool-based path (leaf_ok_ off), so that only one leaf split is open at
+    // a time and its counts have one place.  Returns false, moving nothing,
+    // when every record has the same digit.
     //
     // Everything after the copy reads the buffer only, which the counts
     // match whatever other threads do to `a`.
     template <class D>
     bool leaf(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
         const unsigned buckets = 1u << width;
-        static_assert(kBuffered <= 0xffff, "leaf counts are 16-bit");
+        static_assert(kLargeLeaf <= 0xffff, "leaf counts are 16-bit");
         uint16_t *const next = ws_.leaf;  // counts, then bucket cursors
         morvex_Triple *const buf = ws_.buf;
-        copy_counting(a, n, digit_of, buckets, next, buf);
+        uint16_t *const crowded = ws_.crowded;
+        // Large leaves (which come from main memory) list their crowded
+        // buckets as they count; small ones (in the first-level cache) are
+        // finished by one insertion sort over them, which costs less there.
+        const bool large = n > kBuffered;
+        unsigned ncrowded = 0;
+        if (large) {
+            // (the list is written at every record and grows by one at a
+            // bucket's second, so that no branch depends on the data; it
+            // never holds more than n / 2)
+            std::fill(next, next + buckets, uint16_t{0});
+            for (uint32_t i = 0; i < n; ++i) {
+                prefetch_read(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
+                const morvex_Triple r = a[i];
+                buf[i] = r;
+                const unsigned d = digit_of(r);
+                const unsigned c = ++next[d];
+                crowded[ncrowded] = static_cast<uint16_t>(d);
+                ncrowded += c == 2;
+            }
+        } else {
+            copy_counting(a, n, digit_of, buckets, next, buf);
+        }
         if (next[digit_of(buf[0])] == n)
             return false;
         uint32_t sum = 0, largest = 0;
@@ -436,15 +547,42 @@ private:
             a[next[digit_of(r)]++] = r;
         }
 
-        // next[b] is now the end of bucket b.  Usually every bucket is
-        // small, and one insertion sort finishes them all.
+        // next[b] is now the end of bucket b.  Usually every bucket is small.
         if (largest <= kInsertion) {
-            insertion_sort<O>(a, n);
+            if (large)
+                sort_crowded(a, n, buckets, ncrowded);
+            else
+                insertion_sort<O>(a, n);
             return true;
         }
-        open_frame(a, pos, buckets, nullptr);
+        open_frame(a, pos, buckets, nullptr, false);
         leaf_ok_ = false;
         return true;
+    }
+
+    // Sorts the buckets of a leaf split of a[0, n) that received more than
+    // one record: the `count` in ws_.crowded, whose ends are in ws_.leaf.
+    // They are taken in bucket order, which walks the records forward.  One
+    // of two or three records is sorted together with its neighbours in a
+    // window of three records, which stay in place (they belong to other
+    // buckets, all before or after it), by exchanges without branches.
+    void sort_crowded(morvex_Triple *a, uint32_t n, unsigned buckets, unsigned count) {
+        const uint16_t *const ends = ws_.leaf;
+        uint64_t *const bits = ws_.crowded_bits;
+        const unsigned words = (buckets + 63) / 64;
+        std::fill(bits, bits + words, uint64_t{0});
+        for (unsigned k = 0; k < count; ++k)
+            bits[ws_.crowded[k] >> 6] |= uint64_t{1} << (ws_.crowded[k] & 63);
+        for (unsigned w = 0; w < words; ++w) {
+            for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+                const unsigned d = w * 64 + static_cast<unsigned>(lowest_bit(word));
+                const uint32_t end = ends[d], start = d > 0 ? ends[d - 1] : 0;
+                if (end - start <= 3 && n >= 3)
+                    sort3<O>(a + std::min(start, n - 3));
+                else
+                    insertion_sort<O>(a + start, end - start);
+            }
+        }
     }
 
     // Splits a[0, n) on `digit_of` (`width` bits; the counts are at the top of
@@ -452,20 +590,20 @@ private:
     // `pos` on.  A range of at most kBuffered records has been copied to the
     // buffer as it was counted (see start), and is scattered back from there.
     template <class D>
-    void split_counted(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
+    void split_counted(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos, bool large) {
         const uint32_t *const cnt = ws_.pool + used_;
         const unsigned buckets = 1u << width;
         if (n <= kBuffered)
             scatter(ws_.buf, n, digit_of, buckets, cnt, a, ws_);
         else
             distribute(a, digit_of, buckets, cnt, ws_);
-        open_frame(a, pos, buckets, cnt);
+        open_frame(a, pos, buckets, cnt, large);
         used_ += buckets;
         if (width > kMaxBits)
             wide_ok_ = false;
     }
 
-    void open_frame(morvex_Triple *a, int pos, unsigned buckets, const uint32_t *counts) {
+    void open_frame(morvex_Triple *a, int pos, unsigned buckets, const uint32_t *counts, bool large) {
         // Frames nest only with strictly growing `pos` (each split takes at
         // least one key bit), which stays within the key's 96 bits.
         assert(depth_ < kMaxOpenSplits);
@@ -477,6 +615,7 @@ private:
         f.buckets = buckets;
         f.pos = pos;
         f.wide_ok = wide_ok_;
+        f.large = large;
     }
 
     // Finishes the open splits, innermost first, splitting their large
@@ -518,6 +657,7 @@ private:
             if (b < buckets) {
                 f.bucket = b + 1;
                 f.next = f.run = next + size;
+                large_ = f.large;
                 start(a + next, size, f.pos);  // may open a frame above f
                 continue;
             }
@@ -536,6 +676,7 @@ private:
     unsigned depth_ = 0;  // open splits
     bool leaf_ok_ = true;
     bool wide_ok_ = true;
+    bool large_ = false;  // the range started next may take a large leaf split
 };
 
 // One of the five orders, inline.
@@ -576,7 +717,8 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
         return;
     }
 
-    const int width = split_width(n, true);
+    bool large = false;
+    const int width = split_width(n, true, large);
     uint32_t *const counts = ws->first_counts;
     bool counted = false;
     Varying sampled = vary;
@@ -606,7 +748,7 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
     const KeyLayout layout(O::fields, vary.diff);
     RadixSorter<O> sorter(layout, *ws);
     if (counted && guess.same_leading_digit(layout, width))
-        sorter.sort_counted(a, n, width, counts);
+        sorter.sort_counted(a, n, width, large, counts);
     else
         sorter.sort(a, n, 0);
 }
