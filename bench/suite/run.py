@@ -569,8 +569,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, for checking the suite")
     parser.add_argument("--numpy-reps", type=int, default=1, help="runs of the numpy sort (default 1)")
     parser.add_argument("--reps-huge", type=int, default=2, help="runs of each 10^7-record sort (default 2)")
-    parser.add_argument("--reps-threads", type=int, default=5,
-                        help="runs of each call in the threads section (default 5)")
+    parser.add_argument("--reps-threads", type=int, default=9,
+                        help="runs of each call in the threads section (default 9)")
     parser.add_argument("--reps-index", type=int, default=3,
                         help="runs of each call in the index section (default 3)")
     parser.add_argument("--only", action="append", choices=[f.__name__ for f in SECTIONS],

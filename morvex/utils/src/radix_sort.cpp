@@ -50,7 +50,7 @@ using keys::Varying;
 // in-place splits to get there, take one and end in large leaf splits of up
 // to kLargeLeaf records instead (see split_width): one pass over main
 // memory fewer, for leaves that work in the second-level cache rather than
-// the first.  A split that would leave every record in one bucket is
+// the first; and an input of up to kLargeLeaf records is one leaf split.  A split that would leave every record in one bucket is
 // skipped: the range is scanned once for the first key bit at which its
 // records differ, and splitting resumes there.
 //
@@ -412,8 +412,10 @@ class RadixSorter {
 public:
     RadixSorter(const KeyLayout &layout, Workspace &ws) : layout_(layout), ws_(ws) {}
 
-    // Sorts a[0, n), whose keys agree above bit `pos`.
-    void sort(morvex_Triple *a, uint32_t n, int pos) {
+    // Sorts a[0, n), whose keys agree above bit `pos`; `large`: by a large
+    // leaf split when n allows.
+    void sort(morvex_Triple *a, uint32_t n, int pos, bool large = false) {
+        large_ = large;
         start(a, n, pos);
         finish();
     }
@@ -750,7 +752,7 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
     if (counted && guess.same_leading_digit(layout, width))
         sorter.sort_counted(a, n, width, large, counts);
     else
-        sorter.sort(a, n, 0);
+        sorter.sort(a, n, 0, n > kBuffered);  // (up to kLargeLeaf records: one leaf split)
 }
 
 }  // namespace

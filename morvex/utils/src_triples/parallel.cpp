@@ -33,12 +33,16 @@ namespace {
 // to run the parallel paths on small tables.
 std::atomic<size_t> rows_per_thread{size_t{1} << 17};
 // The digit: wide enough for a few buckets per thread (dealing them out
-// largest first balances the threads), narrow enough that a thread's
-// output streams, one per bucket, stay in its caches; and not so wide
-// that buckets get smaller than 2^kBucketRowsBits rows.
+// largest first balances the threads), and for buckets of about
+// 2^kBucketTargetBits rows, which the sort of a bucket finishes in a single
+// leaf split, as the single-threaded sort of the whole table would; narrow
+// enough that a thread's output streams, one per bucket, stay in its
+// caches; and not so wide that buckets get smaller than 2^kBucketRowsBits
+// rows.
 constexpr int kMinDigitBits = 7;
 constexpr int kMaxDigitBits = 10;
 constexpr int kBucketRowsBits = 12;
+constexpr int kBucketTargetBits = 14;
 // Speculative rounds before the rest is settled on one thread.
 constexpr int kParallelRounds = 4;
 
@@ -74,7 +78,8 @@ public:
     // from the first row's
     Digit(const uint32_t diff[3], size_t n, int threads) : key_(diff) {
         const int total = key_.bits();
-        const int wanted = std::min(kMaxDigitBits, std::max(kMinDigitBits, bit_length(uint32_t(threads)) + 5));
+        const int wanted = std::min(kMaxDigitBits, std::max({kMinDigitBits, bit_length(uint32_t(threads)) + 5,
+                                                             bit_length(uint32_t(n >> kBucketTargetBits))}));
         width_ = std::min({total, wanted, std::max(1, bit_length(static_cast<uint32_t>(n >> kBucketRowsBits)))});
         shift_ = total - width_;
         first_only_ = shift_ >= key_.bits_after_first();
