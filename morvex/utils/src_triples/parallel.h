@@ -95,8 +95,10 @@ int threads_for(size_t n, int threads);
 // fewer threads; returns the value it had.
 size_t set_rows_per_thread(size_t rows);
 
-// Sorts a[0, n) in place.  Extra memory: a few counts and cursors per
-// bucket and thread (well under a megabyte), whatever n.
+// Sorts a[0, n) in place.  Extra memory, whatever n: a count and two
+// cursors per bucket and thread (at most 1,024 buckets: 48 KiB on two
+// threads, 6 MiB at 256), and each thread's sort workspace (see
+// radix_sort.cpp), which the thread keeps.
 void sort(Triple *a, size_t n, const Order &order, int threads);
 
 // A sorted copy of rows that are read by several threads at once, kept with
