@@ -45,12 +45,13 @@ using keys::Varying;
 // to the buffer while counting a digit wide enough for buckets of about one
 // record, one pass scatters it back, and insertion sort settles the few
 // records that share a bucket (in a large leaf, see below, the buckets that
-// received two records or more are sorted one by one, without branches when
-// they hold two or three).  Inputs of a few million records, which would need two
-// in-place splits to get there, take one and end in large leaf splits of up
-// to kLargeLeaf records instead (see split_width): one pass over main
-// memory fewer, for leaves that work in the second-level cache rather than
-// the first; and an input of up to kLargeLeaf records is one leaf split.  A split that would leave every record in one bucket is
+// received two records or more are sorted one by one, by a network of three
+// exchanges when they hold two or three).  Inputs of a few million records,
+// which would need two in-place splits to get there, take one and end in
+// large leaf splits of up to kLargeLeaf records instead (see split_width):
+// one pass over main memory fewer, for leaves that work in the second-level
+// cache rather than the first; and an input of up to kLargeLeaf records is
+// one leaf split.  A split that would leave every record in one bucket is
 // skipped: the range is scanned once for the first key bit at which its
 // records differ, and splitting resumes there.
 //
@@ -62,7 +63,7 @@ using keys::Varying;
 // records use the first 24 KiB), the 16-bit counts of the one leaf split
 // open at a time (32 KiB, of which 4 KiB for small leaves) and the cursors
 // and counts of a distribution (16 KiB) they live in the thread's Workspace
-// (280 KiB; a thread whose sorts never take large leaves touches about 70
+// (264 KiB; a thread whose sorts never take large leaves touches about 70
 // KiB of it), not on the stack: the sort's own frames stay small and their
 // depth fixed.  Nothing else is allocated, and each level of the splitting
 // costs O(n).
@@ -113,7 +114,7 @@ struct SplitFrame {
     bool large;    // its buckets may be finished by large leaf splits
 };
 
-// The radix sort's working memory (280 KiB), one per thread.
+// The radix sort's working memory (264 KiB), one per thread.
 //
 // Small ranges use only the start of `buf` and of the count and cursor
 // arrays, which are accessed at the same time.  The gap after `buf` (a whole
@@ -131,8 +132,7 @@ struct Workspace {
     uint32_t first_counts[kWideBuckets];      // the opening scan's digit counts
     uint32_t pool[kPoolEntries];              // bucket counts of the open splits
     SplitFrame frames[kMaxOpenSplits];
-    uint16_t crowded[kLargeLeaf / 2];         // a leaf split's buckets of two records or more
-    uint64_t crowded_bits[(1u << kLeafMaxBits) / 64];  // the same, as a bit per bucket
+    uint64_t crowded[(1u << kLeafMaxBits) / 64];  // a large leaf's buckets of two records or more
 };
 static_assert(sizeof(morvex_Triple) * kLargeLeaf % 4096 == 0 && sizeof(uint16_t) * (1u << kLeafMaxBits) % 4096 == 0,
               "the gap sets the counts 2 KiB off");
@@ -201,8 +201,8 @@ void insertion_sort(morvex_Triple *a, uint32_t n) {
 }
 
 // A record as its key under order O, the words of the fields it compares
-// first and second, then third: what the exchanges without branches below
-// move, writing the record back from it.
+// first and second, then third: what the exchanges below move, writing
+// the record back from it.
 template <class O>
 struct Keyed {
     uint64_t hi;
@@ -222,9 +222,11 @@ struct Keyed {
     }
 };
 
-// Puts x and y in order, choosing without a branch.
+// Puts x and y in order.
 template <class O>
 MX_ALWAYS_INLINE void exchange(Keyed<O> &x, Keyed<O> &y) {
+    // (GCC turns these selects into branches; the same with masks, which
+    // it keeps free of them, measured 2 to 3% slower at 10^7 records)
     const bool swap = (y.hi < x.hi) | ((y.hi == x.hi) & (y.lo < x.lo));
     const uint64_t hx = swap ? y.hi : x.hi, hy = swap ? x.hi : y.hi;
     const uint32_t lx = swap ? y.lo : x.lo, ly = swap ? x.lo : y.lo;
@@ -266,7 +268,8 @@ void count_digits(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigne
 
 // Copies a[0, n) to out[0, n) and counts the copy's digits into cnt[0,
 // buckets): the counts match the copy whatever other threads do to `a`.
-template <class D, class C>
+// `kAhead`: a is read ahead (a range that may not be cached).
+template <bool kAhead = false, class D, class C>
 inline void copy_counting(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets, C *cnt,
                           morvex_Triple *out) {
     std::fill(cnt, cnt + buckets, C{0});
@@ -274,6 +277,8 @@ inline void copy_counting(const morvex_Triple *a, uint32_t n, const D &digit_of,
     // scatter: a store could alias the rest of the record, and a load
     // behind it would then wait on it.)
     for (uint32_t i = 0; i < n; ++i) {
+        if constexpr (kAhead)
+            prefetch_read(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
         const morvex_Triple r = a[i];
         out[i] = r;
         ++cnt[digit_of(r)];
@@ -512,38 +517,34 @@ private:
         static_assert(kLargeLeaf <= 0xffff, "leaf counts are 16-bit");
         uint16_t *const next = ws_.leaf;  // counts, then bucket cursors
         morvex_Triple *const buf = ws_.buf;
-        uint16_t *const crowded = ws_.crowded;
-        // Large leaves (which come from main memory) list their crowded
-        // buckets as they count; small ones (in the first-level cache) are
-        // finished by one insertion sort over them, which costs less there.
+        // Large leaves come from main memory, and mark their crowded buckets
+        // (two records or more) as the counts are summed, a bit per bucket;
+        // small ones are in the first-level cache, where one insertion sort
+        // over them finishes them at less cost.
         const bool large = n > kBuffered;
-        unsigned ncrowded = 0;
-        if (large) {
-            // (the list is written at every record and grows by one at a
-            // bucket's second, so that no branch depends on the data; it
-            // never holds more than n / 2)
-            std::fill(next, next + buckets, uint16_t{0});
-            for (uint32_t i = 0; i < n; ++i) {
-                prefetch_read(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
-                const morvex_Triple r = a[i];
-                buf[i] = r;
-                const unsigned d = digit_of(r);
-                const unsigned c = ++next[d];
-                crowded[ncrowded] = static_cast<uint16_t>(d);
-                ncrowded += c == 2;
-            }
-        } else {
+        if (large)
+            copy_counting<true>(a, n, digit_of, buckets, next, buf);
+        else
             copy_counting(a, n, digit_of, buckets, next, buf);
-        }
         if (next[digit_of(buf[0])] == n)
             return false;
         uint32_t sum = 0, largest = 0;
+        uint64_t crowded = 0;
         for (unsigned b = 0; b < buckets; ++b) {
             const uint32_t c = next[b];
             next[b] = static_cast<uint16_t>(sum);
             sum += c;
             largest = std::max(largest, c);
+            if (large) {
+                crowded |= uint64_t{c > 1} << (b & 63);
+                if ((b & 63) == 63) {
+                    ws_.crowded[b >> 6] = crowded;
+                    crowded = 0;
+                }
+            }
         }
+        if (large && buckets % 64 != 0)
+            ws_.crowded[buckets / 64] = crowded;
         for (uint32_t i = 0; i < n; ++i) {
             const morvex_Triple r = buf[i];
             a[next[digit_of(r)]++] = r;
@@ -552,7 +553,7 @@ private:
         // next[b] is now the end of bucket b.  Usually every bucket is small.
         if (largest <= kInsertion) {
             if (large)
-                sort_crowded(a, n, buckets, ncrowded);
+                sort_crowded(a, n, buckets);
             else
                 insertion_sort<O>(a, n);
             return true;
@@ -563,23 +564,18 @@ private:
     }
 
     // Sorts the buckets of a leaf split of a[0, n) that received more than
-    // one record: the `count` in ws_.crowded, whose ends are in ws_.leaf.
-    // They are taken in bucket order, which walks the records forward.  One
-    // of two or three records is sorted together with its neighbours in a
+    // one record, marked in ws_.crowded; their ends are in ws_.leaf.  They
+    // are taken in bucket order, which walks the records forward.  One of
+    // two or three records is sorted together with its neighbours in a
     // window of three records, which stay in place (they belong to other
-    // buckets, all before or after it), by exchanges without branches.
-    void sort_crowded(morvex_Triple *a, uint32_t n, unsigned buckets, unsigned count) {
+    // buckets, all before or after it), by a network of three exchanges.
+    void sort_crowded(morvex_Triple *a, uint32_t n, unsigned buckets) {
         const uint16_t *const ends = ws_.leaf;
-        uint64_t *const bits = ws_.crowded_bits;
-        const unsigned words = (buckets + 63) / 64;
-        std::fill(bits, bits + words, uint64_t{0});
-        for (unsigned k = 0; k < count; ++k)
-            bits[ws_.crowded[k] >> 6] |= uint64_t{1} << (ws_.crowded[k] & 63);
-        for (unsigned w = 0; w < words; ++w) {
-            for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+        for (unsigned w = 0; w < (buckets + 63) / 64; ++w) {
+            for (uint64_t word = ws_.crowded[w]; word != 0; word &= word - 1) {
                 const unsigned d = w * 64 + static_cast<unsigned>(lowest_bit(word));
                 const uint32_t end = ends[d], start = d > 0 ? ends[d - 1] : 0;
-                if (end - start <= 3 && n >= 3)
+                if (end - start <= 3)  // (n > kBuffered: the window fits)
                     sort3<O>(a + std::min(start, n - 3));
                 else
                     insertion_sort<O>(a + start, end - start);
