@@ -122,6 +122,20 @@ public:
         return at != end && *at == key ? &starts_[size_t(at - begin)] : nullptr;
     }
 
+    // Fetches the rows of the group at `slot` (from slot()), both ends: a
+    // group may span two cache lines.  Always inlined, as the kernel's
+    // prefetch is: a call of a function that only prefetches may be dropped.
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
+    inline void fetch_group(const uint32_t *slot) const {
+        if (slot == nullptr)
+            return;
+        prefetch_read(rows_.get() + slot[0]);
+        if (slot[1] > slot[0])
+            prefetch_read(rows_.get() + slot[1] - 1);
+    }
+
     // The run of rows of group `slot` whose relation is `rel`: [*lo, *hi).
     void run(const uint32_t *slot, int32_t rel, const Two **lo, const Two **hi) const {
         if (slot == nullptr) {
@@ -554,11 +568,7 @@ PyObject *lookup(PyObject *self, PyObject *args, PyObject *kwds, bool tails) {
                     if (i + 2 * kAhead < hi)
                         prefetch_read(side.slot(p.item(i + 2 * kAhead, key_col)));
                     if (i + kAhead >= lo && i + kAhead < hi)
-                        if (const uint32_t *s = side.slot(p.item(i + kAhead, key_col))) {
-                            prefetch_read(rows + s[0]);
-                            if (s[1] > s[0])
-                                prefetch_read(rows + s[1] - 1);
-                        }
+                        side.fetch_group(side.slot(p.item(i + kAhead, key_col)));
                     if (i < lo)
                         continue;
                     const Two *b, *e;
@@ -631,11 +641,8 @@ enum class RowFault { kNone, kHead, kTail, kNeither };
 int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs &c, Triple *out, int64_t lo,
                      int64_t hi, RowFault *fault) {
     // rows are looked up a few ahead of their draws: the starts of their
-    // groups first, then the groups' rows (both ends, a group may span two
-    // cache lines), so that the misses overlap.  The fetches are written
-    // out in the loop: a lambda holding nothing but prefetches counts as a
-    // function without effects, and its calls are dropped (the kernel's
-    // prefetch_read is always inlined, so it stays).
+    // groups first, then the groups' rows (Side::fetch_group), so that the
+    // misses overlap.
     constexpr int64_t kAhead = 8;
     const bool need_head = c.side != SideRule::kTail, need_tail = c.side != SideRule::kHead;
     const bool ahead = c.filtered;
@@ -651,17 +658,9 @@ int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs 
             if (i + kAhead >= lo && i + kAhead < hi) {
                 const Triple &f = batch[i + kAhead];
                 if (need_tail)
-                    if (const uint32_t *s = x.by_head.slot(f.head)) {
-                        prefetch_read(x.by_head.rows() + s[0]);
-                        if (s[1] > s[0])
-                            prefetch_read(x.by_head.rows() + s[1] - 1);
-                    }
+                    x.by_head.fetch_group(x.by_head.slot(f.head));
                 if (need_head)
-                    if (const uint32_t *s = x.by_tail.slot(f.tail)) {
-                        prefetch_read(x.by_tail.rows() + s[0]);
-                        if (s[1] > s[0])
-                            prefetch_read(x.by_tail.rows() + s[1] - 1);
-                    }
+                    x.by_tail.fetch_group(x.by_tail.slot(f.tail));
             }
             if (i < lo)
                 continue;
