@@ -373,7 +373,8 @@ def python_triples(bench, table, args):
             theirs, theirs_wall, ref = _best_both(lambda: _numpy_contains(known, queries, set_name),
                                                   args.numpy_reps)
             mine, out = _best(lambda: triples.contains(known, queries, threads=1), 3)
-            every, out_every = _best_wall(lambda _: triples.contains(known, queries), 3)
+            best, results = _alternate({None: lambda _: triples.contains(known, queries)}, 3)
+            every, out_every = best[None], results[None]
             for threads_label, spent, reference_time, result, goal in (
                     ("1 thr", mine, theirs, out, None),
                     ("%d thr" % triples._workers()[0], every, theirs_wall, out_every, 1 / 10)):
@@ -385,16 +386,22 @@ def python_triples(bench, table, args):
         del known, negatives, half, out, ref
 
 
-def _best_wall(fn, reps, prepare=None):
-    """Best wall-clock time of `reps` runs (the parallel calls' work is
-    spread over threads, which the calling thread's CPU time would miss)."""
-    best, result = float("inf"), None
+def _alternate(calls, reps, timer=time.perf_counter, prepare=None):
+    """Times each of `calls` ({key: fn}) once a round for `reps` rounds
+    (wall-clock by default: the work of parallel calls is spread over
+    threads, which the calling thread's CPU time would miss),
+    alternating so that load on the machine hits them alike: each one's
+    best time and last result, in dicts by key.  `prepare`: called before
+    each timed call (untimed), its result passed to the call."""
+    best = {key: float("inf") for key in calls}
+    results = {}
     for _ in range(reps):
-        arg = prepare() if prepare else None
-        t0 = time.perf_counter()
-        result = fn(arg)
-        best = min(best, time.perf_counter() - t0)
-    return best, result
+        for key, fn in calls.items():
+            arg = prepare() if prepare else None
+            t0 = timer()
+            results[key] = fn(arg)
+            best[key] = min(best[key], timer() - t0)
+    return best, results
 
 
 def _same(x, y):
@@ -425,12 +432,8 @@ def threads(bench, table, args):
             ("contains", lambda _, t: triples.contains(a, queries, threads=t), None, 1 / 1.7),
         )
         for name, call, prepare, goal in calls:
-            best = {1: float("inf"), None: float("inf")}
-            results = {}
-            for _ in range(reps):  # alternate, so that load on the machine hits both alike
-                for t in (None, 1):
-                    spent, results[t] = _best_wall(lambda arg, t=t: call(arg, t), 1, prepare)
-                    best[t] = min(best[t], spent)
+            best, results = _alternate({t: lambda arg, t=t: call(arg, t) for t in (None, 1)}, reps,
+                                       prepare=prepare)
             label = "%-11s %-5s n=10^%d%s" % (name, set_name, exp, ", 10^%d queries" % (exp - 1)
                                                if name == "contains" else "")
             if not _same(results[None], results[1]):
@@ -452,11 +455,7 @@ def threads(bench, table, args):
                     ("sort", lambda b, t: triples.sort(b, threads=t), lambda: a.copy()),
                     ("sorted_copy", lambda _, t: triples.sorted_copy(a, threads=t), None),
                     ("contains", lambda _, t: triples.contains(a, a[::10], threads=t), None)):
-                best = {1: float("inf"), 2: float("inf")}
-                for _ in range(15):
-                    for t in (2, 1):
-                        spent, _ = _best_wall(lambda arg, t=t: call(arg, t), 1, prepare)
-                        best[t] = min(best[t], spent)
+                best, _ = _alternate({t: lambda arg, t=t: call(arg, t) for t in (2, 1)}, 15, prepare=prepare)
                 table.row("%-11s n=2^%d" % (name, exp2), best[2] * 1e3, best[1] * 1e3, best[2] / best[1],
                           unit_fmt="%.2f")
     finally:
@@ -518,12 +517,10 @@ def index(bench, table, args):
     table.row("Index memory per distinct triple (bytes) vs 24", idx.nbytes / len(idx), 24,
               idx.nbytes / len(idx) / 24, 1)
 
-    filtered = plain = float("inf")
-    for _ in range(reps):  # alternate, so that load on the machine hits both alike
-        spent, out = _best(lambda: idx.corrupt(batch, k, seed=1, threads=1), 1)
-        filtered = min(filtered, spent)
-        spent, _ = _best(lambda: idx.corrupt(batch, k, seed=1, filtered=False, threads=1), 1)
-        plain = min(plain, spent)
+    best, results = _alternate({True: lambda _: idx.corrupt(batch, k, seed=1, threads=1),
+                                False: lambda _: idx.corrupt(batch, k, seed=1, filtered=False, threads=1)},
+                               reps, timer=time.thread_time)
+    filtered, plain, out = best[True], best[False], results[True]
     label = "corrupt filtered vs filtered=False, threads=1"
     if idx.contains(out.reshape(-1, 3)).any():
         table.mismatch(label, "the rule (a known triple among the negatives)")
@@ -537,12 +534,7 @@ def index(bench, table, args):
         table.row(label, filtered * 1e3, theirs * 1e3, filtered / theirs, 1 / 20)
     del ref
     cores = triples._workers()[0]
-    best = {1: float("inf"), 2: float("inf")}
-    results = {}
-    for _ in range(reps):
-        for t in (2, 1):
-            spent, results[t] = _best_wall(lambda _, t=t: idx.corrupt(batch, k, seed=1, threads=t), 1)
-            best[t] = min(best[t], spent)
+    best, results = _alternate({t: lambda _, t=t: idx.corrupt(batch, k, seed=1, threads=t) for t in (2, 1)}, reps)
     label = "corrupt filtered, threads=2 vs threads=1 (wall)"
     if not np.array_equal(results[1], results[2]):
         table.mismatch(label, "threads=1")
