@@ -225,6 +225,14 @@ PyObject *data_add_row(morvex_Data *self, int *row) {
             if (ncols > kMaxCells - static_cast<long long>(v.size()))
                 raise_args(PyExc_OverflowError, g.t_table_full, MX_HERE);
             const int32_t *first = reinterpret_cast<const int32_t *>(row);
+            if (v.capacity() - v.size() >= static_cast<size_t>(ncols)) {
+                // the usual case: appends that cannot reallocate, so cannot
+                // fail (a ranged insert costs a library call or two more)
+                for (Py_ssize_t j = 0; j < ncols; ++j)
+                    v.push_back(first[j]);
+                assert(store_matches(self));
+                Py_RETURN_NONE;
+            }
             try {
                 // Inserting at the end either succeeds or leaves the store as it was.
                 v.insert(v.end(), first, first + ncols);
