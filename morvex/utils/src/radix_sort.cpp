@@ -272,9 +272,11 @@ inline void place(morvex_Triple *a, morvex_Triple *slot, const morvex_Triple &r,
     prefetch_write(reinterpret_cast<uintptr_t>(a + t) + kSlotAhead * sizeof(morvex_Triple));
 }
 
-// Counts the digits of a[0, n) into cnt[0, buckets).
+// Counts the digits of a[0, n) into cnt[0, buckets).  (Here and below the
+// digit is taken by value: a record store could alias a digit read through
+// a reference, which would then be read again after every store.)
 template <class D>
-void count_digits(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
+void count_digits(const morvex_Triple *a, uint32_t n, D digit_of, unsigned buckets,
                   uint32_t *cnt) {
     std::fill(cnt, cnt + buckets, 0u);
     for (uint32_t i = 0; i < n; ++i) {
@@ -287,7 +289,7 @@ void count_digits(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigne
 // buckets): the counts match the copy whatever other threads do to `a`.
 // `kAhead`: a is read ahead (a range that may not be cached).
 template <bool kAhead = false, class D, class C>
-inline void copy_counting(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets, C *cnt,
+inline void copy_counting(const morvex_Triple *a, uint32_t n, D digit_of, unsigned buckets, C *cnt,
                           morvex_Triple *out) {
     std::fill(cnt, cnt + buckets, C{0});
     // (Each record is read whole before anything is written, here and in
@@ -314,7 +316,7 @@ inline void bucket_starts(const uint32_t *cnt, unsigned buckets, uint32_t *next)
 // Writes a[0, n), whose digit counts are cnt[0, buckets), to out[0, n) in
 // digit order.
 template <class D>
-void scatter(const morvex_Triple *a, uint32_t n, const D &digit_of, unsigned buckets,
+void scatter(const morvex_Triple *a, uint32_t n, D digit_of, unsigned buckets,
              const uint32_t *cnt, morvex_Triple *out, Workspace &ws) {
     uint32_t *const next = ws.next;
     bucket_starts(cnt, buckets, next);
@@ -403,7 +405,7 @@ inline uint32_t claim(uint32_t *next, const uint32_t *end, unsigned d, unsigned 
 // placements, and each round over the unfinished buckets makes at least one.
 // The order is then unspecified.
 template <class D>
-void distribute(morvex_Triple *a, const D &digit_of, unsigned buckets, const uint32_t *cnt,
+void distribute(morvex_Triple *a, D digit_of, unsigned buckets, const uint32_t *cnt,
                 Workspace &ws) {
     uint32_t *const next = ws.next;
     uint32_t *const end = ws.end;
@@ -591,7 +593,7 @@ private:
     // Everything after the copy reads the buffer only, which the counts
     // match whatever other threads do to `a`.
     template <class D>
-    bool leaf(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos) {
+    bool leaf(morvex_Triple *a, uint32_t n, D digit_of, int width, int pos) {
         const unsigned buckets = 1u << width;
         static_assert(kLargeLeaf <= 0xffff, "leaf counts are 16-bit");
         uint16_t *const next = ws_.leaf;  // counts, then bucket cursors
@@ -654,7 +656,7 @@ private:
     // `pos` on.  A range of at most kBuffered records has been copied to the
     // buffer as it was counted (see start), and is scattered back from there.
     template <class D>
-    void split_counted(morvex_Triple *a, uint32_t n, const D &digit_of, int width, int pos, bool large) {
+    void split_counted(morvex_Triple *a, uint32_t n, D digit_of, int width, int pos, bool large) {
         const uint32_t *const cnt = ws_.pool + used_;
         const unsigned buckets = 1u << width;
         if (n <= kBuffered)
