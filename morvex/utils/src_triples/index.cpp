@@ -74,15 +74,30 @@ public:
     void build(int64_t n, K key, R rel, O other, E each) {
         n_ = n;
         rows_ = Block<Two>(size_t(n));
-        std::vector<std::pair<int32_t, uint32_t>> groups;  // (key, first row) for each key present
+        // (key, first row) for each key present, gathered without a branch
+        // per row (a new key is as good as a coin toss when groups are
+        // short): each row writes its entry to `recent`, and a new key's
+        // entry stays
+        std::vector<std::pair<int32_t, uint32_t>> groups;
+        constexpr unsigned kRecent = 256;
+        std::pair<int32_t, uint32_t> recent[kRecent];
+        unsigned fresh = 0;
+        int32_t last = -1;  // no key: ids are non-negative
         for (int64_t i = 0; i < n; ++i) {
+            const int32_t k = key(i);
             rows_[size_t(i)] = Two{rel(i), other(i)};
-            if (i == 0 || key(i) != key(i - 1))
-                groups.emplace_back(key(i), uint32_t(i));
+            recent[fresh] = {k, uint32_t(i)};
+            fresh += k != last;
+            last = k;
+            if (fresh == kRecent) {
+                groups.insert(groups.end(), recent, recent + kRecent);
+                fresh = 0;
+            }
             each(i);
         }
+        groups.insert(groups.end(), recent, recent + fresh);
         const int64_t distinct = int64_t(groups.size());
-        const int64_t span = n ? int64_t(key(n - 1)) + 1 : 0;
+        const int64_t span = n ? int64_t(last) + 1 : 0;
         // a start per id, or an id and a start per id present: the smaller
         dense_ = span <= 2 * distinct + 1024;
         const int64_t entries = dense_ ? span : distinct;
@@ -352,15 +367,23 @@ void build(IndexData &x, Triple *a, int64_t n, int threads) {
     // counted as the repeats are dropped, and as the side by tail is filled
     const RelationSlots slot(a, n, x.relations);
     std::vector<int64_t> count(size_t(slot.size()), 0), heads(count), tails(count);
+    // (The tests are written with & and |, not && and ||: whether a row
+    // repeats the previous one's head or relation is a coin toss, which
+    // branches would mispredict; that cost this pass more than its memory
+    // traffic.  The previous row starts as one no row equals, ids being
+    // non-negative.)
+    Triple prev{-1, -1, -1};
     int64_t d = 0;
     for (int64_t i = 0; i < n; ++i) {
         const Triple t = a[i];
-        if (d > 0 && t.head == a[d - 1].head && t.relation == a[d - 1].relation && t.tail == a[d - 1].tail)
-            continue;
+        const bool same_pair = (t.head == prev.head) & (t.relation == prev.relation);
+        if (same_pair & (t.tail == prev.tail))
+            continue;  // a repeat (rare)
         const size_t s = slot(t.relation);
         ++count[s];
-        heads[s] += d == 0 || t.head != a[d - 1].head || t.relation != a[d - 1].relation;
+        heads[s] += !same_pair;
         a[d++] = t;
+        prev = t;
     }
     n = d;
     x.by_head.build(
@@ -370,8 +393,10 @@ void build(IndexData &x, Triple *a, int64_t n, int threads) {
     x.by_tail.build(
         n, [&](int64_t i) { return a[i].tail; }, [&](int64_t i) { return a[i].relation; },
         [&](int64_t i) { return a[i].head; },
-        [&](int64_t i) {
-            tails[slot(a[i].relation)] += i == 0 || a[i].tail != a[i - 1].tail || a[i].relation != a[i - 1].relation;
+        [&, prev = Triple{-1, -1, -1}](int64_t i) mutable {
+            const Triple t = a[i];
+            tails[slot(t.relation)] += (t.tail != prev.tail) | (t.relation != prev.relation);
+            prev = t;
         });
     for (int64_t s = 0; s < slot.size(); ++s) {
         if (count[size_t(s)] == 0)
