@@ -404,12 +404,10 @@ size_t SortedCopy::count_distinct() {
     const size_t K = bounds_.size() - 1;
     distinct_.assign(K + 1, 0);
     auto task = [&](int b) {
-        size_t d = 0;
-        for (size_t i = bounds_[b]; i < bounds_[b + 1]; ++i) {
-            const Triple &x = dst_[i];
-            d += i == bounds_[b] || x.head != dst_[i - 1].head || x.relation != dst_[i - 1].relation ||
-                 x.tail != dst_[i - 1].tail;
-        }
+        const size_t lo = bounds_[b], hi = bounds_[b + 1];
+        size_t d = lo < hi ? 1 : 0;  // a bucket's first row is a new one
+        for (size_t i = lo + 1; i < hi; ++i)
+            d += !keys::same(dst_[i], dst_[i - 1]);
         distinct_[b + 1] = d;
     };
     workers::run(threads_, static_cast<int>(K), task);
@@ -426,8 +424,7 @@ void SortedCopy::write_distinct(Triple *rows, Py_ssize_t *counts) {
         ptrdiff_t k = static_cast<ptrdiff_t>(distinct_[b]) - 1;
         for (size_t i = bounds_[b]; i < bounds_[b + 1]; ++i) {
             const Triple &x = dst_[i];
-            if (i == bounds_[b] || x.head != dst_[i - 1].head || x.relation != dst_[i - 1].relation ||
-                x.tail != dst_[i - 1].tail) {
+            if (i == bounds_[b] || !keys::same(x, dst_[i - 1])) {
                 rows[++k] = x;
                 if (counts)
                     counts[k] = 0;

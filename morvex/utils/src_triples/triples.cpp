@@ -109,11 +109,9 @@ const OrderInfo &parse_order(PyObject *order) {
 
 using keys::bit_length;
 using keys::prefetch_read;
+using keys::same;
 using keys::word;
 
-inline bool same(const Triple &a, const Triple &b) {
-    return a.head == b.head && a.relation == b.relation && a.tail == b.tail;
-}
 
 
 // A sorted run of triples made searchable, for the order comparing fields
