@@ -367,21 +367,20 @@ void build(IndexData &x, Triple *a, int64_t n, int threads) {
     // counted as the repeats are dropped, and as the side by tail is filled
     const RelationSlots slot(a, n, x.relations);
     std::vector<int64_t> count(size_t(slot.size()), 0), heads(count), tails(count);
-    // (The tests are written with & and |, not && and ||: whether a row
-    // repeats the previous one's head or relation is a coin toss, which
-    // branches would mispredict; that cost this pass more than its memory
-    // traffic.  The previous row starts as one no row equals, ids being
-    // non-negative.)
+    // (A new head or relation is told with |, not ||, here and for the
+    // tails below: whether a row repeats the previous one's head or relation
+    // is a coin toss, which branches would mispredict; that cost this pass
+    // more than its memory traffic.  The previous row starts as one no row
+    // equals, ids being non-negative.)
     Triple prev{-1, -1, -1};
     int64_t d = 0;
     for (int64_t i = 0; i < n; ++i) {
         const Triple t = a[i];
-        const bool same_pair = (t.head == prev.head) & (t.relation == prev.relation);
-        if (same_pair & (t.tail == prev.tail))
+        if (mx::keys::same(t, prev))
             continue;  // a repeat (rare)
         const size_t s = slot(t.relation);
         ++count[s];
-        heads[s] += !same_pair;
+        heads[s] += (t.head != prev.head) | (t.relation != prev.relation);
         a[d++] = t;
         prev = t;
     }

@@ -112,8 +112,6 @@ using keys::prefetch_read;
 using keys::same;
 using keys::word;
 
-
-
 // A sorted run of triples made searchable, for the order comparing fields
 // F0, F1, F2.  The bits that vary among the records are packed into one
 // 64-bit key (all of the first two fields' varying bits, then as many
