@@ -162,23 +162,32 @@ private:
 template <int F0, int F1, int F2>
 void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int depth);
 
+// For buckets that need nothing once sorted.
+inline void nothing(size_t) {}
+
 // Splits of a split (of a bucket far larger than a thread's share) at most.
 constexpr int kMaxDepth = 8;
 
-// Sorts every bucket a[bounds[b], bounds[b + 1]).  One far larger than a
-// thread's share is split again on all threads; the others go to the
-// threads one each, largest first.
-template <int F0, int F1, int F2>
-void sort_buckets(Triple *a, const std::vector<size_t> &bounds, const Order &order, int threads, int depth) {
+// Sorts every bucket a[bounds[b], bounds[b + 1]), then calls sorted(b),
+// on the thread that sorted it, while the bucket is still in its caches.
+// One far larger than a thread's share is split again on all threads; the
+// others go to the threads one each, largest first.
+template <int F0, int F1, int F2, class Sorted>
+void sort_buckets(Triple *a, const std::vector<size_t> &bounds, const Order &order, int threads, int depth,
+                  const Sorted &sorted) {
     const size_t K = bounds.size() - 1, n = bounds[K] - bounds[0];
     const size_t large = std::max(n / (2 * static_cast<size_t>(threads)), 2 * rows_per_thread.load(std::memory_order_relaxed));
     std::vector<uint32_t> rest;
     for (size_t b = 0; b < K; ++b) {
         const size_t size = bounds[b + 1] - bounds[b];
-        if (size > large && size < n && depth < kMaxDepth)
+        if (size > large && size < n && depth < kMaxDepth) {
             sort_in_place<F0, F1, F2>(a + bounds[b], size, order, threads, depth + 1);
-        else if (size > 1)
+            sorted(b);
+        } else if (size > 1) {
             rest.push_back(static_cast<uint32_t>(b));
+        } else {
+            sorted(b);
+        }
     }
     std::sort(rest.begin(), rest.end(), [&](uint32_t x, uint32_t y) {
         const size_t sx = bounds[x + 1] - bounds[x], sy = bounds[y + 1] - bounds[y];
@@ -187,6 +196,7 @@ void sort_buckets(Triple *a, const std::vector<size_t> &bounds, const Order &ord
     auto task = [&](int i) {
         const size_t b = rest[static_cast<size_t>(i)];
         order.sort(a + bounds[b], static_cast<int>(bounds[b + 1] - bounds[b]), order.cmp);
+        sorted(b);
     };
     workers::run(threads, static_cast<int>(rest.size()), task);
 }
@@ -315,12 +325,15 @@ void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int dep
             unsettled += bounds[b + 1] - head[b];
     }
     phase("permute");
-    sort_buckets<F0, F1, F2>(a, bounds, order, threads, depth);
+    sort_buckets<F0, F1, F2>(a, bounds, order, threads, depth, nothing);
     phase("buckets");
 }
 
+// With `distinct`, also counts each bucket's distinct rows as it is sorted:
+// (*distinct)[b + 1] for bucket b.
 template <int F0, int F1, int F2>
-bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, std::vector<size_t> &bounds) {
+bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, std::vector<size_t> &bounds,
+               std::vector<size_t> *distinct) {
     Phases phase;
     const Split<F0, F1, F2> split(src, threads);
     const Digit<F0, F1, F2> &digit = split.digit;
@@ -359,7 +372,14 @@ bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, st
     if (changed.load(std::memory_order_relaxed))
         return false;
     phase("scatter");
-    sort_buckets<F0, F1, F2>(dst, bounds, order, threads, 0);
+    if (distinct == nullptr) {
+        sort_buckets<F0, F1, F2>(dst, bounds, order, threads, 0, nothing);
+    } else {
+        distinct->assign(K + 1, 0);
+        sort_buckets<F0, F1, F2>(dst, bounds, order, threads, 0, [&](size_t b) {
+            (*distinct)[b + 1] = distinct_rows(dst + bounds[b], bounds[b + 1] - bounds[b]);
+        });
+    }
     phase("buckets");
     return true;
 }
@@ -390,48 +410,30 @@ void sort(Triple *a, size_t n, const Order &order, int threads) {
     });
 }
 
-bool SortedCopy::fill(const Rows &src, Triple *dst, const Order &order, int threads) {
+bool SortedCopy::fill(const Rows &src, Triple *dst, const Order &order, int threads, bool count_distinct) {
     dst_ = dst;
     threads_ = threads;
-    return with_fields(order, [&](auto f0, auto f1, auto f2) {
-        return fill_copy<decltype(f0)::value, decltype(f1)::value, decltype(f2)::value>(src, dst, order, threads,
-                                                                                       bounds_);
+    distinct_.clear();
+    const bool filled = with_fields(order, [&](auto f0, auto f1, auto f2) {
+        return fill_copy<decltype(f0)::value, decltype(f1)::value, decltype(f2)::value>(
+            src, dst, order, threads, bounds_, count_distinct ? &distinct_ : nullptr);
     });
+    // distinct rows before each bucket
+    for (size_t b = 1; filled && b < distinct_.size(); ++b)
+        distinct_[b] += distinct_[b - 1];
+    return filled;
 }
 
-size_t SortedCopy::count_distinct() {
-    Phases phase;
-    const size_t K = bounds_.size() - 1;
-    distinct_.assign(K + 1, 0);
-    auto task = [&](int b) {
-        const size_t lo = bounds_[b], hi = bounds_[b + 1];
-        size_t d = lo < hi ? 1 : 0;  // a bucket's first row is a new one
-        for (size_t i = lo + 1; i < hi; ++i)
-            d += !keys::same(dst_[i], dst_[i - 1]);
-        distinct_[b + 1] = d;
-    };
-    workers::run(threads_, static_cast<int>(K), task);
-    for (size_t b = 0; b < K; ++b)
-        distinct_[b + 1] += distinct_[b];
-    phase("distinct");
-    return distinct_[K];
+size_t SortedCopy::distinct() const {
+    return distinct_.back();
 }
 
 void SortedCopy::write_distinct(Triple *rows, Py_ssize_t *counts) {
     Phases phase;
+    // equal rows share a bucket, so a bucket's first row is a new one
     auto task = [&](int b) {
-        // equal rows share a bucket, so a bucket's first row is a new one
-        ptrdiff_t k = static_cast<ptrdiff_t>(distinct_[b]) - 1;
-        for (size_t i = bounds_[b]; i < bounds_[b + 1]; ++i) {
-            const Triple &x = dst_[i];
-            if (i == bounds_[b] || !keys::same(x, dst_[i - 1])) {
-                rows[++k] = x;
-                if (counts)
-                    counts[k] = 0;
-            }
-            if (counts)
-                ++counts[k];
-        }
+        const size_t at = distinct_[b];
+        write_distinct_rows(dst_ + bounds_[b], bounds_[b + 1] - bounds_[b], rows + at, counts ? counts + at : nullptr);
     };
     workers::run(threads_, static_cast<int>(bounds_.size() - 1), task);
     phase("write");

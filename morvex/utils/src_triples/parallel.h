@@ -95,6 +95,30 @@ int threads_for(size_t n, int threads);
 // fewer threads; returns the value it had.
 size_t set_rows_per_thread(size_t rows);
 
+// The distinct rows of sorted rows r[0, n).
+inline size_t distinct_rows(const Triple *r, size_t n) {
+    size_t d = n > 0 ? 1 : 0;
+    for (size_t i = 1; i < n; ++i)
+        d += !keys::same(r[i], r[i - 1]);
+    return d;
+}
+
+// Writes the distinct rows of sorted rows r[0, n) to rows[0, distinct_rows()),
+// and the times each occurs to counts[0, distinct_rows()) when counts is not
+// null.
+inline void write_distinct_rows(const Triple *r, size_t n, Triple *rows, Py_ssize_t *counts) {
+    ptrdiff_t k = -1;
+    for (size_t i = 0; i < n; ++i) {
+        if (i == 0 || !keys::same(r[i], r[i - 1])) {
+            rows[++k] = r[i];
+            if (counts)
+                counts[k] = 0;
+        }
+        if (counts)
+            ++counts[k];
+    }
+}
+
 // Sorts a[0, n) in place.  Extra memory, whatever n: a count and two
 // cursors per bucket and thread (at most 1,024 buckets: 48 KiB on two
 // threads, 6 MiB at 256), and each thread's sort workspace (see
@@ -105,20 +129,22 @@ void sort(Triple *a, size_t n, const Order &order, int threads);
 // the bucket ranges it was sorted in.  fill() returns false when the rows
 // changed while they were read (another thread writing the caller's array):
 // the copy is then incomplete and the caller makes it single-threaded.
+// With `count_distinct` (for unique()), each bucket's distinct rows are
+// counted as soon as it is sorted, while it is still in the caches.
 class SortedCopy {
 public:
-    bool fill(const Rows &src, Triple *dst, const Order &order, int threads);
+    bool fill(const Rows &src, Triple *dst, const Order &order, int threads, bool count_distinct = false);
 
-    // For unique(): the number of distinct rows; then the distinct rows in
-    // order, with the times each occurs when `counts` is not null.
-    size_t count_distinct();
+    // After fill(..., true): the number of distinct rows; then the distinct
+    // rows in order, with the times each occurs when `counts` is not null.
+    size_t distinct() const;
     void write_distinct(Triple *rows, Py_ssize_t *counts);
 
 private:
     Triple *dst_ = nullptr;
     int threads_ = 1;
     std::vector<size_t> bounds_;    // bucket b is dst_[bounds_[b], bounds_[b + 1])
-    std::vector<size_t> distinct_;  // distinct rows before bucket b (count_distinct)
+    std::vector<size_t> distinct_;  // distinct rows before bucket b
 };
 
 }  // namespace par

@@ -317,14 +317,13 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
         bool parallel = false;
         {
             WithoutGil nogil;
-            parallel = threads > 1 && split.fill(t.rows_view(), tmp.get(), parallel_order(order), threads);
+            parallel = threads > 1 && split.fill(t.rows_view(), tmp.get(), parallel_order(order), threads, true);
             if (parallel) {
-                distinct = static_cast<Py_ssize_t>(split.count_distinct());
+                distinct = static_cast<Py_ssize_t>(split.distinct());
             } else {
                 t.load(tmp.get());
                 morvex_memory.quick_sort(tmp.get(), static_cast<int>(n), *order.cmp);
-                for (Py_ssize_t i = 0; i < n; ++i)
-                    distinct += i == 0 || !same(tmp[i], tmp[i - 1]);
+                distinct = static_cast<Py_ssize_t>(par::distinct_rows(tmp.get(), size_t(n)));
             }
         }
         Ref out, counts;
@@ -337,16 +336,8 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
             Py_ssize_t *c = static_cast<Py_ssize_t *>(count_data);
             if (parallel)
                 split.write_distinct(rows, c);
-            Py_ssize_t k = -1;
-            for (Py_ssize_t i = 0; !parallel && i < n; ++i) {
-                if (i == 0 || !same(tmp[i], tmp[i - 1])) {
-                    rows[++k] = tmp[i];
-                    if (c)
-                        c[k] = 0;
-                }
-                if (c)
-                    ++c[k];
-            }
+            else
+                par::write_distinct_rows(tmp.get(), size_t(n), rows, c);
         }
         if (!return_counts)
             return out.release();
