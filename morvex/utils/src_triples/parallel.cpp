@@ -207,44 +207,63 @@ void sort_buckets(Triple *a, const std::vector<size_t> &bounds, const Order &ord
 // its bucket (what was there comes back for a later sweep) while that
 // bucket's share has room.  Swapping rather than following cycles keeps
 // the swaps of a sweep independent of one another, so their memory accesses
-// overlap.  Sweeps repeat until one settles nothing: the rows then left in
-// the shares (strays) belong to buckets whose share in this part is full.
-// Whatever the rows, every access stays inside the shares.
-template <class D>
-void settle(Triple *a, size_t *h, const size_t *end, const D &digit) {
-    constexpr size_t kAhead = 16;  // rows fetched ahead of a sweep and of a bucket's free slot
+// overlap.  Sweeps repeat over the shares not yet full until one settles
+// nothing: the rows then left in the shares (strays) belong to buckets
+// whose share in this part is full.  Whatever the rows, every access stays
+// inside the shares.  C: the cursors' type, 32 bits where the rows allow
+// (half the cache lines of 64-bit ones); `open`: room for K bucket numbers.
+template <class C, class D>
+void settle(Triple *a, C *h, const C *end, const D digit, unsigned *open) {
+    constexpr size_t kSweepAhead = 64, kSlotAhead = 16;  // rows fetched ahead
     const unsigned K = digit.buckets();
-    auto place = [&](size_t i, const Triple &r, unsigned d) {
-        if (h[d] < end[d]) {
-            const size_t t = h[d]++;
-            a[i] = a[t];
+    auto place = [&](Triple *slot, const Triple &r, unsigned d) {
+        const C t = h[d];
+        if (t < end[d]) {
+            h[d] = t + 1;
+            *slot = a[t];
             a[t] = r;
-            prefetch_write(reinterpret_cast<uintptr_t>(a) + (t + kAhead) * sizeof(Triple));
-            return true;
+            prefetch_write(reinterpret_cast<uintptr_t>(a + t) + kSlotAhead * sizeof(Triple));
         }
-        return false;
     };
-    for (bool again = true; again;) {
-        again = false;
-        for (unsigned b = 0; b < K; ++b) {
-            // a row placed at slot i or before leaves the rows after i where
-            // they are, so four rows can be read before any of them moves
-            size_t i = h[b];
-            const size_t e = end[b];
-            for (; i + 4 <= e; i += 4) {
-                prefetch_write(reinterpret_cast<uintptr_t>(a) + (i + kAhead) * sizeof(Triple));
-                const Triple r0 = a[i], r1 = a[i + 1], r2 = a[i + 2], r3 = a[i + 3];
+    unsigned shares = 0;
+    size_t settled = 0;
+    for (unsigned b = 0; b < K; ++b) {
+        if (h[b] != end[b])
+            open[shares++] = b;
+        settled += h[b];
+    }
+    while (shares > 0) {
+        unsigned kept = 0;
+        for (unsigned k = 0; k < shares; ++k) {
+            const unsigned b = open[k];
+            // a row placed at a slot or before it leaves the rows after that
+            // slot where they are, so four rows can be read before any moves
+            Triple *p = a + h[b];
+            Triple *const e = a + end[b];
+            for (; e - p >= 4; p += 4) {
+                prefetch_write(reinterpret_cast<uintptr_t>(p) + kSweepAhead * sizeof(Triple));
+                const Triple r0 = p[0], r1 = p[1], r2 = p[2], r3 = p[3];
                 const unsigned d0 = digit(r0), d1 = digit(r1), d2 = digit(r2), d3 = digit(r3);
-                again |= place(i, r0, d0);
-                again |= place(i + 1, r1, d1);
-                again |= place(i + 2, r2, d2);
-                again |= place(i + 3, r3, d3);
+                place(p, r0, d0);
+                place(p + 1, r1, d1);
+                place(p + 2, r2, d2);
+                place(p + 3, r3, d3);
             }
-            for (; i < e; ++i) {
-                const Triple r = a[i];
-                again |= place(i, r, digit(r));
+            for (; p < e; ++p) {
+                const Triple r = *p;
+                place(p, r, digit(r));
             }
+            if (h[b] != end[b])
+                open[kept++] = b;
         }
+        shares = kept;
+        // the cursors only advance: their sum tells whether a row settled
+        size_t now = 0;
+        for (unsigned b = 0; b < K; ++b)
+            now += h[b];
+        if (now == settled)
+            break;
+        settled = now;
     }
 }
 
@@ -276,6 +295,45 @@ size_t gather(Triple *a, size_t head, size_t end, int parts, const H &h) {
     }
 }
 
+// Moves the rows of a[0, n) into the buckets a[bounds[b], bounds[b + 1])
+// of their digit, in speculative rounds (see the file comment); head[b]:
+// where bucket b's unsettled rows begin, bounds[b] on entry.
+template <class C, class D>
+void permute(Triple *a, size_t n, const D &digit, const std::vector<size_t> &bounds, std::vector<size_t> &head,
+             int threads) {
+    const unsigned K = digit.buckets();
+    std::vector<C> share(2 * static_cast<size_t>(threads) * K);
+    std::vector<unsigned> open(static_cast<size_t>(threads) * K);
+    size_t unsettled = n;
+    for (int round = 0; unsettled > 0; ++round) {
+        const int parts = round < kParallelRounds && unsettled > n / 64 ? threads : 1;
+        for (int p = 0; p < parts; ++p) {
+            C *h = &share[2 * static_cast<size_t>(p) * K];
+            for (unsigned b = 0; b < K; ++b) {
+                const size_t left = bounds[b + 1] - head[b];
+                h[b] = static_cast<C>(head[b] + part_begin(left, p, parts));
+                h[K + b] = static_cast<C>(head[b] + part_begin(left, p + 1, parts));
+            }
+        }
+        auto task = [&](int p) {
+            C *h = &share[2 * static_cast<size_t>(p) * K];
+            settle(a, h, h + K, digit, &open[static_cast<size_t>(p) * K]);
+        };
+        workers::run(threads, parts, task);
+        if (parts == 1)
+            break;  // one thread owning every share settles every row
+        // the strays of each bucket to its end, for the next round
+        auto strays_to_end = [&](int b) {
+            head[b] = gather(a, head[b], bounds[b + 1], parts,
+                             [&](int p) { return size_t{share[2 * static_cast<size_t>(p) * K + b]}; });
+        };
+        workers::run(threads, static_cast<int>(K), strays_to_end);
+        unsettled = 0;
+        for (unsigned b = 0; b < K; ++b)
+            unsettled += bounds[b + 1] - head[b];
+    }
+}
+
 template <int F0, int F1, int F2>
 void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int depth) {
     Phases phase;
@@ -288,7 +346,7 @@ void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int dep
     const unsigned K = digit.buckets();
     phase("count");
 
-    std::vector<size_t> bounds(K + 1, 0), head(K), share(2 * static_cast<size_t>(threads) * K);
+    std::vector<size_t> bounds(K + 1, 0), head(K);
     for (unsigned b = 0; b < K; ++b) {
         size_t size = 0;
         for (int p = 0; p < threads; ++p)
@@ -296,34 +354,10 @@ void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int dep
         head[b] = bounds[b];
         bounds[b + 1] = bounds[b] + size;
     }
-    size_t unsettled = n;
-    for (int round = 0; unsettled > 0; ++round) {
-        const int parts = round < kParallelRounds && unsettled > n / 64 ? threads : 1;
-        for (int p = 0; p < parts; ++p) {
-            size_t *h = &share[2 * static_cast<size_t>(p) * K];
-            for (unsigned b = 0; b < K; ++b) {
-                const size_t left = bounds[b + 1] - head[b];
-                h[b] = head[b] + part_begin(left, p, parts);
-                h[K + b] = head[b] + part_begin(left, p + 1, parts);
-            }
-        }
-        auto task = [&](int p) {
-            size_t *h = &share[2 * static_cast<size_t>(p) * K];
-            settle(a, h, h + K, digit);
-        };
-        workers::run(threads, parts, task);
-        if (parts == 1)
-            break;  // one thread owning every share settles every row
-        // the strays of each bucket to its end, for the next round
-        auto strays_to_end = [&](int b) {
-            head[b] = gather(a, head[b], bounds[b + 1], parts,
-                             [&](int p) { return share[2 * static_cast<size_t>(p) * K + b]; });
-        };
-        workers::run(threads, static_cast<int>(K), strays_to_end);
-        unsettled = 0;
-        for (unsigned b = 0; b < K; ++b)
-            unsettled += bounds[b + 1] - head[b];
-    }
+    if (n <= UINT32_MAX)
+        permute<uint32_t>(a, n, digit, bounds, head, threads);
+    else
+        permute<size_t>(a, n, digit, bounds, head, threads);
     phase("permute");
     sort_buckets<F0, F1, F2>(a, bounds, order, threads, depth, nothing);
     phase("buckets");

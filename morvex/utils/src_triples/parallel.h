@@ -119,10 +119,10 @@ inline void write_distinct_rows(const Triple *r, size_t n, Triple *rows, Py_ssiz
     }
 }
 
-// Sorts a[0, n) in place.  Extra memory, whatever n: a count and two
-// cursors per bucket and thread (at most 1,024 buckets: 48 KiB on two
-// threads, 6 MiB at 256), and each thread's sort workspace (see
-// radix_sort.cpp), which the thread keeps.
+// Sorts a[0, n) in place.  Extra memory, whatever n: a count, two cursors
+// and a bucket number per bucket and thread (at most 1,024 buckets: at most
+// 48 KiB on two threads, 6 MiB at 256), and each thread's sort workspace
+// (see radix_sort.cpp), which the thread keeps.
 void sort(Triple *a, size_t n, const Order &order, int threads);
 
 // A sorted copy of rows that are read by several threads at once, kept with
