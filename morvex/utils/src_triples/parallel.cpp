@@ -141,6 +141,19 @@ struct Split {
     // true when all rows are equal
     bool uniform() const { return bits.uniform(); }
 
+    // The buckets' ranges in the split rows: bucket b is [r[b], r[b + 1]).
+    std::vector<size_t> bounds(int threads) const {
+        const unsigned K = digit.buckets();
+        std::vector<size_t> r(K + 1, 0);
+        for (unsigned b = 0; b < K; ++b) {
+            size_t size = 0;
+            for (int p = 0; p < threads; ++p)
+                size += counts[static_cast<size_t>(p) * K + b];
+            r[b + 1] = r[b] + size;
+        }
+        return r;
+    }
+
     keys::Varying bits;  // over the rows, from the first
     Digit<F0, F1, F2> digit;
     std::vector<size_t> counts;
@@ -341,26 +354,60 @@ void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int dep
     const Split<F0, F1, F2> split(rows, threads);
     if (split.uniform())
         return;  // all rows are equal
-    const Digit<F0, F1, F2> &digit = split.digit;
-    const std::vector<size_t> &counts = split.counts;
-    const unsigned K = digit.buckets();
     phase("count");
 
-    std::vector<size_t> bounds(K + 1, 0), head(K);
-    for (unsigned b = 0; b < K; ++b) {
-        size_t size = 0;
-        for (int p = 0; p < threads; ++p)
-            size += counts[static_cast<size_t>(p) * K + b];
-        head[b] = bounds[b];
-        bounds[b + 1] = bounds[b] + size;
-    }
+    const std::vector<size_t> bounds = split.bounds(threads);
+    std::vector<size_t> head(bounds.begin(), bounds.end() - 1);
     if (n <= UINT32_MAX)
-        permute<uint32_t>(a, n, digit, bounds, head, threads);
+        permute<uint32_t>(a, n, split.digit, bounds, head, threads);
     else
-        permute<size_t>(a, n, digit, bounds, head, threads);
+        permute<size_t>(a, n, split.digit, bounds, head, threads);
     phase("permute");
     sort_buckets<F0, F1, F2>(a, bounds, order, threads, depth, nothing);
     phase("buckets");
+}
+
+// Copies rows `src` to the buckets dst[bounds[b], bounds[b + 1]) of their
+// digit, part p of the rows by thread p, given each part's counts per
+// bucket.  False when a row found its range full: the rows changed since
+// they were counted (another thread writing them), and the copy is
+// incomplete.  C: the cursors' type, 32 bits where the rows allow.
+template <class C, class D>
+bool scatter(const Rows &src, Triple *dst, const D &digit, const std::vector<size_t> &counts,
+             const std::vector<size_t> &bounds, int threads) {
+    const unsigned K = digit.buckets();
+    // part p's rows of bucket b go to dst[next[p * K + b], end[p * K + b])
+    std::vector<C> next(counts.size()), end(counts.size());
+    for (unsigned b = 0; b < K; ++b) {
+        size_t at = bounds[b];
+        for (int p = 0; p < threads; ++p) {
+            const size_t i = static_cast<size_t>(p) * K + b;
+            next[i] = static_cast<C>(at);
+            at += counts[i];
+            end[i] = static_cast<C>(at);
+        }
+    }
+    std::atomic<bool> changed{false};
+    auto task = [&](int p) {
+        const D d = digit;  // a copy, which the row stores cannot alias
+        C *const cur = &next[static_cast<size_t>(p) * K];
+        const C *const stop = &end[static_cast<size_t>(p) * K];
+        bool full = false;
+        visit(src, part_begin(src.n, p, threads), part_begin(src.n, p + 1, threads), [&](const Triple &t) {
+            const unsigned b = d(t);
+            const C i = cur[b];
+            if (i < stop[b]) {
+                dst[i] = t;
+                cur[b] = i + 1;
+            } else {
+                full = true;
+            }
+        });
+        if (full)
+            changed.store(true, std::memory_order_relaxed);
+    };
+    workers::run(threads, threads, task);
+    return !changed.load(std::memory_order_relaxed);
 }
 
 // With `distinct`, also counts each bucket's distinct rows as it is sorted:
@@ -370,40 +417,13 @@ bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, st
                std::vector<size_t> *distinct) {
     Phases phase;
     const Split<F0, F1, F2> split(src, threads);
-    const Digit<F0, F1, F2> &digit = split.digit;
-    const std::vector<size_t> &counts = split.counts;
-    const unsigned K = digit.buckets();
+    const unsigned K = split.digit.buckets();
     phase("count");
 
-    // part p's rows of bucket b go to dst[next[p * K + b], end[p * K + b])
-    std::vector<size_t> next(counts.size()), end(counts.size());
-    bounds.assign(K + 1, 0);
-    size_t at = 0;
-    for (unsigned b = 0; b < K; ++b) {
-        bounds[b] = at;
-        for (int p = 0; p < threads; ++p) {
-            const size_t i = static_cast<size_t>(p) * K + b;
-            next[i] = at;
-            at += counts[i];
-            end[i] = at;
-        }
-    }
-    bounds[K] = at;
-    // rows that changed since they were counted may find their range full
-    std::atomic<bool> changed{false};
-    auto task = [&](int p) {
-        size_t *const cur = &next[static_cast<size_t>(p) * K];
-        const size_t *const stop = &end[static_cast<size_t>(p) * K];
-        visit(src, part_begin(src.n, p, threads), part_begin(src.n, p + 1, threads), [&](const Triple &t) {
-            const unsigned d = digit(t);
-            if (cur[d] < stop[d])
-                dst[cur[d]++] = t;
-            else
-                changed.store(true, std::memory_order_relaxed);
-        });
-    };
-    workers::run(threads, threads, task);
-    if (changed.load(std::memory_order_relaxed))
+    bounds = split.bounds(threads);
+    const bool whole = src.n <= UINT32_MAX ? scatter<uint32_t>(src, dst, split.digit, split.counts, bounds, threads)
+                                           : scatter<size_t>(src, dst, split.digit, split.counts, bounds, threads);
+    if (!whole)
         return false;
     phase("scatter");
     if (distinct == nullptr) {
