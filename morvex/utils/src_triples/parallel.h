@@ -120,9 +120,9 @@ inline void write_distinct_rows(const Triple *r, size_t n, Triple *rows, Py_ssiz
 }
 
 // Sorts a[0, n) in place.  Extra memory, whatever n: a count, two cursors
-// and a bucket number per bucket and thread (at most 1,024 buckets: at most
-// 48 KiB on two threads, 6 MiB at 256), and each thread's sort workspace
-// (see radix_sort.cpp), which the thread keeps.
+// and a bucket number per bucket and thread, 20 bytes (28 when n >= 2^32;
+// at most 1,024 buckets: 40 KiB on two threads, 5 MiB at 256), and each
+// thread's sort workspace (see radix_sort.cpp), which the thread keeps.
 void sort(Triple *a, size_t n, const Order &order, int threads);
 
 // A sorted copy of rows that are read by several threads at once, kept with
