@@ -392,12 +392,14 @@ def _alternate(calls, reps, timer=time.perf_counter, prepare=None):
     threads, which the calling thread's CPU time would miss),
     alternating so that load on the machine hits them alike: each one's
     best time and last result, in dicts by key.  `prepare`: called before
-    each timed call (untimed), its result passed to the call."""
+    each timed call (untimed), its result passed to the call; a dict of
+    them by key when the calls need different ones."""
     best = {key: float("inf") for key in calls}
     results = {}
     for _ in range(reps):
         for key, fn in calls.items():
-            arg = prepare() if prepare else None
+            prep = prepare.get(key) if isinstance(prepare, dict) else prepare
+            arg = prep() if prep else None
             t0 = timer()
             results[key] = fn(arg)
             best[key] = min(best[key], timer() - t0)
@@ -420,28 +422,34 @@ def threads(bench, table, args):
     reps = 3 if args.quick else args.reps_threads
     table.head("morvex.utils.triples on %d threads (threads=None) vs threads=1, head order, "
                "wall-clock time, best of %d (ms)" % (cores, reps))
+    # Every call of both data sets is timed in each round, so that a stretch
+    # of load on the host costs each row one round, not all of its rounds.
+    calls, prepare, rows = {}, {}, []
     for set_name, make in DATA_SETS:
         a = make(n, seed=4000 + exp)
         rng = np.random.default_rng(4001)
         queries = a[rng.integers(0, n, n // 10)]
         queries[1::2, 2] = make(n // 10, seed=4002)[1::2, 2]
-        calls = (
-            ("sort", lambda b, t: triples.sort(b, threads=t), lambda: a.copy(), 1 / 1.6),
-            ("sorted_copy", lambda _, t: triples.sorted_copy(a, threads=t), None, 1 / 1.7),
-            ("unique", lambda _, t: triples.unique(a, return_counts=True, threads=t), None, 1 / 1.7),
-            ("contains", lambda _, t: triples.contains(a, queries, threads=t), None, 1 / 1.7),
-        )
-        for name, call, prepare, goal in calls:
-            best, results = _alternate({t: lambda arg, t=t: call(arg, t) for t in (None, 1)}, reps,
-                                       prepare=prepare)
-            label = "%-11s %-5s n=10^%d%s" % (name, set_name, exp, ", 10^%d queries" % (exp - 1)
-                                               if name == "contains" else "")
-            if not _same(results[None], results[1]):
-                table.mismatch(label, "threads=1")
-                continue
-            table.row(label, best[None] * 1e3, best[1] * 1e3, best[None] / best[1], goal if cores > 1 else None)
-            results.clear()
+        for name, call, prep, goal in (
+                ("sort", lambda b, t: triples.sort(b, threads=t), lambda a=a: a.copy(), 1 / 1.6),
+                ("sorted_copy", lambda _, t, a=a: triples.sorted_copy(a, threads=t), None, 1 / 1.7),
+                ("unique", lambda _, t, a=a: triples.unique(a, return_counts=True, threads=t), None, 1 / 1.7),
+                ("contains", lambda _, t, a=a, q=queries: triples.contains(a, q, threads=t), None, 1 / 1.7)):
+            for t in (None, 1):
+                calls[set_name, name, t] = lambda arg, call=call, t=t: call(arg, t)
+                prepare[set_name, name, t] = prep
+            rows.append((set_name, name, goal))
         del a, queries
+    best, results = _alternate(calls, reps, prepare=prepare)
+    for set_name, name, goal in rows:
+        label = "%-11s %-5s n=10^%d%s" % (name, set_name, exp, ", 10^%d queries" % (exp - 1)
+                                           if name == "contains" else "")
+        if not _same(results[set_name, name, None], results[set_name, name, 1]):
+            table.mismatch(label, "threads=1")
+            continue
+        table.row(label, best[set_name, name, None] * 1e3, best[set_name, name, 1] * 1e3,
+                  best[set_name, name, None] / best[set_name, name, 1], goal if cores > 1 else None)
+    results.clear()
 
     # Where splitting starts to pay: two threads forced on small tables
     # (the module's own threshold set to one row per thread) against one.
