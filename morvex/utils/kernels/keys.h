@@ -5,8 +5,9 @@
 // searches and the parallel split.
 //
 // Header-only and free of the interpreter: it needs the triple record
-// (triple.h) and the C++ standard library, nothing else, so that sources
-// built without Python.h can use it.
+// (triple.h), the C++ standard library and, where the compiler targets SSE2,
+// its intrinsics, nothing else, so that sources built without Python.h can
+// use it.
 #pragma once
 
 #include "../triple.h"
@@ -15,6 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mx {
 namespace keys {
@@ -79,8 +83,49 @@ struct Varying {
         diff[kTail] |= word<kTail>(t) ^ first[kTail];
     }
     void add(const morvex_Triple *a, size_t n) {
-        for (size_t i = 0; i < n; ++i)
+        add_each(a, n, [](const morvex_Triple &) {});
+    }
+    // Adds a[0, n) and calls f(a[i]) on each record in order (the record
+    // itself, not a copy, so f may use its address).  Where SSE2 is there,
+    // four records at a time as three 16-byte words: a third of the
+    // instructions of adding them field by field, which made the scans that
+    // count as they go twice as slow as reading the memory.
+    template <class F>
+    void add_each(const morvex_Triple *a, size_t n, F &&f) {
+        size_t i = 0;
+#if defined(__SSE2__)
+        static_assert(sizeof(morvex_Triple) == 12, "three packed fields");
+        if (n >= 8) {
+            // the first record's fields as stored, in the lanes where four
+            // records put each field: head, relation, tail, head, ...
+            const int r[3] = {static_cast<int>(first[kHead] ^ 0x80000000u), static_cast<int>(first[kRel] ^ 0x80000000u),
+                              static_cast<int>(first[kTail] ^ 0x80000000u)};
+            const __m128i p0 = _mm_setr_epi32(r[0], r[1], r[2], r[0]), p1 = _mm_setr_epi32(r[1], r[2], r[0], r[1]),
+                          p2 = _mm_setr_epi32(r[2], r[0], r[1], r[2]);
+            __m128i d0 = _mm_setzero_si128(), d1 = d0, d2 = d0;
+            for (; i + 4 <= n; i += 4) {
+                const __m128i *p = reinterpret_cast<const __m128i *>(a + i);
+                d0 = _mm_or_si128(d0, _mm_xor_si128(_mm_loadu_si128(p), p0));
+                d1 = _mm_or_si128(d1, _mm_xor_si128(_mm_loadu_si128(p + 1), p1));
+                d2 = _mm_or_si128(d2, _mm_xor_si128(_mm_loadu_si128(p + 2), p2));
+                f(a[i]);
+                f(a[i + 1]);
+                f(a[i + 2]);
+                f(a[i + 3]);
+            }
+            uint32_t x0[4], x1[4], x2[4];
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(x0), d0);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(x1), d1);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(x2), d2);
+            diff[kHead] |= x0[0] | x0[3] | x1[2] | x2[1];
+            diff[kRel] |= x0[1] | x1[0] | x1[3] | x2[2];
+            diff[kTail] |= x0[2] | x1[1] | x2[0] | x2[3];
+        }
+#endif
+        for (; i < n; ++i) {
             add(a[i]);
+            f(a[i]);
+        }
     }
     // Takes in what another scan from the same first record found.
     void merge(const Varying &other) {

@@ -802,17 +802,16 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
             std::fill(counts, counts + (1u << w), 0u);
             for (uint32_t k = 0; k < i; ++k)
                 ++counts[digit_of(a[k])];
-            for (; i < n; ++i) {
-                prefetch_read(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
-                vary.add(a[i]);
-                ++counts[digit_of(a[i])];
-            }
+            vary.add_each(a + i, n - i, [&](const morvex_Triple &t) {  // t: the record itself
+                prefetch_read(reinterpret_cast<uintptr_t>(&t) + kScanAhead * sizeof(morvex_Triple));
+                ++counts[digit_of(t)];
+            });
+            i = n;
             counted = w == width;
             return true;
         });
     }
-    for (; i < n; ++i)
-        vary.add(a[i]);
+    vary.add(a + i, n - i);
 
     const KeyLayout layout(O::fields, vary.diff);
     RadixSorter<O> sorter(layout, *ws);

@@ -117,10 +117,14 @@ struct Split {
                 const size_t lo = part_begin(r.n, p, threads), hi = part_begin(r.n, p + 1, threads);
                 if (find_bits) {
                     keys::Varying mine = bits.restart();
-                    visit(r, lo, hi, [&](const Triple &t) {
-                        mine.add(t);
-                        ++c[d(t)];
-                    });
+                    if (r.records)
+                        mine.add_each(reinterpret_cast<const Triple *>(r.data) + lo, hi - lo,
+                                      [&](const Triple &t) { ++c[d(t)]; });
+                    else
+                        visit(r, lo, hi, [&](const Triple &t) {
+                            mine.add(t);
+                            ++c[d(t)];
+                        });
                     part_bits[static_cast<size_t>(p)] = mine;
                 } else {
                     visit(r, lo, hi, [&](const Triple &t) { ++c[d(t)]; });
