@@ -123,10 +123,11 @@ using keys::word;
 template <int F0, int F1, int F2>
 class SortedIndex {
 public:
-    SortedIndex(const Triple *a, uint32_t n) : SortedIndex(a, n, keys::varying(a, n)) {}
+    // The directory is filled on up to `threads` threads.
+    SortedIndex(const Triple *a, uint32_t n, int threads = 1) : SortedIndex(a, n, keys::varying(a, n), threads) {}
 
 private:
-    SortedIndex(const Triple *a, uint32_t n, const keys::Varying &v) : a_(a), n_(n), key_(v.diff) {
+    SortedIndex(const Triple *a, uint32_t n, const keys::Varying &v, int threads) : a_(a), n_(n), key_(v.diff) {
         if (n == 0)
             return;
         // the bits above the varying ones are common to all records
@@ -146,14 +147,41 @@ private:
         const size_t entries = (size_t{1} << dir_bits) + 1;
         dir_ = Block<uint32_t>(entries);
         // dir_[b] is the first record of bucket b or later; kept monotone
-        // even on an unsorted run, so a search never leaves the run
-        size_t filled = 0;
-        for (uint32_t i = 0; i < n; ++i) {
-            const size_t b = bucket(key(a[i]));
-            while (filled <= b)
-                dir_[filled++] = i;
-        }
-        while (filled < entries)
+        // even on an unsorted run, so a search never leaves the run.  In
+        // parts: part p fills the entries from top[p], one past the largest
+        // bucket of the records before it, to top[p + 1].
+        const int parts = par::threads_for(n, threads);
+        std::vector<size_t> top(size_t(parts) + 1, 0);
+        auto rows = [&](int p, uint32_t &lo, uint32_t &hi) {
+            lo = static_cast<uint32_t>(par::part_begin(n, p, parts));
+            hi = static_cast<uint32_t>(par::part_begin(n, p + 1, parts));
+        };
+        auto tops = [&](int p) {
+            uint32_t lo, hi;
+            rows(p, lo, hi);
+            size_t t = 0;
+            for (uint32_t i = lo; i < hi; ++i)
+                t = std::max(t, bucket(key(a[i])) + 1);
+            top[size_t(p) + 1] = t;
+        };
+        if (parts > 1)
+            mx::workers::run(parts, parts - 1, tops);  // the last part's is not needed
+        for (int p = 0; p < parts; ++p)
+            top[size_t(p) + 1] = std::max(top[size_t(p) + 1], top[size_t(p)]);
+        auto fill = [&](int p) {
+            uint32_t lo, hi;
+            rows(p, lo, hi);
+            size_t filled = top[size_t(p)];
+            for (uint32_t i = lo; i < hi; ++i) {
+                const size_t b = bucket(key(a[i]));
+                while (filled <= b)
+                    dir_[filled++] = i;
+            }
+            if (p == parts - 1)
+                top.back() = filled;  // the others end where the next begins
+        };
+        mx::workers::run(parts, parts, fill);
+        for (size_t filled = top.back(); filled < entries;)
             dir_[filled++] = n;
     }
 
@@ -350,8 +378,8 @@ PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
 // of its bits set may be an entry; one with either bit clear is none.
 class Filter {
 public:
-    explicit Filter(int bits) : shift_(64 - (bits - 6)), words_(size_t{1} << (bits - 6)) {
-        std::fill(words_.get(), words_.get() + (size_t{1} << (bits - 6)), uint64_t{0});
+    explicit Filter(int bits) : shift_(64 - (bits - 6)), size_(size_t{1} << (bits - 6)), words_(size_) {
+        std::fill(words_.get(), words_.get() + size_, uint64_t{0});
     }
 
     // The word comes from the top bits of the hash, the two bit positions
@@ -361,13 +389,61 @@ public:
         return h ^ (h >> 29);
     }
     void fetch(uint64_t h) const { prefetch_read(&words_[h >> shift_]); }
-    void add(uint64_t h) { words_[h >> shift_] |= mask(h); }
     bool may_hold(uint64_t h) const { return (words_[h >> shift_] & mask(h)) == mask(h); }
 
+    // Adds the records of `parts` parts on up to `threads` threads:
+    // records(p, add) calls add(a, n) with the records a[0, n) of part p.
+    // Threads adding to shared words would have to add atomically, which
+    // costs more than it saves: so each thread adds to words of its own
+    // (the filter's, or a copy of its size: at most kCopies of them), which
+    // are then ORed into the filter's, each thread a range of the words.
+    // The words come out the same whatever the threads.
+    template <class Records>
+    void add(int parts, int threads, const Records &records) {
+        const int copies = std::max(1, std::min({parts, threads, kCopies}));
+        std::vector<Block<uint64_t>> own;
+        for (int c = 1; c < copies; ++c)
+            own.emplace_back(size_);
+        auto fill = [&](int c) {
+            uint64_t *const w = c == 0 ? words_.get() : own[size_t(c - 1)].get();
+            if (c > 0)
+                std::fill(w, w + size_, uint64_t{0});
+            for (int p = c; p < parts; p += copies)
+                records(p, [&](const Triple *a, int64_t n) { add(w, a, n); });
+        };
+        mx::workers::run(copies, copies, fill);
+        if (copies == 1)
+            return;
+        auto merge = [&](int c) {
+            const size_t lo = par::part_begin(size_, c, copies), hi = par::part_begin(size_, c + 1, copies);
+            for (const Block<uint64_t> &o : own)
+                for (size_t k = lo; k < hi; ++k)
+                    words_[k] |= o[k];
+        };
+        mx::workers::run(copies, copies, merge);
+    }
+
 private:
+    static constexpr int kCopies = 4;
+
     static uint64_t mask(uint64_t h) { return uint64_t{1} << (h & 63) | uint64_t{1} << (h >> 6 & 63); }
 
+    // Adds records a[0, n) to words w, each word fetched a few records
+    // ahead: the words are spread over more than a core's own cache.
+    void add(uint64_t *w, const Triple *a, int64_t n) const {
+        constexpr int64_t kAhead = 16;
+        for (int64_t i = 0; i < std::min(n, kAhead); ++i)
+            prefetch_read(&w[hash(a[i]) >> shift_]);
+        for (int64_t i = 0; i < n; ++i) {
+            if (i + kAhead < n)
+                prefetch_read(&w[hash(a[i + kAhead]) >> shift_]);
+            const uint64_t h = hash(a[i]);
+            w[h >> shift_] |= mask(h);
+        }
+    }
+
     int shift_;
+    size_t size_;
     Block<uint64_t> words_;
 };
 
@@ -479,9 +555,8 @@ private:
 // past it come down to marks on the distinct queries (Seen), and the pass
 // stops early once every query is marked.
 //
-// Threads: the filters are filled on this thread (a few per cent of the
-// work: threads sharing their words would have to add atomically, which
-// costs more than it saves).  The pass over `known` is split into parts,
+// Threads: each filter is filled by up to four threads, each in words of
+// its own that are then merged (see Filter::add).  The pass over `known` is split into parts,
 // one per thread, that share the cap: each keeps its rows in its own buffer
 // of at most cap / parts rows, and the parts' rows are closed up in order
 // afterwards (one copy of them), so a sorted `known` still gives sorted
@@ -506,8 +581,11 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         queries.load(copy.get());
         q = copy.get();
     }
-    for (int64_t i = 0; i < m; ++i)
-        query_filter.add(Filter::hash(q[i]));
+    const int query_parts = par::threads_for(size_t(m), threads);
+    query_filter.add(query_parts, threads, [&](int p, const auto &add) {
+        const size_t lo = par::part_begin(size_t(m), p, query_parts), hi = par::part_begin(size_t(m), p + 1, query_parts);
+        add(q + lo, int64_t(hi - lo));
+    });
     phase("queries");
 
     // Part p reads rows [next, end) of `known`; `failed` is the byte count
@@ -639,26 +717,30 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
         return;
     }
 
-    // the parts' rows, closed up in order (fewer than the cap in all)
+    // the parts' rows, closed up in order (fewer than the cap in all), and
+    // their filter, each part's rows added as they are copied
     Block<Triple> joined;
     Triple *kept = part[0].kept.get();
     int64_t kept_count = part[0].kept.count();
+    std::vector<int64_t> at(size_t(parts) + 1, 0);  // part p's rows go to kept[at[p], at[p + 1])
+    for (int p = 0; p < parts; ++p)
+        at[size_t(p) + 1] = at[size_t(p)] + part[size_t(p)].kept.count();
     if (parts > 1) {
-        kept_count = 0;
-        for (const Part &r : part)
-            kept_count += r.kept.count();
+        kept_count = at.back();
         joined = Block<Triple>(size_t(kept_count));
         kept = joined.get();
-        int64_t at = 0;
-        for (Part &r : part) {
-            std::copy(r.kept.get(), r.kept.get() + r.kept.count(), kept + at);
-            at += r.kept.count();
-            r.kept.release();
-        }
     }
     Filter kept_filter(bits);
-    for (int64_t i = 0; i < kept_count; ++i)
-        kept_filter.add(Filter::hash(kept[i]));
+    kept_filter.add(parts, threads, [&](int p, const auto &add) {
+        const Kept &r = part[size_t(p)].kept;
+        Triple *const to = kept + at[size_t(p)];
+        if (to != r.get())
+            std::copy(r.get(), r.get() + r.count(), to);
+        add(to, r.count());
+    });
+    if (parts > 1)
+        for (Part &r : part)
+            r.kept.release();
     if (!assume_sorted) {
         const int sort_threads = par::threads_for(size_t(kept_count), threads);
         if (sort_threads > 1)
@@ -668,7 +750,7 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
             morvex_memory.quick_sort(kept, static_cast<int>(kept_count), cmp);  // at most the cap
     }
     phase("kept");
-    const SortedIndex<F0, F1, F2> index(kept, static_cast<uint32_t>(kept_count));
+    const SortedIndex<F0, F1, F2> index(kept, static_cast<uint32_t>(kept_count), threads);
     phase("index");
 
     // Queries in groups, through a pipeline of four steps: while one group
