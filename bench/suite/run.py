@@ -581,8 +581,8 @@ def main():
     parser.add_argument("--reps-huge", type=int, default=2, help="runs of each 10^7-record sort (default 2)")
     parser.add_argument("--reps-move", type=int, default=7,
                         help="runs of quick_sort and of memmove at 10^7 records, for their ratio (default 7)")
-    parser.add_argument("--reps-threads", type=int, default=9,
-                        help="runs of each call in the threads section (default 9)")
+    parser.add_argument("--reps-threads", type=int, default=15,
+                        help="runs of each call in the threads section (default 15)")
     parser.add_argument("--reps-index", type=int, default=3,
                         help="runs of each call in the index section (default 3)")
     parser.add_argument("--only", action="append", choices=[f.__name__ for f in SECTIONS],
