@@ -556,15 +556,16 @@ private:
 // stops early once every query is marked.
 //
 // Threads: each filter is filled by up to four threads, each in words of
-// its own that are then merged (see Filter::add).  The pass over `known` is split into parts,
-// one per thread, that share the cap: each keeps its rows in its own buffer
-// of at most cap / parts rows, and the parts' rows are closed up in order
-// afterwards (one copy of them), so a sorted `known` still gives sorted
-// kept rows.  A part that finds its buffer full stops there; the distinct
-// queries are then sorted once, on this thread, and every part goes on from
-// where it stopped, marking them.  The searches are split into parts too.
-// Every answer is exact either way, so none depends on the number of
-// threads.
+// its own that are then merged (see Filter::add).  The pass over `known` is
+// split into parts, one per thread, that share the cap: each keeps its rows
+// in its own buffer of at most cap / parts rows, and the parts' rows are
+// closed up in order afterwards (one copy of them, made on the threads), so
+// a sorted `known` still gives sorted kept rows.  A part that finds its
+// buffer full stops there; the distinct queries are then sorted once, on
+// this thread, and every part goes on from where it stopped, marking them.
+// The searches are split into parts too, and so is the filling of the kept
+// rows' directory.  Every answer is exact either way, so none depends on
+// the number of threads.
 template <int F0, int F1, int F2>
 void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, bool assume_sorted, bool *out,
                 int threads) {
@@ -583,8 +584,8 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
     }
     const int query_parts = par::threads_for(size_t(m), threads);
     query_filter.add(query_parts, threads, [&](int p, const auto &add) {
-        const size_t lo = par::part_begin(size_t(m), p, query_parts), hi = par::part_begin(size_t(m), p + 1, query_parts);
-        add(q + lo, int64_t(hi - lo));
+        const size_t lo = par::part_begin(size_t(m), p, query_parts);
+        add(q + lo, int64_t(par::part_begin(size_t(m), p + 1, query_parts) - lo));
     });
     phase("queries");
 
