@@ -432,6 +432,8 @@ KNOWN = np.array([[0, 0, 1], [1, 0, 2], [2, 1, 0]], np.int32)
 INDEX_BAD = [  # (call, exception, message)
     (lambda: triples.Index(np.array([[0, 0, 1], [1, -1, 2]], np.int32)), ValueError,
      "known row 1 (1, -1, 2) holds a negative id"),
+    (lambda: triples.Index(np.vstack([KNOWN, KNOWN[:2], [[5, 1, -3], [-1, 0, 0]], KNOWN]).astype(np.int32)),
+     ValueError, "known row 5 (5, 1, -3) holds a negative id"),  # the first of two, in a table read four rows at a time
     (lambda: triples.Index(KNOWN, num_entities=2), ValueError,
      "num_entities is 2, but known row 1 (1, 0, 2) has an entity id that is not below it"),
     (lambda: triples.Index(KNOWN, num_entities=2 ** 31 + 1), ValueError,
