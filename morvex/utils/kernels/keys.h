@@ -67,6 +67,21 @@ inline int bit_length(uint32_t x) {
 // The low `bits` bits set (all 32 from 32 on).
 inline uint32_t low_mask(int bits) { return bits >= 32 ? 0xffffffffu : (1u << bits) - 1; }
 
+// Four records read as three 16-byte words (as SSE2 code reads them) hold
+// the fields in these lanes: kLaneField[w][l] is the field in lane l of
+// word w.
+constexpr int kLaneField[3][4] = {{kHead, kRel, kTail, kHead}, {kRel, kTail, kHead, kRel}, {kTail, kHead, kRel, kTail}};
+
+// The lanes of field f in such words x, folded into `init` by op.
+template <class T, class Op>
+T fold_lanes(const T (&x)[3][4], int f, T init, Op op) {
+    for (int w = 0; w < 3; ++w)
+        for (int l = 0; l < 4; ++l)
+            if (kLaneField[w][l] == f)
+                init = op(init, x[w][l]);
+    return init;
+}
+
 // The bits that vary over records: for each field (in record order) the OR of
 // (word ^ the first record's word).  A field's bits above its bit length are
 // the same in every record added.
@@ -96,30 +111,29 @@ struct Varying {
 #if defined(__SSE2__)
         static_assert(sizeof(morvex_Triple) == 12, "three packed fields");
         if (n >= 8) {
-            // the first record's fields as stored, in the lanes where four
-            // records put each field: head, relation, tail, head, ...
-            const int r[3] = {static_cast<int>(first[kHead] ^ 0x80000000u), static_cast<int>(first[kRel] ^ 0x80000000u),
-                              static_cast<int>(first[kTail] ^ 0x80000000u)};
-            const __m128i p0 = _mm_setr_epi32(r[0], r[1], r[2], r[0]), p1 = _mm_setr_epi32(r[1], r[2], r[0], r[1]),
-                          p2 = _mm_setr_epi32(r[2], r[0], r[1], r[2]);
+            // the first record's fields as stored, in the lanes of each word
+            // (three named words, not an array: GCC keeps arrays of them on
+            // the stack)
+            auto stored = [&](int w, int l) { return static_cast<int>(first[kLaneField[w][l]] ^ 0x80000000u); };
+            auto pattern = [&](int w) { return _mm_setr_epi32(stored(w, 0), stored(w, 1), stored(w, 2), stored(w, 3)); };
+            const __m128i p0 = pattern(0), p1 = pattern(1), p2 = pattern(2);
             __m128i d0 = _mm_setzero_si128(), d1 = d0, d2 = d0;
             for (; i + 4 <= n; i += 4) {
-                const __m128i *p = reinterpret_cast<const __m128i *>(a + i);
-                d0 = _mm_or_si128(d0, _mm_xor_si128(_mm_loadu_si128(p), p0));
-                d1 = _mm_or_si128(d1, _mm_xor_si128(_mm_loadu_si128(p + 1), p1));
-                d2 = _mm_or_si128(d2, _mm_xor_si128(_mm_loadu_si128(p + 2), p2));
+                const __m128i *x = reinterpret_cast<const __m128i *>(a + i);
+                d0 = _mm_or_si128(d0, _mm_xor_si128(_mm_loadu_si128(x), p0));
+                d1 = _mm_or_si128(d1, _mm_xor_si128(_mm_loadu_si128(x + 1), p1));
+                d2 = _mm_or_si128(d2, _mm_xor_si128(_mm_loadu_si128(x + 2), p2));
                 f(a[i]);
                 f(a[i + 1]);
                 f(a[i + 2]);
                 f(a[i + 3]);
             }
-            uint32_t x0[4], x1[4], x2[4];
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(x0), d0);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(x1), d1);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(x2), d2);
-            diff[kHead] |= x0[0] | x0[3] | x1[2] | x2[1];
-            diff[kRel] |= x0[1] | x1[0] | x1[3] | x2[2];
-            diff[kTail] |= x0[2] | x1[1] | x2[0] | x2[3];
+            uint32_t x[3][4];
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(x[0]), d0);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(x[1]), d1);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(x[2]), d2);
+            for (int k = 0; k < 3; ++k)
+                diff[k] = fold_lanes(x, k, diff[k], [](uint32_t u, uint32_t v) { return u | v; });
         }
 #endif
         for (; i < n; ++i) {

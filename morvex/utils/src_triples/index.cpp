@@ -438,8 +438,7 @@ void for_rows(int64_t n, int threads, F &&task) {
 // The first row of a[0, n) with a negative id (-1 when there is none), and
 // the largest entity and relation ids (-1 for none), in one pass that does
 // not branch on the rows: where SSE2 is there, four rows at a time as three
-// 16-byte words, whose lanes hold (head, relation, tail, head), (relation,
-// tail, head, relation), (tail, head, relation, tail).
+// 16-byte words (see keys::kLaneField).
 void scan_ids(const Triple *a, int64_t n, int64_t *negative, int32_t *top_entity, int32_t *top_rel) {
     int64_t i = 0;
     int32_t any = 0, entity = -1, rel = -1;  // any: the OR of the ids
@@ -458,14 +457,16 @@ void scan_ids(const Triple *a, int64_t n, int64_t *negative, int32_t *top_entity
             m1 = larger(m1, x1);
             m2 = larger(m2, x2);
         }
-        int32_t v0[4], v1[4], v2[4], ov[4];
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(v0), m0);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(v1), m1);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(v2), m2);
+        int32_t v[3][4], ov[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(v[0]), m0);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(v[1]), m1);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(v[2]), m2);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(ov), o);
         any = ov[0] | ov[1] | ov[2] | ov[3];
-        entity = std::max({v0[0], v0[2], v0[3], v1[1], v1[2], v2[0], v2[1], v2[3]});
-        rel = std::max({v0[1], v1[0], v1[3], v2[2]});
+        auto larger_id = [](int32_t x, int32_t y) { return std::max(x, y); };
+        entity = mx::keys::fold_lanes(v, mx::keys::kHead, int32_t{-1}, larger_id);
+        entity = mx::keys::fold_lanes(v, mx::keys::kTail, entity, larger_id);
+        rel = mx::keys::fold_lanes(v, mx::keys::kRel, int32_t{-1}, larger_id);
     }
 #endif
     for (; i < n; ++i) {

@@ -152,15 +152,10 @@ private:
         // bucket of the records before it, to top[p + 1].
         const int parts = par::threads_for(n, threads);
         std::vector<size_t> top(size_t(parts) + 1, 0);
-        auto rows = [&](int p, uint32_t &lo, uint32_t &hi) {
-            lo = static_cast<uint32_t>(par::part_begin(n, p, parts));
-            hi = static_cast<uint32_t>(par::part_begin(n, p + 1, parts));
-        };
+        auto begin = [&](int p) { return static_cast<uint32_t>(par::part_begin(n, p, parts)); };
         auto tops = [&](int p) {
-            uint32_t lo, hi;
-            rows(p, lo, hi);
             size_t t = 0;
-            for (uint32_t i = lo; i < hi; ++i)
+            for (uint32_t i = begin(p), hi = begin(p + 1); i < hi; ++i)
                 t = std::max(t, bucket(key(a[i])) + 1);
             top[size_t(p) + 1] = t;
         };
@@ -169,10 +164,8 @@ private:
         for (int p = 0; p < parts; ++p)
             top[size_t(p) + 1] = std::max(top[size_t(p) + 1], top[size_t(p)]);
         auto fill = [&](int p) {
-            uint32_t lo, hi;
-            rows(p, lo, hi);
             size_t filled = top[size_t(p)];
-            for (uint32_t i = lo; i < hi; ++i) {
+            for (uint32_t i = begin(p), hi = begin(p + 1); i < hi; ++i) {
                 const size_t b = bucket(key(a[i]));
                 while (filled <= b)
                     dir_[filled++] = i;
