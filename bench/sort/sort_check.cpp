@@ -209,23 +209,25 @@ void check_shapes() {
     }
 }
 
-// Large inputs whose leading bits are decided by a few outliers, placed where
-// a sample of the input is unlikely to see them (the sort guesses its first
-// digit from a sample and must recover when the guess is wrong).
+// Inputs whose leading bits are decided by a few outliers, placed where a
+// sample of the input is unlikely to see them (the sort guesses its first
+// digit, or a leaf-sized input its leaf digit, from a sample and must
+// recover when the guess is wrong).
 void check_outliers() {
-    const size_t n = 100003;
-    const std::vector<std::vector<size_t>> places = {{n / 2 + 7}, {n - 1}, {1, n / 3 + 1, n - 2}};
-    for (int f = 0; f < 3; ++f) {
-        for (int32_t outlier : {1 << 21, -1, INT32_MIN, INT32_MAX, 300}) {
-            for (const auto &at : places) {
-                auto v = make(n, 23 + f, [](Rng &r, size_t) {
-                    return triple(low_bits(r, 8), low_bits(r, 8), low_bits(r, 8));
-                });
-                for (size_t k : at) {
-                    int32_t *fields[3] = {&v[k].head, &v[k].relation, &v[k].tail};
-                    *fields[f] = outlier;
+    for (size_t n : {size_t{9001}, size_t{100003}}) {
+        const std::vector<std::vector<size_t>> places = {{n / 2 + 7}, {n - 1}, {1, n / 3 + 1, n - 2}};
+        for (int f = 0; f < 3; ++f) {
+            for (int32_t outlier : {1 << 21, -1, INT32_MIN, INT32_MAX, 300}) {
+                for (const auto &at : places) {
+                    auto v = make(n, 23 + f, [](Rng &r, size_t) {
+                        return triple(low_bits(r, 8), low_bits(r, 8), low_bits(r, 8));
+                    });
+                    for (size_t k : at) {
+                        int32_t *fields[3] = {&v[k].head, &v[k].relation, &v[k].tail};
+                        *fields[f] = outlier;
+                    }
+                    check_orders("outliers", v);
                 }
-                check_orders("outliers", v);
             }
         }
     }

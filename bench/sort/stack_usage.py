@@ -18,6 +18,7 @@ import sys
 NODE = re.compile(r'node: \{ title: "([^"]+)" label: "([^"]*)"')
 EDGE = re.compile(r'edge: \{ sourcename: "([^"]+)" targetname: "([^"]+)"')
 SIZE = re.compile(r"\\n(\d+) bytes \(([a-z,]+)\)")
+ALIAS = re.compile(r"([CD])1E")
 
 
 def main():
@@ -36,6 +37,11 @@ def main():
             kinds[title] = m.group(2) if m else "external"
         for src, dst in EDGE.findall(text):
             calls.setdefault(src, set()).add(dst)
+    # g++ emits a complete-object constructor or destructor (C1, D1) that
+    # is the same as its base-object one (C2, D2) as an alias of it: calls
+    # to the first have their frame in the second
+    for src in calls:
+        calls[src] = {d if d in names else ALIAS.sub(r"\g<1>2E", d) for d in calls[src]}
 
     roots = [t for t, n in names.items() if "quick_sort(" in n]
     if len(roots) != 1:
