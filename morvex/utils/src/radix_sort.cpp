@@ -782,7 +782,7 @@ struct OrderLess {
 // opening scan can count it too, saving a pass over memory.
 constexpr uint32_t kFusedFrom = 1u << 16;
 constexpr uint32_t kSample = 256;
-constexpr uint32_t kLeafSample = 64;  // ... and leaf-sized inputs, the leaf digit
+constexpr uint32_t kLeafSample = 64;  // records sampled for a leaf-sized input's digit
 
 template <class O>
 void fast_sort(morvex_Triple *a, uint32_t n) {
@@ -794,7 +794,8 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
     // One scan finds whether the input is already in order and which bits
     // of each field vary.  For large inputs it also counts the first digit
     // of the key as a sample of the input lays it out; when the full scan
-    // agrees on that digit_of, the counts stand.
+    // agrees on that digit_of, the counts stand.  An input that one leaf
+    // split sorts is copied to the buffer by that scan (see below).
     Varying vary(a[0]);
     uint32_t i = 1;
     for (; i < n && !O::less(a[i], a[i - 1]); ++i)
