@@ -291,20 +291,27 @@ void count_digits(const morvex_Triple *a, uint32_t n, D digit_of, unsigned bucke
 // Copies a[0, n) to out[0, n) and counts the copy's digits into cnt[0,
 // buckets): the counts match the copy whatever other threads do to `a`.
 // `kAhead`: a is read ahead (a range that may not be cached).
+// copy_one() copies and counts one record t of a (t itself, not a copy),
+// for scans that do more with each record.
+template <bool kAhead, class D, class C>
+MX_ALWAYS_INLINE void copy_one(const morvex_Triple *a, const morvex_Triple &t, D digit_of, C *cnt,
+                               morvex_Triple *out) {
+    if constexpr (kAhead)
+        prefetch_read(reinterpret_cast<uintptr_t>(&t) + kScanAhead * sizeof(morvex_Triple));
+    // (Each record is read whole before anything is written, here and in
+    // scatter: a store could alias the rest of the record, and a load
+    // behind it would then wait on it.)
+    const morvex_Triple r = t;
+    out[&t - a] = r;
+    ++cnt[digit_of(r)];
+}
+
 template <bool kAhead = false, class D, class C>
 inline void copy_counting(const morvex_Triple *a, uint32_t n, D digit_of, unsigned buckets, C *cnt,
                           morvex_Triple *out) {
     std::fill(cnt, cnt + buckets, C{0});
-    // (Each record is read whole before anything is written, here and in
-    // scatter: a store could alias the rest of the record, and a load
-    // behind it would then wait on it.)
-    for (uint32_t i = 0; i < n; ++i) {
-        if constexpr (kAhead)
-            prefetch_read(reinterpret_cast<uintptr_t>(a + i) + kScanAhead * sizeof(morvex_Triple));
-        const morvex_Triple r = a[i];
-        out[i] = r;
-        ++cnt[digit_of(r)];
-    }
+    for (uint32_t i = 0; i < n; ++i)
+        copy_one<kAhead>(a, a[i], digit_of, cnt, out);
 }
 
 // The start of each bucket, given the bucket sizes.
@@ -533,10 +540,10 @@ public:
     // Sorts a[0, n) (kBuffered < n <= kLargeLeaf) by one leaf split, the
     // caller having copied it to the buffer and, when `counted`, counted
     // there the digit of `width` bits at key bit 0 as this layout lays it
-    // out.
+    // out (which is then the digit with_digit gives, of the same width).
     void sort_copied_leaf(morvex_Triple *a, uint32_t n, int width, bool counted) {
         const bool split = layout_.with_digit(0, width, [&](const auto &digit_of, int w) {
-            if (!counted || w != width)
+            if (!counted)
                 count_digits(ws_.buf, n, digit_of, 1u << w, ws_.leaf);
             return leaf_from_buffer(a, n, digit_of, w, w);
         });
@@ -815,13 +822,14 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
     uint32_t *const counts = ws->first_counts;
     bool counted = false;
     Varying sampled = vary;
-    if (n > kBuffered) {
-        const uint32_t step = n / (n >= kFusedFrom ? kSample : kLeafSample);
+    const bool fused = n >= kFusedFrom, leaf_sized = n > kBuffered && n <= kLargeLeaf;
+    if (fused || leaf_sized) {
+        const uint32_t step = n / (fused ? kSample : kLeafSample);
         for (uint32_t k = i; k < n; k += step)
             sampled.add(a[k]);
     }
     const KeyLayout guess(O::fields, sampled.diff);
-    if (n >= kFusedFrom && guess.bits() > 0) {
+    if (fused && guess.bits() > 0) {
         guess.with_digit(0, width, [&](const auto &digit_of, int w) {
             std::fill(counts, counts + (1u << w), 0u);
             for (uint32_t k = 0; k < i; ++k)
@@ -835,7 +843,7 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
             return true;
         });
     }
-    if (n > kBuffered && n <= kLargeLeaf && guess.bits() > 0) {
+    if (leaf_sized && guess.bits() > 0) {
         // One leaf split sorts it (see RadixSorter::start), whose digit is
         // guessed the same way: the copy to the buffer then finds the
         // varying bits and counts that digit, and the input is read once.
@@ -844,12 +852,7 @@ void fast_sort(morvex_Triple *a, uint32_t n) {
             uint16_t *const cnt = ws->leaf;
             morvex_Triple *const buf = ws->buf;
             std::fill(cnt, cnt + (1u << w), uint16_t{0});
-            vary.add_each(a, n, [&](const morvex_Triple &t) {  // t: the record itself
-                prefetch_read(reinterpret_cast<uintptr_t>(&t) + kScanAhead * sizeof(morvex_Triple));
-                const morvex_Triple r = t;
-                buf[&t - a] = r;
-                ++cnt[digit_of(r)];
-            });
+            vary.add_each(a, n, [&](const morvex_Triple &t) { copy_one<true>(a, t, digit_of, cnt, buf); });
             counted = w == lw;
             return true;
         });
