@@ -288,11 +288,10 @@ void count_digits(const morvex_Triple *a, uint32_t n, D digit_of, unsigned bucke
     }
 }
 
-// Copies a[0, n) to out[0, n) and counts the copy's digits into cnt[0,
-// buckets): the counts match the copy whatever other threads do to `a`.
-// `kAhead`: a is read ahead (a range that may not be cached).
-// copy_one() copies and counts one record t of a (t itself, not a copy),
-// for scans that do more with each record.
+// Copies record t of a (t itself, not a copy) to the same index of out and
+// counts its digit into cnt: copy_counting() one record at a time, for
+// scans that do more with each record.  `kAhead`: a is read ahead (a range
+// that may not be cached).
 template <bool kAhead, class D, class C>
 MX_ALWAYS_INLINE void copy_one(const morvex_Triple *a, const morvex_Triple &t, D digit_of, C *cnt,
                                morvex_Triple *out) {
@@ -306,6 +305,8 @@ MX_ALWAYS_INLINE void copy_one(const morvex_Triple *a, const morvex_Triple &t, D
     ++cnt[digit_of(r)];
 }
 
+// Copies a[0, n) to out[0, n) and counts the copy's digits into cnt[0,
+// buckets): the counts match the copy whatever other threads do to `a`.
 template <bool kAhead = false, class D, class C>
 inline void copy_counting(const morvex_Triple *a, uint32_t n, D digit_of, unsigned buckets, C *cnt,
                           morvex_Triple *out) {
