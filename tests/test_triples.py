@@ -153,7 +153,7 @@ def test_bad_input_is_refused_and_left_alone(bad, order, names, exc, message, re
 
 
 @pytest.mark.parametrize("threads, exc, message", [
-    (0, ValueError, "got 0"), (-2, ValueError, "got -2"),
+    (0, ValueError, "got 0"), (-2, ValueError, "got -2"), (-10 ** 20, ValueError, "got -100000000000000000000"),
     (2.0, TypeError, "not 'float'"), (True, TypeError, "not 'bool'")])
 def test_bad_thread_counts_are_refused(threads, exc, message):
     a = GOOD.copy()
@@ -253,6 +253,27 @@ def test_sort_releases_the_gil():
     middle = [t for t in ticks if start + (end - start) / 4 < t < end - (end - start) / 4]
     assert len(middle) > 100, (end - start, len(ticks))
     assert (np.diff(a[:, 0]) >= 0).all()
+
+
+def test_exit_while_daemon_threads_work_without_the_gil():
+    """The interpreter ends daemon threads that come back for the GIL while
+    it exits (pthread_exit up to 3.13); a slow finaliser keeps it exiting
+    while they are still inside their calls."""
+    printed = run_python("""
+        import sys, threading, time, types, numpy as np
+        from morvex.utils import triples
+        slow = types.ModuleType("slow"); sys.modules["slow"] = slow
+        exec("import time\\nclass S:\\n def __del__(s, t=time): t.sleep(2)\\nkeep = S()", slow.__dict__)
+        a = np.random.default_rng(0).integers(0, 10 ** 9, (20_000_000, 3), dtype=np.int32)
+        index = triples.Index(a[:200_000])
+        calls = [lambda: triples.sort(a, threads=1), lambda: index.corrupt(a[:200_000], 64, threads=1)]
+        going, done = threading.Barrier(len(calls) + 1), []
+        for call in calls:
+            threading.Thread(target=lambda c=call: (going.wait(), c(), done.append(1)), daemon=True).start()
+        going.wait(); time.sleep(0.05)
+        print("running:", len(calls) - len(done))
+        """)
+    assert printed == "running: 2\n"
 
 
 def test_contains_takes_memory_for_the_queries_not_known():
@@ -402,6 +423,12 @@ def test_corrupt_follows_the_rules(split_small_tables):
                         assert (neg[-6:-3, :, 2] == 4).all() and (neg[-3:, :, 0] == 0).all()  # the other side
                 for threads in (2, 8):
                     assert np.array_equal(idx_corrupt(known, batch, 40, threads=threads, **kw), neg)
+        # no negatives: nothing is drawn, so no row lacks a replacement
+        assert idx_corrupt(known, closed, 0, side=side).shape == (6, 0, 3)
+    # numpy's integers wherever an int is taken
+    kw = dict(seed=np.uint64(99), filtered=np.bool_(True), threads=np.int8(2))
+    assert np.array_equal(triples.Index(known, num_entities=known[:, [0, 2]].max() + 1).corrupt(
+        batch, np.int64(40), **kw), idx_corrupt(known, batch, 40, seed=99))
     first, second = (idx_corrupt(known, known, 8) for _ in range(2))
     assert not np.array_equal(first, second)  # fresh entropy
 
@@ -422,7 +449,7 @@ def test_corrupt_draws_are_uniform_and_bernoulli():
     chi2 = ((counts[allowed] - 4000) ** 2 / 4000).sum()
     assert chi2 < 18.5, counts  # p = 0.001 with 4 degrees of freedom
     p = idx.head_probability()
-    assert p.tolist() == [0.8, 0.25]
+    assert p.tolist() == [0.8, 0.25] and idx.head_probability(np.uint8([[1], [0]])).tolist() == [[0.25], [0.8]]
     neg = idx.corrupt(np.tile([[7, 1, 7]], (20000, 1)).astype(np.int32), 1, strategy="bernoulli", seed=2)[:, 0]
     share = (neg[:, 0] != 7).mean()
     assert abs(share - p[1]) < 4 * (p[1] * (1 - p[1]) / 20000) ** 0.5, share
@@ -447,6 +474,17 @@ INDEX_BAD = [  # (call, exception, message)
     (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, strategy="bern"), ValueError,
      "strategy must be 'uniform' or 'bernoulli', not 'bern'"),
     (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, seed=1.5), TypeError, "seed must be None or an int, not 'float'"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, side=1), ValueError, "side must be 'head', 'tail' or 'both', not 1"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, filtered="no"), TypeError,
+     "filtered must be True or False, not 'str'"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, filtered=2), ValueError, "filtered must be True or False, got 2"),
+    (lambda: triples.unique(KNOWN, "head", None), TypeError, "return_counts must be True or False, not 'NoneType'"),
+    (lambda: triples.Index(np.int32([[0, 2 ** 31 - 1, 1]])).head_probability(), ValueError,
+     "head_probability() would return 2147483648 values, one per relation id below num_relations, for 1 relation "
+     "present; pass the ids you need as head_probability(relations)"),
+    (lambda: triples.Index(KNOWN).head_probability([1, 2]), ValueError,
+     "relations item 1 (2) is outside the index: relations are in [0, 2)"),
+    (lambda: triples.Index(KNOWN).head_probability([0.0]), TypeError, "relations must hold integers, got dtype float64"),
     (lambda: triples.Index(KNOWN).tails(KNOWN[:, :1]), ValueError,
      "pairs must be two-dimensional with at least 2 columns, got shape (3, 1)"),
     (lambda: triples.Index(np.int32([[0, 0, 1], [1, 0, 1]])).corrupt(KNOWN[:1], 1, side="head"), ValueError,

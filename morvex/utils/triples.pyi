@@ -59,7 +59,9 @@ class Index:
         """(offsets, values): the known tails of each (head, relation) pair, ascending."""
     def heads(self, pairs: Any, threads: Optional[int] = None) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.int32]]:
         """(offsets, values): the known heads of each (relation, tail) pair, ascending."""
-    def head_probability(self) -> npt.NDArray[np.float64]: ...
+    def head_probability(self, relations: Any = None) -> npt.NDArray[np.float64]:
+        """tph / (tph + hpt) per relation id: of `relations` (in their shape), or
+        of every id below num_relations when the ids are not spread thin."""
     def corrupt(
         self, batch: Any, num_negatives: int, *, side: Literal["head", "tail", "both"] = "both",
         strategy: Literal["uniform", "bernoulli"] = "uniform", filtered: bool = True, seed: Optional[int] = None,

@@ -8,16 +8,40 @@
 // entries, naming a thrown object that is no std::exception) it passes in as
 // EdgeRules.  A source that throws through MX_HERE names itself in a constant
 // `kSourceFile`, the file name its traceback entries show.
+//
+// Threads the interpreter ends.  At exit, CPython 3.7 to 3.13 end a thread
+// that waits for the GIL with pthread_exit: a forced unwind of its stack,
+// which runs the cleanups of every C++ frame on the way and becomes
+// std::terminate where it meets a noexcept frame.  So nothing here that can
+// wait for the GIL, or run Python code that may, is noexcept: not the edges,
+// not the destructors of references and GIL scopes.  The cleanups then run
+// without the GIL, and leave the interpreter's objects as they are, as a C
+// function that never returns does (holds_gil).
 #pragma once
 
 #include "mx_compat.h"
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <exception>
 #include <new>
 #include <type_traits>
 #include <utility>
 
 namespace mx {
+
+// Whether this thread holds the GIL: false on a thread that the interpreter
+// is ending while it waited for it.  (With several interpreters CPython
+// cannot tell, and says true.)
+inline bool holds_gil() { return PyGILState_Check() != 0; }
+
+// Drops a reference, unless the thread is being ended without the GIL.  The
+// last reference's finaliser may run Python code that waits for the GIL.
+inline void let_go(PyObject *o) {
+    if (o != nullptr && holds_gil())
+        Py_DECREF(o);
+}
 
 // ---- references ---------------------------------------------------------------
 
@@ -55,18 +79,18 @@ public:
         return Ref(o.get());
     }
     Ref(Ref &&other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
-    Ref &operator=(Ref &&other) noexcept {
+    Ref &operator=(Ref &&other) noexcept(false) {
         if (this != &other) {
             PyObject *old = obj_;
             obj_ = other.obj_;
             other.obj_ = nullptr;
-            Py_XDECREF(old);
+            let_go(old);
         }
         return *this;
     }
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() noexcept(false) { let_go(obj_); }
 
     PyObject *get() const { return obj_; }
     PyObject *steal() {
@@ -92,7 +116,10 @@ inline Borrowed::Borrowed(const Ref &owner) : obj_(owner.get()) {}
 class GilHold {
 public:
     GilHold() : state_(PyGILState_Ensure()) {}
-    ~GilHold() { PyGILState_Release(state_); }
+    ~GilHold() noexcept(false) {
+        if (holds_gil())
+            PyGILState_Release(state_);
+    }
     GilHold(const GilHold &) = delete;
     GilHold &operator=(const GilHold &) = delete;
 
@@ -101,11 +128,12 @@ private:
 };
 
 // Releases the GIL for a scope; it is taken back even when the scope is left
-// by an exception (std::bad_alloc from a temporary).
+// by an exception (std::bad_alloc from a temporary).  Taking it back is where
+// the interpreter ends the thread at exit.
 class WithoutGil {
 public:
     WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    ~WithoutGil() noexcept(false) { PyEval_RestoreThread(state_); }
     WithoutGil(const WithoutGil &) = delete;
     WithoutGil &operator=(const WithoutGil &) = delete;
 
@@ -118,7 +146,10 @@ private:
 class SavedError {
 public:
     SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+    ~SavedError() {
+        if (holds_gil())
+            PyErr_Restore(type_, value_, tb_);
+    }
     SavedError(const SavedError &) = delete;
     SavedError &operator=(const SavedError &) = delete;
 
@@ -215,6 +246,15 @@ inline PyErrOccurred set_python_error(PyErrOccurred at, const char *unknown_exce
     return at;
 }
 
+// The handler that lets the forced unwind of a thread the interpreter ends
+// pass on; it comes first in every catch (...) of the edges.
+#if defined(__GLIBCXX__)
+#define MX_PASS_FORCED_UNWIND \
+    catch (abi::__forced_unwind &) { throw; }
+#else
+#define MX_PASS_FORCED_UNWIND
+#endif
+
 // Runs `body` as the function `name` of the traceback: whatever it throws
 // becomes the pending Python exception, with the entry `name` added at the
 // failing statement (at `at` for a C++ exception), and leaves as kUntraced,
@@ -223,7 +263,9 @@ template <class F>
 auto traced(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
     try {
         return body();
-    } catch (...) {
+    }
+    MX_PASS_FORCED_UNWIND
+    catch (...) {
         const PyErrOccurred where = set_python_error(at, rules.unknown_exception);
         if (name != nullptr && where.file != nullptr && rules.add_entry != nullptr)
             rules.add_entry(name, where.file, where.line);
@@ -245,14 +287,16 @@ R failure_value() {
 
 // The edge of every function that CPython or a consumer calls: runs `body`
 // traced as `name`, and on failure returns failure_value (nothing for void)
-// with the Python exception set.  No C++ exception ever leaves it.
+// with the Python exception set.  No C++ exception ever leaves it; only the
+// forced unwind of a thread the interpreter ends passes through.
 template <class F>
-auto edge(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) noexcept
-    -> decltype(body()) {
+auto edge(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
     using R = decltype(body());
     try {
         return traced(rules, name, at, std::forward<F>(body));
-    } catch (...) {
+    }
+    MX_PASS_FORCED_UNWIND
+    catch (...) {
     }
     if constexpr (!std::is_void<R>::value)
         return failure_value<R>();

@@ -297,7 +297,7 @@ PyTypeObject DataType = [] {
     return t;
 }();
 
-void initializeData(morvex_DataStruct *data) noexcept {
+void initializeData(morvex_DataStruct *data) {
     std::memset(data->arrays, 0, sizeof data->arrays);
     std::memset(data->tables, 0, sizeof data->tables);
     data->count = 0;  // `user` is the caller's and stays as it is
@@ -311,7 +311,7 @@ void initializeData(morvex_DataStruct *data) noexcept {
 // first extent, so a table of 2^31 rows or more loads whatever that count says
 // (nothing when it is negative).  A null destination is announced on the C
 // standard output and nothing is written.
-void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) noexcept {
+void load_triple_from_numpy(morvex_Triple *ptr, morvex_memviewslice table) {
     if (ptr == nullptr) {
         std::printf("ptr is NULL!\n");
         std::fflush(stdout);

@@ -108,14 +108,14 @@ extern morvex_MemoryPool *global_random_memory_pool;
 
 // ---- exported functions ---------------------------------------------------
 // Declared from the export table of memory.h, so each one has its row's
-// exact type, and noexcept: the compiler itself keeps C++ exceptions from
-// reaching a consumer (C++17 makes noexcept part of the function type; the
-// header's plain C pointer types take such functions as they are).  They
-// are defined in pool.cpp (boxes, typed array helpers), buffers.cpp
-// (initializeData, the triple loader), ordering.cpp (orders, sort,
-// _compare, over the sort kernels of radix_sort.cpp) and random.cpp (the
-// random streams).
-#define MX_X(name, ret, params, sig) ret name params noexcept;
+// exact type.  No C++ exception leaves them: each that can fail does so
+// through an edge (pyutil.h).  They are not noexcept, since those that take
+// the GIL, or run Python code, must let the forced unwind of a thread the
+// interpreter ends at exit pass (mx_py.h).  They are defined in pool.cpp
+// (boxes, typed array helpers), buffers.cpp (initializeData, the triple
+// loader), ordering.cpp (orders, sort, _compare, over the sort kernels of
+// radix_sort.cpp) and random.cpp (the random streams).
+#define MX_X(name, ret, params, sig) ret name params;
 MORVEX_MEMORY_FUNCTIONS(MX_X)
 #undef MX_X
 
@@ -125,7 +125,7 @@ MORVEX_MEMORY_FUNCTIONS(MX_X)
 // otherwise compile cleanly as a second overload, and the capsule would go
 // on publishing the row's signature for a function nobody defines.
 #define MX_ROW_TYPE(name, ret, params, sig)                                     \
-    static_assert(std::is_same<decltype(&::mx::name), ret(*) params noexcept>::value, \
+    static_assert(std::is_same<decltype(&::mx::name), ret(*) params>::value, \
                   #name " must have the type of its row in memory.h");
 #define MX_CHECK_EXPORT_TABLE() MORVEX_MEMORY_FUNCTIONS(MX_ROW_TYPE)
 

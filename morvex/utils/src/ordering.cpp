@@ -19,11 +19,11 @@ namespace mx {
 
 // ---- exported --------------------------------------------------------------
 
-int cmp_head(morvex_Triple a, morvex_Triple b) noexcept { return keys::HeadOrder::lex_less(a, b); }
-int cmp_tail(morvex_Triple a, morvex_Triple b) noexcept { return keys::TailOrder::lex_less(a, b); }
-int cmp_rel(morvex_Triple a, morvex_Triple b) noexcept { return keys::RelOrder::lex_less(a, b); }
-int cmp_rel2(morvex_Triple a, morvex_Triple b) noexcept { return keys::Rel2Order::lex_less(a, b); }
-int cmp_rel3(morvex_Triple a, morvex_Triple b) noexcept { return keys::Rel3Order::lex_less(a, b); }
+int cmp_head(morvex_Triple a, morvex_Triple b) { return keys::HeadOrder::lex_less(a, b); }
+int cmp_tail(morvex_Triple a, morvex_Triple b) { return keys::TailOrder::lex_less(a, b); }
+int cmp_rel(morvex_Triple a, morvex_Triple b) { return keys::RelOrder::lex_less(a, b); }
+int cmp_rel2(morvex_Triple a, morvex_Triple b) { return keys::Rel2Order::lex_less(a, b); }
+int cmp_rel3(morvex_Triple a, morvex_Triple b) { return keys::Rel3Order::lex_less(a, b); }
 
 namespace {
 
@@ -48,7 +48,7 @@ struct CallerLess {
 // read or write outside array[0, count), nor keep it from returning; the
 // order it leaves is then unspecified.  (The radix sort trusts no count
 // once the records may have moved: see radix_sort.cpp.)
-void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) noexcept {
+void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) {
     if (count < 2)
         return;
     const uint32_t n = static_cast<uint32_t>(count);
@@ -65,7 +65,7 @@ void quick_sort(morvex_Triple *array, int count, morvex_cmp_type cmp) noexcept {
 // a float: the sign of the single-precision difference, with a zero
 // difference counted as "after" and an undefined one (NaN, or the same
 // infinity on both sides) as equal.
-int _compare(const void *a, const void *b) noexcept {
+int _compare(const void *a, const void *b) {
     float fa, fb;
     std::memcpy(&fa, static_cast<const char *>(a) + 4, sizeof fa);
     std::memcpy(&fb, static_cast<const char *>(b) + 4, sizeof fb);

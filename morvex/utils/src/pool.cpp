@@ -84,11 +84,11 @@ static Box *wrap(PyTypeObject *type, Fn fn, const char *name) {
     });
 }
 
-morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn) noexcept {
+morvex_PyMalloc *WrapMalloc(morvex_malloc_t fn) {
     return wrap<morvex_PyMalloc>(&PyMallocType, fn, "morvex.utils.memory.WrapMalloc");
 }
 
-morvex_PyFree *WrapFree(morvex_free_t fn) noexcept {
+morvex_PyFree *WrapFree(morvex_free_t fn) {
     return wrap<morvex_PyFree>(&PyFreeType, fn, "morvex.utils.memory.WrapFree");
 }
 
@@ -433,7 +433,7 @@ void replace_array(const char *context, T **ptr, int count, size_t elem_size, Po
 
 }  // namespace
 
-void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *pool) noexcept {
+void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *pool) {
     replace_array(("morvex.utils.memory.set_int_ptr"), ptr, count, sizeof(int), pool, false,
                   [&](int *fresh) {
                       if (fill_minus_one)
@@ -441,12 +441,12 @@ void set_int_ptr(int **ptr, int count, int fill_minus_one, morvex_MemoryPool *po
                   });
 }
 
-void set_float_ptr(float **ptr, int count, morvex_MemoryPool *pool) noexcept {
+void set_float_ptr(float **ptr, int count, morvex_MemoryPool *pool) {
     replace_array("morvex.utils.memory.set_float_ptr", ptr, count, sizeof(float), pool, false,
                   [](float *) {});
 }
 
-void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) noexcept {
+void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) {
     replace_array("morvex.utils.memory.set_pair_ptr", ptr, count, sizeof(morvex_Pair), pool, true,
                   [&](morvex_Pair *fresh) {
                       for (int i = 0; i < count; ++i)
@@ -454,7 +454,7 @@ void set_pair_ptr(morvex_Pair **ptr, int count, morvex_MemoryPool *pool) noexcep
                   });
 }
 
-void set_triple_ptr(morvex_Triple **ptr, int count, morvex_MemoryPool *pool) noexcept {
+void set_triple_ptr(morvex_Triple **ptr, int count, morvex_MemoryPool *pool) {
     replace_array("morvex.utils.memory.set_triple_ptr", ptr, count, sizeof(morvex_Triple), pool,
                   false, [](morvex_Triple *) {});
 }

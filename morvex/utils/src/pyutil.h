@@ -29,7 +29,7 @@ void raise_unraisable_nogil(PyObject *type, PyObject *args, const char *context)
 // failure is reported as unraisable under `context` instead, with no
 // traceback entry of its own.
 template <class F>
-void unraisable_edge(const char *context, F &&body) noexcept {
+void unraisable_edge(const char *context, F &&body) {
     if (edge(kModuleEdge, nullptr, kUntraced, [&] {
             body();
             return 0;

@@ -87,7 +87,7 @@ unsigned long long *fresh_states(int count, PyErrOccurred where) {
 
 // ---- set-up (GIL held) --------------------------------------------------------
 
-void setRandMemory() noexcept {
+void setRandMemory() {
     unraisable_edge("morvex.utils.memory.setRandMemory", [] {
         Ref fresh = new_pool(MX_HERE);
         Ref old = Ref::take(reinterpret_cast<PyObject *>(global_random_memory_pool));
@@ -100,12 +100,12 @@ void setRandMemory() noexcept {
     });
 }
 
-void setRandSeed(int seed) noexcept {
+void setRandSeed(int seed) {
     if (seed > 1)
         std::srand(static_cast<unsigned>(seed));
 }
 
-void randReset(int thread_number) noexcept {
+void randReset(int thread_number) {
     unraisable_edge("morvex.utils.memory.randReset", [&] {
         unsigned long long *states = fresh_states(thread_number, MX_HERE);
         // the previous block stays owned by the pool
@@ -114,12 +114,12 @@ void randReset(int thread_number) noexcept {
     });
 }
 
-void setThreadNumberAndRandSeed(int thread_number, int seed) noexcept {
+void setThreadNumberAndRandSeed(int thread_number, int seed) {
     setRandSeed(seed);
     randReset(thread_number);
 }
 
-void reset_random_on_id() noexcept {
+void reset_random_on_id() {
     unraisable_edge("morvex.utils.memory.reset_random_on_id", [] {
         std::srand(kIdSeed);
         id_random = fresh_states(kIdSlots, MX_HERE);
@@ -128,12 +128,12 @@ void reset_random_on_id() noexcept {
 
 // ---- draws (no GIL needed) ------------------------------------------------------
 
-unsigned long long _rand64(int id) noexcept {
+unsigned long long _rand64(int id) {
     unsigned long long *slot = thread_slot(id, "morvex.utils.memory._rand64");
     return slot == nullptr ? 0 : step(*slot);
 }
 
-unsigned long long random_for_prob(int id) noexcept {
+unsigned long long random_for_prob(int id) {
     if (id_random == nullptr) {
         report_nogil(PyExc_IndexError, g.t_id_streams_not_ready,
                      "morvex.utils.memory.random_for_prob");
@@ -142,7 +142,7 @@ unsigned long long random_for_prob(int id) noexcept {
     return step(id_random[id_slot(id)]);
 }
 
-long rand_max(int id, long bound, int stream) noexcept {
+long rand_max(int id, long bound, int stream) {
     static const char context[] = "morvex.utils.memory.rand_max";
     unsigned long long v;
     if (stream == 1) {
@@ -167,7 +167,7 @@ long rand_max(int id, long bound, int stream) noexcept {
     return static_cast<long>(v % static_cast<unsigned long long>(bound));
 }
 
-long rand64(long low, long high) noexcept {
+long rand64(long low, long high) {
     const unsigned long c = static_cast<unsigned long>(std::rand());  // drawn first, always
     if (low == high) {
         report_nogil(PyExc_ZeroDivisionError, g.t_zero_division, "morvex.utils.memory.rand64");

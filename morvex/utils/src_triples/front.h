@@ -40,7 +40,7 @@ constexpr char kName[] = "morvex.utils.triples";
 constexpr mx::EdgeRules kTriplesEdge{nullptr, "morvex.utils.triples: unexpected C++ exception"};
 
 template <class F>
-inline PyObject *edge(F &&body) noexcept {
+inline PyObject *edge(F &&body) {
     return mx::edge(kTriplesEdge, nullptr, mx::kUntraced, std::forward<F>(body));
 }
 
@@ -54,19 +54,73 @@ template <class... A>
     MX_FAIL();
 }
 
+// An int argument: anything with __index__ (numpy's integers too) but a
+// bool, as a Python int; else a TypeError saying that `arg` must be `takes`.
+inline Ref int_arg(PyObject *obj, const char *arg, const char *takes) {
+    PyObject *value = PyBool_Check(obj) || !PyIndex_Check(obj) ? nullptr : PyNumber_Index(obj);
+    if (value == nullptr) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError))
+            MX_FAIL();
+        PyErr_Clear();
+        fail(PyExc_TypeError, "%s must be %s, not '%.200s'", arg, takes, Py_TYPE(obj)->tp_name);
+    }
+    return Ref::take(value);
+}
+
+// The value of an int from int_arg, when it lies in [lo, hi]; else a
+// ValueError saying that `arg` must be in `range`, with the value given.
+inline long long int_in(const Ref &value, long long lo, long long hi, const char *arg, const char *range) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    MX_CHECK(!(v == -1 && PyErr_Occurred()));
+    if (overflow != 0 || v < lo || v > hi)
+        fail(PyExc_ValueError, "%s must be in %s, got %S", arg, range, value.get());
+    return v;
+}
+
 // The `threads` argument: None for the default (see workers.h), else a
 // positive integer, of which at most workers::kMaxThreads count.
 inline int parse_threads(PyObject *threads) {
     if (threads == Py_None)
         return mx::workers::default_threads();
-    if (PyBool_Check(threads) || !PyIndex_Check(threads))
-        fail(PyExc_TypeError, "threads must be None or a positive int, not '%.200s'", Py_TYPE(threads)->tp_name);
-    const Py_ssize_t n = PyNumber_AsSsize_t(threads, nullptr);  // clamped on overflow
-    if (n == -1 && PyErr_Occurred())
-        MX_FAIL();
+    const Ref value = int_arg(threads, "threads", "None or a positive int");
+    const Py_ssize_t n = PyNumber_AsSsize_t(value.get(), nullptr);  // clamped on overflow
+    MX_CHECK(!(n == -1 && PyErr_Occurred()));
     if (n < 1)
-        fail(PyExc_ValueError, "threads must be None or a positive int, got %zd", n);
+        fail(PyExc_ValueError, "threads must be None or a positive int, got %S", value.get());
     return static_cast<int>(std::min<Py_ssize_t>(n, mx::workers::kMaxThreads));
+}
+
+// Whether `obj` is the str `text`; any other object is not.
+inline bool is_ascii(PyObject *obj, const char *text) {
+    return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
+}
+
+// numpy's bool type, fetched on first use and kept: the module is never
+// unloaded.
+inline PyObject *numpy_bool = nullptr;
+
+// A flag argument: True or False, numpy's bools, or an int 0 or 1.  Anything
+// else is refused, so that a string such as "no" is never taken as true.
+inline bool flag_arg(PyObject *obj, const char *arg) {
+    if (PyBool_Check(obj))
+        return obj == Py_True;
+    if (numpy_bool == nullptr) {
+        Ref numpy = MX_TAKE(PyImport_ImportModule("numpy"));
+        numpy_bool = MX_TAKE(PyObject_GetAttrString(numpy.get(), "bool_")).steal();
+    }
+    if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject *>(numpy_bool))) {
+        const int truth = PyObject_IsTrue(obj);
+        MX_CHECK(truth >= 0);
+        return truth != 0;
+    }
+    const Ref value = int_arg(obj, arg, "True or False");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    MX_CHECK(!(v == -1 && PyErr_Occurred()));
+    if (overflow != 0 || (v != 0 && v != 1))
+        fail(PyExc_ValueError, "%s must be True or False, got %S", arg, value.get());
+    return v == 1;
 }
 
 // ---- tables ------------------------------------------------------------------
@@ -181,11 +235,11 @@ private:
     }
 
     // The buffer, released when the table goes, also when its constructor
-    // throws.
+    // throws; kept by a thread the interpreter ends at exit (mx_py.h).
     struct Held {
         explicit Held(PyObject *obj) : ok(PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0) {}
-        ~Held() {
-            if (ok)
+        ~Held() noexcept(false) {
+            if (ok && mx::holds_gil())
                 PyBuffer_Release(&view);
         }
         Held(const Held &) = delete;

@@ -42,6 +42,10 @@ using mx::WithoutGil;
 using mx::front::Block;
 using mx::front::edge;
 using mx::front::fail;
+using mx::front::flag_arg;
+using mx::front::int_arg;
+using mx::front::int_in;
+using mx::front::is_ascii;
 using mx::front::new_array;
 using mx::front::NoMemory;
 using mx::front::parse_threads;
@@ -492,16 +496,9 @@ PyObject *index_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
                                              &entities_obj, &threads_obj));
         const int threads = parse_threads(threads_obj);
         long long entities = -1;
-        if (entities_obj != Py_None) {
-            if (PyBool_Check(entities_obj) || !PyLong_Check(entities_obj))
-                fail(PyExc_TypeError, "num_entities must be None or an int, not '%.200s'",
-                     Py_TYPE(entities_obj)->tp_name);
-            int overflow = 0;
-            entities = PyLong_AsLongLongAndOverflow(entities_obj, &overflow);
-            MX_CHECK(!(entities == -1 && PyErr_Occurred()));
-            if (overflow || entities < 0 || entities > (1LL << 31))
-                fail(PyExc_ValueError, "num_entities must be in [0, 2**31], got %S", entities_obj);
-        }
+        if (entities_obj != Py_None)
+            entities = int_in(int_arg(entities_obj, "num_entities", "None or an int"), 0, 1LL << 31, "num_entities",
+                              "[0, 2**31]");
         Table known(known_obj, "known");
         const int64_t n = known.rows();
         Block<Triple> rows{static_cast<size_t>(n)};
@@ -684,16 +681,59 @@ PyObject *lookup(PyObject *self, PyObject *args, PyObject *kwds, bool tails) {
 PyObject *index_tails(PyObject *self, PyObject *args, PyObject *kwds) { return lookup(self, args, kwds, true); }
 PyObject *index_heads(PyObject *self, PyObject *args, PyObject *kwds) { return lookup(self, args, kwds, false); }
 
-PyObject *index_head_probability(PyObject *self, PyObject *) {
+// The dense answer of head_probability() has one value per relation id up
+// to the largest: it is refused when the ids are so spread out that it would
+// be more than kDenseSlack + kDenseRatio values per relation present.
+constexpr int64_t kDenseSlack = 1024, kDenseRatio = 8;
+
+const char *const kProbabilityKw[] = {"relations", nullptr};
+
+PyObject *index_head_probability(PyObject *self, PyObject *args, PyObject *kwds) {
     return edge([&] {
+        PyObject *relations = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "|O:head_probability", const_cast<char **>(kProbabilityKw),
+                                             &relations));
         const IndexData &x = data_of(self);
+        const int64_t present = int64_t(x.rel_ids.size());
         void *out = nullptr;
-        Ref result = new_array(Py_ssize_t(x.relations), 0, "float64", &out);
-        double *p = static_cast<double *>(out);
-        std::fill(p, p + x.relations, 0.5);
-        for (size_t i = 0; i < x.rel_ids.size(); ++i)
-            p[x.rel_ids[i]] = x.head_p[i];
-        return result.release();
+        if (relations == Py_None) {
+            if (x.relations > kDenseSlack + kDenseRatio * present)
+                fail(PyExc_ValueError, "head_probability() would return %lld values, one per relation id below "
+                     "num_relations, for %lld relation%s present; pass the ids you need as "
+                     "head_probability(relations)", (long long)x.relations, (long long)present,
+                     present == 1 ? "" : "s");
+            Ref result = new_array(Py_ssize_t(x.relations), 0, "float64", &out);
+            double *p = static_cast<double *>(out);
+            std::fill(p, p + x.relations, 0.5);
+            for (size_t i = 0; i < x.rel_ids.size(); ++i)
+                p[x.rel_ids[i]] = x.head_p[i];
+            return result.steal();
+        }
+        // any integer array numpy makes of `relations`, answered in its shape
+        Ref numpy = MX_TAKE(PyImport_ImportModule("numpy"));
+        Ref ids = MX_TAKE(PyObject_CallMethod(numpy.get(), "asarray", "O", relations));
+        Ref dtype = MX_TAKE(PyObject_GetAttrString(ids.get(), "dtype"));
+        Ref kind = MX_TAKE(PyObject_GetAttrString(dtype.get(), "kind"));
+        if (!is_ascii(kind.get(), "i") && !is_ascii(kind.get(), "u"))
+            fail(PyExc_TypeError, "relations must hold integers, got dtype %S", dtype.get());
+        Ref wide = MX_TAKE(PyObject_CallMethod(numpy.get(), "ascontiguousarray", "Os", ids.get(), "int64"));
+        Ref result = MX_TAKE(PyObject_CallMethod(numpy.get(), "empty_like", "Os", wide.get(), "float64"));
+        Py_buffer in, res;
+        MX_CHECK(PyObject_GetBuffer(wide.get(), &in, PyBUF_CONTIG_RO) == 0);
+        const int64_t *id = static_cast<const int64_t *>(in.buf);
+        const Py_ssize_t n = in.len / Py_ssize_t(sizeof(int64_t));
+        PyBuffer_Release(&in);  // `wide` keeps the memory
+        MX_CHECK(PyObject_GetBuffer(result.get(), &res, PyBUF_CONTIG) == 0);
+        double *p = static_cast<double *>(res.buf);
+        PyBuffer_Release(&res);  // `result` keeps the memory
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            // an id of uint64 above 2**63 - 1 has wrapped to a negative one
+            if (id[i] < 0 || id[i] >= x.relations)
+                fail(PyExc_ValueError, "relations item %zd (%lld) is outside the index: relations are in [0, %lld)",
+                     i, (long long)id[i], (long long)x.relations);
+            p[i] = x.head_probability(int32_t(id[i]));
+        }
+        return result.steal();
     });
 }
 
@@ -786,45 +826,34 @@ uint64_t fresh_seed() {
 
 PyObject *index_corrupt(PyObject *self, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *batch_obj, *negatives_obj, *side_obj = nullptr, *strategy_obj = nullptr, *seed_obj = Py_None,
-                                             *threads_obj = Py_None;
-        int filtered = 1;
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|$UUpOO:corrupt", const_cast<char **>(kCorruptKw),
-                                             &batch_obj, &negatives_obj, &side_obj, &strategy_obj, &filtered,
+        PyObject *batch_obj, *negatives_obj, *side_obj = nullptr, *strategy_obj = nullptr, *filtered_obj = Py_True,
+                                             *seed_obj = Py_None, *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OOOOO:corrupt", const_cast<char **>(kCorruptKw),
+                                             &batch_obj, &negatives_obj, &side_obj, &strategy_obj, &filtered_obj,
                                              &seed_obj, &threads_obj));
         CorruptArgs c{};
-        c.filtered = filtered != 0;
-        if (PyBool_Check(negatives_obj) || !PyLong_Check(negatives_obj))
-            fail(PyExc_TypeError, "num_negatives must be an int, not '%.200s'", Py_TYPE(negatives_obj)->tp_name);
-        c.negatives = PyLong_AsLongLong(negatives_obj);
-        if (c.negatives == -1 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError))
-                MX_FAIL();
-            PyErr_Clear();
-            c.negatives = -1;
-        }
-        if (c.negatives < 0 || c.negatives > INT32_MAX)
-            fail(PyExc_ValueError, "num_negatives must be in [0, 2**31), got %S", negatives_obj);
+        c.negatives = int_in(int_arg(negatives_obj, "num_negatives", "an int"), 0, INT32_MAX, "num_negatives",
+                             "[0, 2**31)");
         c.side = SideRule::kBoth;
         if (side_obj != nullptr) {
-            if (PyUnicode_CompareWithASCIIString(side_obj, "head") == 0)
+            if (is_ascii(side_obj, "head"))
                 c.side = SideRule::kHead;
-            else if (PyUnicode_CompareWithASCIIString(side_obj, "tail") == 0)
+            else if (is_ascii(side_obj, "tail"))
                 c.side = SideRule::kTail;
-            else if (PyUnicode_CompareWithASCIIString(side_obj, "both") != 0)
+            else if (!is_ascii(side_obj, "both"))
                 fail(PyExc_ValueError, "side must be 'head', 'tail' or 'both', not %.60R", side_obj);
         }
         if (strategy_obj != nullptr) {
-            c.bernoulli = PyUnicode_CompareWithASCIIString(strategy_obj, "bernoulli") == 0;
-            if (!c.bernoulli && PyUnicode_CompareWithASCIIString(strategy_obj, "uniform") != 0)
+            c.bernoulli = is_ascii(strategy_obj, "bernoulli");
+            if (!c.bernoulli && !is_ascii(strategy_obj, "uniform"))
                 fail(PyExc_ValueError, "strategy must be 'uniform' or 'bernoulli', not %.60R", strategy_obj);
         }
+        c.filtered = flag_arg(filtered_obj, "filtered");
         if (seed_obj == Py_None) {
             c.seed = fresh_seed();
         } else {
-            if (PyBool_Check(seed_obj) || !PyLong_Check(seed_obj))
-                fail(PyExc_TypeError, "seed must be None or an int, not '%.200s'", Py_TYPE(seed_obj)->tp_name);
-            c.seed = PyLong_AsUnsignedLongLongMask(seed_obj);  // any int, taken modulo 2**64
+            const Ref seed = int_arg(seed_obj, "seed", "None or an int");
+            c.seed = PyLong_AsUnsignedLongLongMask(seed.get());  // any int, taken modulo 2**64
             MX_CHECK(!(c.seed == static_cast<uint64_t>(-1) && PyErr_Occurred()));
         }
         const int threads_wanted = parse_threads(threads_obj);
@@ -863,10 +892,9 @@ PyObject *index_corrupt(PyObject *self, PyObject *args, PyObject *kwds) {
         }
         Triple *out = static_cast<Triple *>(out_data);
         std::atomic<int64_t> first_bad{INT64_MAX};
-        {
+        if (c.negatives > 0) {  // with none to draw, no row lacks a replacement
             WithoutGil nogil;
-            const int threads = par::threads_for(size_t(m) * size_t(std::max<int64_t>(c.negatives, 1)) / 16,
-                                                 threads_wanted);
+            const int threads = par::threads_for(size_t(m) * size_t(c.negatives) / 16, threads_wanted);
             for_rows(m, threads, [&](int64_t lo, int64_t hi) {
                 RowFault fault = RowFault::kNone;
                 const int64_t bad = corrupt_rows(x, batch, c, out, lo, hi, &fault);
@@ -918,12 +946,16 @@ PyMethodDef index_methods[] = {
      "heads(pairs, threads=None)\n--\n\n"
      "The known heads of each (relation, tail) row of `pairs`, in the form\n"
      "tails() returns.\n\n" MX_INDEX_THREADS_DOC},
-    {"head_probability", index_head_probability, METH_NOARGS,
-     "head_probability()\n--\n\n"
-     "For each relation, the probability of replacing the head in Bernoulli\n"
-     "negative sampling, tph / (tph + hpt), as a float64 array of length\n"
-     "num_relations: tph is the relation's triples per distinct head, hpt its\n"
-     "triples per distinct tail.  A relation without triples gets 0.5."},
+    {"head_probability", MX_KW(index_head_probability),
+     "head_probability(relations=None)\n--\n\n"
+     "The probability of replacing the head in Bernoulli negative sampling,\n"
+     "tph / (tph + hpt): tph is a relation's triples per distinct head, hpt its\n"
+     "triples per distinct tail.  A relation without triples gets 0.5.\n\n"
+     "With `relations` (integer ids in [0, num_relations), any shape), a\n"
+     "float64 array of the same shape.  Without, one value per relation id, of\n"
+     "length num_relations; that is refused (ValueError) when the ids are\n"
+     "spread so thin that num_relations exceeds 1024 + 8 x the relations\n"
+     "present."},
     {"corrupt", MX_KW(index_corrupt),
      "corrupt(batch, num_negatives, *, side='both', strategy='uniform', filtered=True,\n"
      "        seed=None, threads=None)\n--\n\n"

@@ -46,6 +46,7 @@ namespace par = mx::par;
 using mx::front::Block;
 using mx::front::edge;
 using mx::front::fail;
+using mx::front::flag_arg;
 using mx::front::new_array;
 using mx::front::new_records;
 using mx::front::NoMemory;
@@ -322,12 +323,12 @@ PyObject *py_sorted_copy(PyObject *, PyObject *args, PyObject *kwds) {
 
 PyObject *py_unique(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *a, *order_obj = default_order(), *threads_obj = Py_None;
-        int return_counts = 0;
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|Op$O:unique", const_cast<char **>(kUniqueKw), &a,
-                                             &order_obj, &return_counts, &threads_obj));
+        PyObject *a, *order_obj = default_order(), *counts_obj = Py_False, *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "O|OO$O:unique", const_cast<char **>(kUniqueKw), &a,
+                                             &order_obj, &counts_obj, &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const bool return_counts = flag_arg(counts_obj, "return_counts");
         const int threads_wanted = parse_threads(threads_obj);
         Table t(a, "a");
         const Py_ssize_t n = t.rows();
@@ -797,12 +798,13 @@ void membership(const Table &known, const Table &queries, morvex_cmp_type cmp, b
 
 PyObject *py_contains(PyObject *, PyObject *args, PyObject *kwds) {
     return edge([&] {
-        PyObject *known_obj, *queries_obj, *order_obj = default_order(), *threads_obj = Py_None;
-        int assume_sorted = 0;
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|Op$O:contains", const_cast<char **>(kContainsKw),
-                                             &known_obj, &queries_obj, &order_obj, &assume_sorted, &threads_obj));
+        PyObject *known_obj, *queries_obj, *order_obj = default_order(), *sorted_obj = Py_False,
+                 *threads_obj = Py_None;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO$O:contains", const_cast<char **>(kContainsKw),
+                                             &known_obj, &queries_obj, &order_obj, &sorted_obj, &threads_obj));
         MX_CHECK(order_obj != nullptr);
         const OrderInfo &order = parse_order(order_obj);
+        const bool assume_sorted = flag_arg(sorted_obj, "assume_sorted");
         const int threads = parse_threads(threads_obj);
         Table known(known_obj, "known");
         Table queries(queries_obj, "queries");
@@ -810,7 +812,7 @@ PyObject *py_contains(PyObject *, PyObject *args, PyObject *kwds) {
         Ref out = new_array(queries.rows(), 0, "bool", &data);
         {
             WithoutGil nogil;
-            order.membership(known, queries, *order.cmp, assume_sorted != 0, static_cast<bool *>(data), threads);
+            order.membership(known, queries, *order.cmp, assume_sorted, static_cast<bool *>(data), threads);
         }
         return out.release();
     });
