@@ -34,15 +34,18 @@ from morvex.utils import triples
 
 ORDERS = ("cmp_head", "cmp_tail", "cmp_rel", "cmp_rel2", "cmp_rel3")
 # The largest sizes accepted: together they keep the demo within a few GB of
-# memory (the table and its copy in the pool take 12 bytes a triple, the
-# negatives 12 bytes each: 3.6 GB at most), and every count stays a C int for
-# the consumer.
+# memory, and every count stays a C int for the consumer.  The table and its
+# copy in the pool take 12 bytes a triple and the negatives 12 bytes each
+# (3.6 GB at most); the index adds about 17 bytes per distinct triple, and
+# the filtered negatives are drawn and checked FILTERED_PART at a time.  The
+# peak at --triples 50,000,000 --negatives 4 is about 4.3 GB.
 MAX_TRIPLES = 50_000_000
 MAX_NEGATIVES = 200_000_000  # triples x negatives per triple, 12 bytes each
 MAX_ENTITIES = 100_000_000
 MAX_RELATIONS = 1_000_000
 MAX_SEED = 2 ** 31 - 1
 SAMPLE = 4  # negatives shown for the first triple
+FILTERED_PART = 4_000_000  # filtered negatives drawn and checked at a time
 
 
 class Stages:
@@ -134,6 +137,31 @@ def true_negatives(ts, table, limit=200_000):
     hits = int(triples.contains(table, drawn).sum())
     return hits, "%s of %s negatives are true triples (triples.contains)" % (
         format(hits, ","), format(len(drawn), ","))
+
+
+def full_pairs(index, table, entities):
+    """The (head, relation) pairs of `table` whose known tails are every
+    entity, and the (relation, tail) pairs whose known heads are, each as
+    (a, b, 0) rows for triples.contains.  Only a dense graph has any."""
+    found = []
+    for lookup, cols in ((index.tails, [0, 1]), (index.heads, [1, 2])):
+        keys = numpy.zeros((len(table), 3), dtype=numpy.int32)
+        keys[:, :2] = table[:, cols]
+        pairs = triples.unique(keys)
+        del keys
+        offsets, _ = lookup(pairs[:, :2])
+        found.append(pairs[numpy.diff(offsets) == entities])
+    return found
+
+
+def open_rows(part, full):
+    """The rows of `part` that have a filtered negative on some side."""
+    keys = numpy.zeros((len(part), 3), dtype=numpy.int32)
+    keys[:, :2] = part[:, [0, 1]]
+    closed = triples.contains(full[0], keys)
+    keys[:, :2] = part[:, [1, 2]]
+    closed &= triples.contains(full[1], keys)
+    return part[~closed]
 
 
 class OneLineErrors(argparse.ArgumentParser):
@@ -251,11 +279,32 @@ def main(argv=None):
     index = stages.run("build triples.Index", build_index)
 
     def filtered_negatives():
-        drawn = index.corrupt(table, k, seed=args.seed).reshape(-1, 3)
-        hits = int(index.contains(drawn).sum())
+        # in parts of about FILTERED_PART negatives, each checked and let go:
+        # the negatives of every triple at once would double the demo's peak
+        part_rows = max(1, FILTERED_PART // k)
+        drawn = hits = left_out = 0
+        full = None
+        for lo in range(0, n, part_rows):
+            part = table[lo:lo + part_rows]
+            try:
+                neg = index.corrupt(part, k, seed=args.seed + lo)
+            except ValueError as e:  # a row whose every replacement is a known triple
+                if "has no valid head or tail replacement" not in str(e):
+                    raise
+                if full is None:
+                    full = full_pairs(index, table, args.entities)
+                kept = open_rows(part, full)
+                left_out += len(part) - len(kept)
+                neg = index.corrupt(kept, k, seed=args.seed + lo)
+            neg = neg.reshape(-1, 3)
+            drawn += len(neg)
+            hits += int(index.contains(neg).sum())
         if hits:
             failed.append("%d filtered negatives are true triples" % hits)
-        return hits, "%s filtered negatives, %s of them true triples" % (format(len(drawn), ","), format(hits, ","))
+        note = "%s filtered negatives, %s of them true triples" % (format(drawn, ","), format(hits, ","))
+        if left_out:
+            note += "; %s triples have none (every entity known on both sides)" % format(left_out, ",")
+        return hits, note
 
     stages.run("filtered negatives (Index.corrupt)", filtered_negatives)
     del index

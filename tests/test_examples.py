@@ -173,6 +173,12 @@ class TestCppExample:
         assert demo.main(["--triples", "1", "--entities", "2", "--relations", "1",
                           "--threads", "3", "--negatives", "1", "--seed", "2"]) == 0
         assert capsys.readouterr().out.rstrip().splitlines()[-1].startswith("all checks passed")
+        # a graph so dense that many triples have no filtered negative: those are left out
+        assert demo.main(["--triples", "100000", "--entities", "3", "--negatives", "1"]) == 0
+        out = capsys.readouterr().out
+        left = re.search(r"filtered negatives, 0 of them true triples; ([\d,]+) triples have none", out)
+        assert left and 0 < int(left.group(1).replace(",", "")) < 100000, out
+        assert out.rstrip().splitlines()[-1].startswith("all checks passed")
         # many negatives: a few are shown, the output stays small
         assert demo.main(["--triples", "1", "--negatives", "300000"]) == 0
         out = capsys.readouterr().out
