@@ -247,7 +247,7 @@ C_FILES = ("setup.py", "mymod.c", "load.c")
 
 @pytest.fixture(scope="session")
 def mymod():
-    """The README's two-file C consumer, built as written."""
+    """The two-file C consumer of docs/c-api.md, built as written."""
     files = readme.snippets()
 
     def make(out):
@@ -282,7 +282,7 @@ class TestReadmeConsumers:
 
     def test_the_shared_table_stays_inside_each_extension(self, mymod, mx_triples):
         """A multi-file consumer's table (MORVEX_MEMORY_UNIQUE_SYMBOL) is not
-        exported, in C (the README's module) and C++ (the example): another
+        exported, in C (the module of docs/c-api.md) and C++ (the example): another
         extension naming its table alike cannot bind to it."""
         for module, table in ((mymod, "mymod_memory"), (mx_triples, "mx_triples_memory")):
             library = ctypes.CDLL(module.__file__)
