@@ -2,6 +2,9 @@
 module, and the type stubs describe exactly the Python surface it has."""
 import ast
 import os
+import re
+
+import pytest
 
 import morvex.utils
 import morvex.utils.memory as memory
@@ -24,6 +27,14 @@ def test_consumer_files_are_installed_beside_the_module():
     assert morvex.utils.get_include() == PACKAGE
     header = os.path.join(morvex.utils.get_package_root(), "morvex", "utils", "memory.h")
     assert os.path.isfile(header)
+
+
+def test_numpy_is_a_declared_dependency():
+    """morvex.utils.triples returns numpy arrays: installing the package
+    installs numpy."""
+    metadata = pytest.importorskip("importlib.metadata")  # CPython 3.8 and newer
+    requires = metadata.requires("morvex-utils-memory") or []
+    assert [r for r in requires if re.match(r"numpy\b", r)] == ["numpy"], requires
 
 
 def test_stub_module_names_are_the_runtime_ones():
