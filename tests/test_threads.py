@@ -2,7 +2,10 @@
 and works with pools, and empty-range reports from many threads at once.
 Every run is bounded by a timeout, so a deadlock fails the test instead of
 hanging it, and every report must arrive."""
+import os
+import subprocess
 import sys
+import textwrap
 import threading
 from collections import Counter
 
@@ -204,3 +207,25 @@ class TestReportsFromManyThreads:
         for t in range(4, 8):
             assert state[t] == next_states(nexts[t], 30)[-1]
         assert reports() == Counter({RAND64_CONTEXT: 40, RAND_MAX_CONTEXT: 160})
+
+
+def test_exit_while_native_threads_report_without_the_gil(consumer):
+    """Native threads that take the GIL for every draw's report are ended as
+    they ask for it while the interpreter exits (pthread_exit up to 3.13):
+    the exported draws let that unwind pass."""
+    script = textwrap.dedent("""
+        import os, sys, threading, time
+        import morvex.utils.memory as memory, %s as consumer
+        for call in (("setRandMemory",), ("setThreadNumberAndRandSeed", 2, 5), ("reset_random_on_id",)):
+            consumer.call(*call)
+        sys.stderr = open(os.devnull, "w")  # every draw is an empty range, reported
+        pool = memory.MemoryPool()
+        threading.Thread(target=consumer.thread_mix, args=(pool, 2, 10 ** 8, 0, 1), daemon=True).start()
+        time.sleep(0.3)
+        print("exiting")
+        """ % consumer.__name__)
+    path = [os.path.dirname(consumer.__file__)] + [p for p in sys.path if p]
+    done = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(path)),
+                          timeout=TIMEOUT)
+    assert (done.returncode, done.stdout) == (0, "exiting\n")

@@ -263,7 +263,7 @@ def test_exit_while_daemon_threads_work_without_the_gil():
         import sys, threading, time, types, numpy as np
         from morvex.utils import triples
         slow = types.ModuleType("slow"); sys.modules["slow"] = slow
-        exec("import time\\nclass S:\\n def __del__(s, t=time): t.sleep(2)\\nkeep = S()", slow.__dict__)
+        exec("import time\\nclass S:\\n def __del__(s, sleep=time.sleep): sleep(2)\\nkeep = S()", slow.__dict__)
         a = np.random.default_rng(0).integers(0, 10 ** 9, (20_000_000, 3), dtype=np.int32)
         index = triples.Index(a[:200_000])
         calls = [lambda: triples.sort(a, threads=1), lambda: index.corrupt(a[:200_000], 64, threads=1)]
