@@ -58,7 +58,8 @@ setup(
                    ("module", "pyutil", "pool", "buffers", "random", "ordering", "radix_sort", "views")]),
         # a sibling that reaches the module through its public header only
         extension("morvex.utils.triples",
-                  ["src_triples/%s.cpp" % name for name in ("triples", "index", "workers", "parallel")]),
+                  ["src_triples/%s.cpp" % name for name in
+                   ("triples", "index_type", "index_data", "sampler", "membership", "workers", "parallel")]),
     ],
     options={"build": {"build_base": os.path.join("build", flavour)}},
     **licence

@@ -11,10 +11,12 @@
 #pragma once
 
 #include "../triple.h"
+#include "prefetch.h"  // the sort kernels take the hints through this header
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -103,8 +105,8 @@ struct Varying {
     // Adds a[0, n) and calls f(a[i]) on each record in order (the record
     // itself, not a copy, so f may use its address).  Where SSE2 is there,
     // four records at a time as three 16-byte words: a third of the
-    // instructions of adding them field by field, which made the scans that
-    // count as they go twice as slow as reading the memory.
+    // instructions of adding them field by field, so that the scans that
+    // count as they go keep up with reading the memory.
     template <class F>
     void add_each(const morvex_Triple *a, size_t n, F &&f) {
         size_t i = 0;
@@ -220,9 +222,7 @@ struct Order {
 // Whether two triples are equal: head and relation compared as one word,
 // then the tail.  On sorted rows, whether a row repeats its predecessor's
 // head, or its relation, is often a coin toss, which a branch on each field
-// mispredicts; whether it repeats both is seldom one (at 10^7 graph-like
-// rows, unique 10% faster than with a branch per field, and no slower on
-// full-range rows).
+// mispredicts; whether it repeats both is seldom one.
 inline bool same(const morvex_Triple &a, const morvex_Triple &b) {
     static_assert(offsetof(morvex_Triple, relation) == offsetof(morvex_Triple, head) + 4, "head, relation");
     uint64_t x, y;
@@ -240,9 +240,12 @@ static_assert(HeadOrder::id == kHeadOrder && TailOrder::id == kTailOrder && RelO
                   Rel2Order::id == kRel2Order && Rel3Order::id == kRel3Order,
               "the order types follow the table");
 
-// Calls fn(O{}) with the Order type of row `id` (any other id: the last).
+// Calls fn(O{}) with the Order type of row `id`.  The switch names every
+// order and has no default, so the compiler reports one left out; `id` must
+// be one of the five (an OrderId holding any other value is the caller's
+// error, and is not mapped to some order).
 template <class Fn>
-decltype(auto) with_order(int id, Fn &&fn) {
+decltype(auto) with_order(OrderId id, Fn &&fn) {
     switch (id) {
     case kHeadOrder:
         return fn(HeadOrder{});
@@ -252,9 +255,14 @@ decltype(auto) with_order(int id, Fn &&fn) {
         return fn(RelOrder{});
     case kRel2Order:
         return fn(Rel2Order{});
-    default:
+    case kRel3Order:
         return fn(Rel3Order{});
     }
+#if defined(__GNUC__)
+    __builtin_unreachable();
+#else
+    std::abort();
+#endif
 }
 
 // ---- the radix sort's key --------------------------------------------------
@@ -434,29 +442,6 @@ private:
     int up1_, up2_;
     int bits_;
 };
-
-// ---- memory hints ----------------------------------------------------------
-
-// Hints to fetch the cache line at `address` for reading or for writing.  An
-// address given as an integer may lie past the array: a prefetch tolerates
-// it, where forming such a pointer would not be allowed.
-// Always inlined: a function that does nothing but prefetch counts as one
-// without effects, and a call of it that stayed a call would be dropped.
-#if defined(__GNUC__)
-#define MX_KEYS_INLINE inline __attribute__((always_inline))
-MX_KEYS_INLINE void prefetch_read(uintptr_t address) {
-    __builtin_prefetch(reinterpret_cast<const void *>(address), 0);
-}
-MX_KEYS_INLINE void prefetch_write(uintptr_t address) {
-    __builtin_prefetch(reinterpret_cast<const void *>(address), 1);
-}
-MX_KEYS_INLINE void prefetch_read(const void *p) { prefetch_read(reinterpret_cast<uintptr_t>(p)); }
-#undef MX_KEYS_INLINE
-#else
-inline void prefetch_read(uintptr_t) {}
-inline void prefetch_write(uintptr_t) {}
-inline void prefetch_read(const void *) {}
-#endif
 
 }  // namespace keys
 }  // namespace mx

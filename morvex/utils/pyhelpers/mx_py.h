@@ -20,6 +20,7 @@
 #pragma once
 
 #include "mx_compat.h"
+#include "../kernels/no_memory.h"  // the allocation failure the edge names
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
@@ -98,8 +99,6 @@ public:
         obj_ = nullptr;
         return o;
     }
-    // The older spelling of steal(), still used by src_triples/triples.cpp.
-    PyObject *release() { return steal(); }
     explicit operator bool() const { return obj_ != nullptr; }
 
 private:
@@ -211,14 +210,6 @@ struct EdgeRules {
     void (*add_entry)(const char *name, const char *file, int line);
     // The RuntimeError message for a thrown object that is no std::exception.
     const char *unknown_exception;
-};
-
-// An allocation that failed, with the number of bytes it asked for: the
-// MemoryError it becomes says "<who>: could not allocate N bytes".
-struct NoMemory : std::bad_alloc {
-    NoMemory(const char *by, unsigned long long wanted) : who(by), bytes(wanted) {}
-    const char *who;
-    unsigned long long bytes;
 };
 
 // Sets the Python exception for the C++ exception being handled: for

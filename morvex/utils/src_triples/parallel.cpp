@@ -15,11 +15,11 @@
 #include "parallel.h"
 
 #include "../kernels/keys.h"
+#include "../kernels/prefetch.h"
 #include "workers.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -58,13 +58,8 @@ inline void visit(const Rows &r, size_t lo, size_t hi, F &&f) {
             f(p[i]);
         return;
     }
-    for (size_t i = lo; i < hi; ++i) {
-        const char *p = r.data + static_cast<ptrdiff_t>(i) * r.row_step;
-        int32_t v[3];
-        for (int j = 0; j < 3; ++j)
-            std::memcpy(&v[j], p + j * r.col_step, 4);
-        f(Triple{v[0], v[1], v[2]});
-    }
+    for (size_t i = lo; i < hi; ++i)
+        f(r.row(i));
 }
 
 // The leading bits of the key of the order comparing fields F0, F1, F2:
@@ -353,12 +348,10 @@ void permute(Triple *a, size_t n, const D &digit, const std::vector<size_t> &bou
 
 template <int F0, int F1, int F2>
 void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int depth) {
-    Phases phase;
     const Rows rows{reinterpret_cast<const char *>(a), sizeof(Triple), 4, n, true};
     const Split<F0, F1, F2> split(rows, threads);
     if (split.uniform())
         return;  // all rows are equal
-    phase("count");
 
     const std::vector<size_t> bounds = split.bounds(threads);
     std::vector<size_t> head(bounds.begin(), bounds.end() - 1);
@@ -366,9 +359,7 @@ void sort_in_place(Triple *a, size_t n, const Order &order, int threads, int dep
         permute<uint32_t>(a, n, split.digit, bounds, head, threads);
     else
         permute<size_t>(a, n, split.digit, bounds, head, threads);
-    phase("permute");
     sort_buckets<F0, F1, F2>(a, bounds, order, threads, depth, nothing);
-    phase("buckets");
 }
 
 // Copies rows `src` to the buckets dst[bounds[b], bounds[b + 1]) of their
@@ -419,17 +410,14 @@ bool scatter(const Rows &src, Triple *dst, const D &digit, const std::vector<siz
 template <int F0, int F1, int F2>
 bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, std::vector<size_t> &bounds,
                std::vector<size_t> *distinct) {
-    Phases phase;
     const Split<F0, F1, F2> split(src, threads);
     const unsigned K = split.digit.buckets();
-    phase("count");
 
     bounds = split.bounds(threads);
     const bool whole = src.n <= UINT32_MAX ? scatter<uint32_t>(src, dst, split.digit, split.counts, bounds, threads)
                                            : scatter<size_t>(src, dst, split.digit, split.counts, bounds, threads);
     if (!whole)
         return false;
-    phase("scatter");
     if (distinct == nullptr) {
         sort_buckets<F0, F1, F2>(dst, bounds, order, threads, 0, nothing);
     } else {
@@ -438,7 +426,6 @@ bool fill_copy(const Rows &src, Triple *dst, const Order &order, int threads, st
             (*distinct)[b + 1] = distinct_rows(dst + bounds[b], bounds[b + 1] - bounds[b]);
         });
     }
-    phase("buckets");
     return true;
 }
 
@@ -468,6 +455,14 @@ void sort(Triple *a, size_t n, const Order &order, int threads) {
     });
 }
 
+void sort_rows(Triple *a, size_t n, const Order &order, int threads) {
+    const int t = threads_for(n, threads);
+    if (t > 1)
+        sort(a, n, order, t);
+    else
+        order.sort(a, static_cast<int>(n), order.cmp);
+}
+
 bool SortedCopy::fill(const Rows &src, Triple *dst, const Order &order, int threads, bool count_distinct) {
     dst_ = dst;
     threads_ = threads;
@@ -486,15 +481,13 @@ size_t SortedCopy::distinct() const {
     return distinct_.back();
 }
 
-void SortedCopy::write_distinct(Triple *rows, Py_ssize_t *counts) {
-    Phases phase;
+void SortedCopy::write_distinct(Triple *rows, ptrdiff_t *counts) {
     // equal rows share a bucket, so a bucket's first row is a new one
     auto task = [&](int b) {
         const size_t at = distinct_[b];
-        write_distinct_rows(dst_ + bounds_[b], bounds_[b + 1] - bounds_[b], rows + at, counts ? counts + at : nullptr);
+        write_distinct_counted(dst_ + bounds_[b], bounds_[b + 1] - bounds_[b], rows + at, counts ? counts + at : nullptr);
     };
     workers::run(threads_, static_cast<int>(bounds_.size() - 1), task);
-    phase("write");
 }
 
 }  // namespace par

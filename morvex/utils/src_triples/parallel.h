@@ -9,77 +9,58 @@
 // never depends on the number of threads: the split only decides where the
 // work is done, and equal rows, being identical, end up in the same place.
 //
-// Nothing here touches the interpreter; all of it runs without the GIL.
+// Nothing here touches the interpreter, nor includes Python.h; all of it
+// runs without the GIL.
 #pragma once
 
-#include "../memory.h"  // first: Python.h sets the feature macros
 #include "../kernels/keys.h"
 #include "workers.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
-
-#ifdef MX_PHASE_TIMES
-#include <cstdio>
-#include <time.h>
-#endif
 
 namespace mx {
 namespace par {
 
 using Triple = morvex_Triple;
 
+// A comparison of triples, of the type of the exported ones
+// (morvex_cmp_type in memory.h).
+using Cmp = int (*)(Triple, Triple);
+
 // How an order is sorted: its row of the key kernel's order table, its
 // comparison and the single-threaded sort of a range that takes it.
 struct Order {
     keys::OrderId id;
-    morvex_cmp_type cmp;
-    void (*sort)(Triple *, int, morvex_cmp_type);
+    Cmp cmp;
+    void (*sort)(Triple *, int, Cmp);
 };
 
-// Rows to read: three int32 items `col_step` bytes apart, rows `row_step`
-// bytes apart; `records` when they are aligned, contiguous Triple records.
+// Rows to read: int32 items `col_step` bytes apart, rows `row_step` bytes
+// apart; `records` when they are aligned, contiguous Triple records.
 struct Rows {
     const char *data;
     ptrdiff_t row_step, col_step;
     size_t n;
     bool records;
-};
 
-// The times of a kernel's phases, printed on stderr by a build with
-// -DMX_PHASE_TIMES (for the cost model); nothing in any other build.
-#ifdef MX_PHASE_TIMES
-// Per phase: wall time, the CPU time of all threads, and the critical path
-// (the calling thread's CPU time outside the parallel tasks, plus that of
-// the busiest thread of each parallel step): the time on idle cores.
-struct Phases {
-    double wall, cpu, mine, own, busiest;
-    Phases() { read(wall, cpu, mine, own, busiest); }
-    static double now(clockid_t clock) {
-        timespec t;
-        clock_gettime(clock, &t);
-        return t.tv_sec * 1e3 + t.tv_nsec * 1e-6;
+    // Item j of row i.
+    int32_t item(size_t i, int j) const {
+        int32_t v;
+        std::memcpy(&v, data + static_cast<ptrdiff_t>(i) * row_step + j * col_step, 4);
+        return v;
     }
-    static void read(double &w, double &c, double &m, double &o, double &b) {
-        w = now(CLOCK_MONOTONIC);
-        c = now(CLOCK_PROCESS_CPUTIME_ID);
-        m = now(CLOCK_THREAD_CPUTIME_ID);
-        workers::job_times(&o, &b);
-    }
-    void operator()(const char *name) {
-        double w, c, m, o, b;
-        read(w, c, m, o, b);
-        std::fprintf(stderr, "  %-10s wall %8.2f  cpu %8.2f  critical %8.2f  caller %8.2f ms\n", name, w - wall,
-                     c - cpu, (m - mine) - (o - own) + (b - busiest), m - mine);
-        read(wall, cpu, mine, own, busiest);
+    // The first three items of row i.
+    Triple row(size_t i) const {
+        const char *p = data + static_cast<ptrdiff_t>(i) * row_step;
+        int32_t v[3];
+        for (int j = 0; j < 3; ++j)
+            std::memcpy(&v[j], p + j * col_step, 4);
+        return Triple{v[0], v[1], v[2]};
     }
 };
-#else
-struct Phases {
-    void operator()(const char *) {}
-};
-#endif
 
 // Part p of `parts` equal parts of [0, n) begins here.
 inline size_t part_begin(size_t n, int p, int parts) {
@@ -103,20 +84,40 @@ inline size_t distinct_rows(const Triple *r, size_t n) {
     return d;
 }
 
-// Writes the distinct rows of sorted rows r[0, n) to rows[0, distinct_rows()),
-// and the times each occurs to counts[0, distinct_rows()) when counts is not
-// null.
-inline void write_distinct_rows(const Triple *r, size_t n, Triple *rows, Py_ssize_t *counts) {
-    ptrdiff_t k = -1;
-    for (size_t i = 0; i < n; ++i) {
-        if (i == 0 || !keys::same(r[i], r[i - 1])) {
-            rows[++k] = r[i];
-            if (counts)
-                counts[k] = 0;
-        }
-        if (counts)
-            ++counts[k];
+// Writes the distinct rows of sorted rows r[0, n) to out[0, d) and returns
+// d; out may be r, closing the rows up in place.  each(t, k, fresh) is
+// called on every row t in order: k is the place of its distinct row in
+// out, `fresh` whether t is the first of its run.  Whether a row repeats the
+// one before is as good as a coin toss on graph-like rows, which a branch
+// would mispredict: so every row is written to its distinct row's place,
+// and the count moves past only a new one.
+template <class F>
+inline size_t write_distinct(const Triple *r, size_t n, Triple *out, F &&each) {
+    if (n == 0)
+        return 0;
+    Triple prev = r[0];
+    out[0] = prev;
+    each(prev, size_t{0}, true);
+    size_t d = 1;
+    for (size_t i = 1; i < n; ++i) {
+        const Triple t = r[i];
+        const size_t fresh = !keys::same(t, prev);
+        const size_t k = d - 1 + fresh;
+        out[k] = t;
+        each(t, k, fresh != 0);
+        d += fresh;
+        prev = t;
     }
+    return d;
+}
+
+// write_distinct() without a call per row, and with the times each distinct
+// row occurs in counts[0, d) when counts is not null.
+inline size_t write_distinct_counted(const Triple *r, size_t n, Triple *out, ptrdiff_t *counts) {
+    if (counts == nullptr)
+        return write_distinct(r, n, out, [](const Triple &, size_t, bool) {});
+    return write_distinct(r, n, out,
+                          [counts](const Triple &, size_t k, bool fresh) { counts[k] = fresh ? 1 : counts[k] + 1; });
 }
 
 // Sorts a[0, n) in place.  Extra memory, whatever n: a count, two cursors
@@ -124,6 +125,10 @@ inline void write_distinct_rows(const Triple *r, size_t n, Triple *rows, Py_ssiz
 // at most 1,024 buckets: 40 KiB on two threads, 5 MiB at 256), and each
 // thread's sort workspace (see radix_sort.cpp), which the thread keeps.
 void sort(Triple *a, size_t n, const Order &order, int threads);
+
+// Sorts a[0, n) in place on the threads worth using of `threads`
+// (threads_for()): by sort() on several, by the order's own sort on one.
+void sort_rows(Triple *a, size_t n, const Order &order, int threads);
 
 // A sorted copy of rows that are read by several threads at once, kept with
 // the bucket ranges it was sorted in.  fill() returns false when the rows
@@ -138,7 +143,7 @@ public:
     // After fill(..., true): the number of distinct rows; then the distinct
     // rows in order, with the times each occurs when `counts` is not null.
     size_t distinct() const;
-    void write_distinct(Triple *rows, Py_ssize_t *counts);
+    void write_distinct(Triple *rows, ptrdiff_t *counts);
 
 private:
     Triple *dst_ = nullptr;

@@ -1,52 +1,52 @@
-// front.h -- what the Python functions and types of morvex.utils.triples
-// share: their edge and errors, the `threads` argument, the tables they read
-// (two-dimensional int32 buffers in any layout), the numpy arrays they
-// return, and the raw blocks they work in.
+// py_edge.h -- what the Python functions and types of morvex.utils.triples
+// share at the edge with Python: the edge and its errors, the arguments
+// they take (`threads`, ints, flags), the tables they read (two-dimensional
+// int32 buffers in any layout) and the numpy arrays they return.  The work
+// itself is done by the Python-free units, on the views and arrays made
+// here.
 #pragma once
 
 #include "../memory.h"
 #include "../pyhelpers/mx_py.h"
-#include "workers.h"
+#include "block.h"
 #include "parallel.h"
+#include "workers.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
-
-#include <stdlib.h>
-#include <sys/mman.h>
 
 // A method table entry's function and flags for a function taking
 // (self, args, kwds).
 #define MX_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_VARARGS | METH_KEYWORDS
 
 namespace mx {
-namespace front {
+namespace py_edge {
 
-constexpr char kSourceFile[] = "morvex\\utils\\src_triples\\front.h";
+constexpr char kSourceFile[] = "morvex\\utils\\src_triples\\py_edge.h";
 
 using mx::Ref;
+using mx::triples::Block;
+using mx::triples::NoMemory;
 using Triple = morvex_Triple;
 namespace par = mx::par;
+
+static_assert(std::is_same<Py_ssize_t, ptrdiff_t>::value, "counts are written as ptrdiff_t");
 
 
 // ---- edges -------------------------------------------------------------------
 
 // The edge of every function Python calls: the layer's, adding no traceback
 // entries; an allocation failure of ours names its byte count.
-constexpr char kName[] = "morvex.utils.triples";
 constexpr mx::EdgeRules kTriplesEdge{nullptr, "morvex.utils.triples: unexpected C++ exception"};
 
 template <class F>
 inline PyObject *edge(F &&body) {
     return mx::edge(kTriplesEdge, nullptr, mx::kUntraced, std::forward<F>(body));
 }
-
-struct NoMemory : mx::NoMemory {
-    explicit NoMemory(unsigned long long wanted) : mx::NoMemory(kName, wanted) {}
-};
 
 template <class... A>
 [[noreturn]] void fail(PyObject *type, const char *format, A... args) {
@@ -181,21 +181,8 @@ public:
                reinterpret_cast<uintptr_t>(view_.buf) % alignof(Triple) == 0;
     }
 
-    // Item j of row i, from any layout.
-    int32_t item(Py_ssize_t i, int j) const {
-        int32_t v;
-        std::memcpy(&v, data() + i * step_[0] + j * step_[1], 4);
-        return v;
-    }
-
     // Row i, from any layout.
-    Triple row(Py_ssize_t i) const {
-        const char *p = data() + i * step_[0];
-        int32_t v[3];
-        for (int j = 0; j < 3; ++j)
-            std::memcpy(&v[j], p + j * step_[1], 4);
-        return Triple{v[0], v[1], v[2]};
-    }
+    Triple row(Py_ssize_t i) const { return rows_view().row(size_t(i)); }
 
     // Copies the first three columns of every row to out[0, rows).  Called
     // without the GIL.
@@ -210,8 +197,19 @@ public:
             morvex_memory.load_triple_from_numpy(out, slice_);
             return;
         }
-        for (Py_ssize_t i = 0; i < rows_; ++i)
-            out[i] = row(i);
+        const par::Rows r = rows_view();
+        for (size_t i = 0; i < r.n; ++i)
+            out[i] = r.row(i);
+    }
+
+    // The rows as records: the table's own when it holds records, else a
+    // copy of them made in `copy`.  Called without the GIL.
+    const Triple *records(Block<Triple> &copy) const {
+        if (is_records())
+            return reinterpret_cast<const Triple *>(data());
+        copy = Block<Triple>(size_t(rows_));
+        load(copy.get());
+        return copy.get();
     }
 
 private:
@@ -264,7 +262,7 @@ inline PyObject *numpy_empty = nullptr;
 inline Ref new_array(Py_ssize_t rows, Py_ssize_t cols, const char *dtype, void **data) {
     if (numpy_empty == nullptr) {
         Ref numpy = MX_TAKE(PyImport_ImportModule("numpy"));
-        numpy_empty = MX_TAKE(PyObject_GetAttrString(numpy.get(), "empty")).release();
+        numpy_empty = MX_TAKE(PyObject_GetAttrString(numpy.get(), "empty")).steal();
     }
     Ref shape = MX_TAKE(cols ? Py_BuildValue("(nn)", rows, cols) : Py_BuildValue("(n)", rows));
     Ref array = MX_TAKE(PyObject_CallFunction(numpy_empty, "Os", shape.get(), dtype));
@@ -281,44 +279,9 @@ inline Triple *new_records(Py_ssize_t rows, Ref &array) {
     return static_cast<Triple *>(data);
 }
 
-// An uninitialised array of n items for the searches' random accesses:
-// blocks of 2 MiB and more ask the kernel for huge pages where it has them,
-// so that those accesses are not also TLB misses.  A failed allocation
-// throws NoMemory with its byte count.
-template <class T>
-class Block {
-public:
-    Block() = default;
-    explicit Block(size_t n) {
-        const size_t items = std::max<size_t>(n, 1), bytes = items * sizeof(T), huge = size_t{1} << 21;
-        void *p = nullptr;
-        if (bytes / sizeof(T) != items || posix_memalign(&p, bytes >= huge ? huge : 64, bytes) != 0)
-            throw NoMemory(static_cast<unsigned long long>(items) * sizeof(T));
-#if defined(MADV_HUGEPAGE)
-        if (bytes >= huge)
-            madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: failure changes nothing
-#endif
-        p_ = static_cast<T *>(p);
-    }
-    ~Block() { free(p_); }
-    Block(Block &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Block &operator=(Block &&other) noexcept {
-        std::swap(p_, other.p_);  // the old array goes with `other`
-        return *this;
-    }
-    Block(const Block &) = delete;
-    Block &operator=(const Block &) = delete;
-
-    T *get() const { return p_; }
-    T &operator[](size_t i) const { return p_[i]; }
-
-private:
-    T *p_ = nullptr;
-};
-
-// Adds the class Index (index.cpp) to the module; -1 with an exception set
+// Adds the class Index (index_type.cpp) to the module; -1 with an exception set
 // on failure.
 int add_index_type(PyObject *module);
 
-}  // namespace front
+}  // namespace py_edge
 }  // namespace mx

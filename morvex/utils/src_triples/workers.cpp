@@ -13,9 +13,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#ifdef MX_PHASE_TIMES
-#include <time.h>
-#endif
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -33,9 +30,6 @@ struct Job {
     int tasks;
     int helpers;             // workers that may still join; under the lock
     std::atomic<int> next;   // the next task to hand out
-#ifdef MX_PHASE_TIMES
-    std::atomic<long long> busiest{0};  // ns of CPU time of the busiest thread
-#endif
 };
 
 // All of it under `lock`.  Constant-initialised and trivially destructible:
@@ -48,31 +42,14 @@ struct Pool {
     Job *job;                // the job posted, null when none
     int active;              // workers inside `job`
     int workers;             // workers started in this process
-    int allowed;             // starts still allowed (tests); negative: any
+    int allowed;             // starts still allowed (tests); negative: no limit
 };
 
 Pool pool = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, nullptr, 0, 0, -1};
 
-#ifdef MX_PHASE_TIMES
-long long thread_cpu_ns() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-thread_local double own_ms = 0, busiest_ms = 0;
-#endif
-
 void work(Job &job) noexcept {
-#ifdef MX_PHASE_TIMES
-    const long long start = thread_cpu_ns();
-#endif
     for (int i; (i = job.next.fetch_add(1, std::memory_order_relaxed)) < job.tasks;)
         job.task(job.ctx, i);
-#ifdef MX_PHASE_TIMES
-    const long long spent = thread_cpu_ns() - start;
-    for (long long b = job.busiest.load(); spent > b && !job.busiest.compare_exchange_weak(b, spent);) {
-    }
-#endif
 }
 
 // A worker: waits for a job posted after the generation it was started in,
@@ -198,9 +175,6 @@ void run(int threads, int tasks, void (*task)(void *, int), void *ctx) noexcept 
     pthread_cond_broadcast(&pool.posted);
     pthread_mutex_unlock(&pool.lock);
 
-#ifdef MX_PHASE_TIMES
-    const long long own_start = thread_cpu_ns();
-#endif
     work(job);
 
     pthread_mutex_lock(&pool.lock);
@@ -209,18 +183,8 @@ void run(int threads, int tasks, void (*task)(void *, int), void *ctx) noexcept 
         pthread_cond_wait(&pool.left, &pool.lock);
     pool.job = nullptr;
     pthread_mutex_unlock(&pool.lock);
-#ifdef MX_PHASE_TIMES
-    own_ms += (thread_cpu_ns() - own_start) * 1e-6;
-    busiest_ms += job.busiest.load() * 1e-6;
-#endif
 }
 
-#ifdef MX_PHASE_TIMES
-void job_times(double *own, double *busiest) noexcept {
-    *own = own_ms;
-    *busiest = busiest_ms;
-}
-#endif
 
 int started() noexcept {
     pthread_mutex_lock(&pool.lock);

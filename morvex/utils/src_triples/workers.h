@@ -34,16 +34,9 @@ void run(int threads, int tasks, F &f) noexcept {
     run(threads, tasks, [](void *ctx, int i) { (*static_cast<F *>(ctx))(i); }, &f);
 }
 
-#ifdef MX_PHASE_TIMES
-// For the cost model: the CPU time (ms) this thread spent in the tasks of
-// the calls to run() it made, and the sum over those calls of the CPU time
-// of the busiest thread of each (what the call would take on idle cores).
-void job_times(double *own, double *busiest) noexcept;
-#endif
-
 // For the tests: the workers started in this process so far, and a limit
-// on the starts still allowed (negative: none), past which a start fails as
-// if the system had refused the thread.
+// on the starts still allowed, past which a start fails as if the system
+// had refused the thread; a negative limit lifts it (any number may start).
 int started() noexcept;
 void limit_starts(int allowed) noexcept;
 

@@ -1,0 +1,296 @@
+// index_data.h -- the storage of morvex.utils.triples.Index and its build:
+// the distinct triples of a graph held twice, grouped by head and grouped by
+// tail, with what the lookups and the sampler read of them.
+//
+// The triples are held twice, 8 bytes each time: grouped by head, each
+// group holding (relation, tail) ascending, and grouped by tail, each group
+// holding (relation, head) ascending.  A group is found through a table of
+// 4-byte starts indexed by the id (or, when the ids are too sparse for that
+// to be the smaller, by bisection over the ids present).  So the known tails
+// of (h, r) are one sorted run, which the sampler (sampler.h) draws around.
+//
+// Nothing here touches the interpreter, nor includes Python.h; all of it
+// runs without the GIL.  The Python type is index_type.cpp.
+#pragma once
+
+#include "../kernels/keys.h"
+#include "../kernels/prefetch.h"
+#include "block.h"
+#include "parallel.h"
+#include "workers.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace mx {
+namespace triples {
+
+using Triple = morvex_Triple;
+using keys::prefetch_read;
+
+// ---- one side of the index -----------------------------------------------------
+
+// The other two fields of a triple, relation first, as one side holds them.
+struct Two {
+    int32_t rel, other;
+};
+static_assert(sizeof(Two) == 8, "two fields, no padding");
+
+inline uint64_t two_key(int32_t rel, int32_t other) {
+    return uint64_t(uint32_t(rel)) << 32 | uint32_t(other);  // both non-negative
+}
+
+// The triples grouped by one field (the key), each group sorted by
+// (relation, other).
+class Side {
+public:
+    Side() = default;
+
+    // From rows sorted by (key, relation, other), distinct and non-negative;
+    // key(i), rel(i), other(i) read row i, and each(i) is called for every
+    // row in order, in the same pass: the rows are read once (a pass over a
+    // large table costs about a tenth of its sort).
+    template <class K, class R, class O, class E>
+    void build(int64_t n, K key, R rel, O other, E each) {
+        n_ = n;
+        rows_ = Block<Two>(size_t(n));
+        // (key, first row) for each key present, gathered without a branch
+        // per row (a new key is as good as a coin toss when groups are
+        // short): each row writes its entry to `recent`, and a new key's
+        // entry stays
+        std::vector<std::pair<int32_t, uint32_t>> groups;
+        constexpr unsigned kRecent = 256;
+        std::pair<int32_t, uint32_t> recent[kRecent];
+        unsigned fresh = 0;
+        int32_t last = -1;  // no key: ids are non-negative
+        for (int64_t i = 0; i < n; ++i) {
+            const int32_t k = key(i);
+            rows_[size_t(i)] = Two{rel(i), other(i)};
+            recent[fresh] = {k, uint32_t(i)};
+            fresh += k != last;
+            last = k;
+            if (fresh == kRecent) {
+                groups.insert(groups.end(), recent, recent + kRecent);
+                fresh = 0;
+            }
+            each(i);
+        }
+        groups.insert(groups.end(), recent, recent + fresh);
+        const int64_t distinct = int64_t(groups.size());
+        const int64_t span = n ? int64_t(last) + 1 : 0;
+        // a start per id, or an id and a start per id present: the smaller
+        dense_ = span <= 2 * distinct + 1024;
+        const int64_t entries = dense_ ? span : distinct;
+        starts_ = Block<uint32_t>(size_t(entries) + 1);
+        count_ = entries;
+        if (!dense_)
+            ids_ = Block<int32_t>(size_t(entries));
+        int64_t e = 0;
+        for (const auto &g : groups) {
+            if (dense_) {
+                while (e <= g.first)
+                    starts_[size_t(e++)] = g.second;
+            } else {
+                ids_[size_t(e)] = g.first;
+                starts_[size_t(e++)] = g.second;
+            }
+        }
+        while (e <= entries)
+            starts_[size_t(e++)] = uint32_t(n);
+    }
+
+    int64_t bytes() const { return n_ * 8 + (count_ + 1) * 4 + (dense_ ? 0 : count_ * 4); }
+    const Two *rows() const { return rows_.get(); }
+    int64_t size() const { return n_; }
+    // The keys' groups in order: (key, first row) for each key present.
+    template <class F>
+    void each_group(F &&f) const {
+        for (int64_t e = 0; e < count_; ++e)
+            if (starts_[size_t(e)] < starts_[size_t(e) + 1])
+                f(dense_ ? int32_t(e) : ids_[size_t(e)], starts_[size_t(e)], starts_[size_t(e) + 1]);
+    }
+
+    // Where the group of `key` starts in the table of starts (for a fetch
+    // ahead of group()), or null when the key has none.
+    const uint32_t *slot(int32_t key) const {
+        if (key < 0)
+            return nullptr;
+        if (dense_)
+            return key < count_ ? &starts_[size_t(key)] : nullptr;
+        const int32_t *begin = ids_.get(), *end = begin + count_, *at = std::lower_bound(begin, end, key);
+        return at != end && *at == key ? &starts_[size_t(at - begin)] : nullptr;
+    }
+
+    // Fetches the rows of the group at `slot` (from slot()), both ends: a
+    // group may span two cache lines.  Always inlined, as the kernel's
+    // prefetch is: a call of a function that only prefetches may be dropped.
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
+    inline void fetch_group(const uint32_t *slot) const {
+        if (slot == nullptr)
+            return;
+        prefetch_read(rows_.get() + slot[0]);
+        if (slot[1] > slot[0])
+            prefetch_read(rows_.get() + slot[1] - 1);
+    }
+
+    // The run of rows of group `slot` whose relation is `rel`: [*lo, *hi).
+    void run(const uint32_t *slot, int32_t rel, const Two **lo, const Two **hi) const {
+        if (slot == nullptr) {
+            *lo = *hi = nullptr;
+            return;
+        }
+        const Two *b = rows_.get() + slot[0], *e = rows_.get() + slot[1];
+        if (e - b <= kShortGroup) {
+            // counted without branches: a bisection of a short group is
+            // mostly mispredicted branches
+            ptrdiff_t below = 0, upto = 0;
+            for (const Two *t = b; t < e; ++t) {
+                below += t->rel < rel;
+                upto += t->rel <= rel;
+            }
+            *lo = b + below;
+            *hi = b + upto;
+            return;
+        }
+        b = std::lower_bound(b, e, rel, [](const Two &t, int32_t r) { return t.rel < r; });
+        const Two *f = b;
+        while (f < e && f->rel == rel)  // runs are short; a long one is bisected
+            if (e - f > 16 && f[16].rel == rel)
+                f = std::upper_bound(f + 16, e, rel, [](int32_t r, const Two &t) { return r < t.rel; });
+            else
+                ++f;
+        *lo = b;
+        *hi = f;
+    }
+
+    bool holds(int32_t key, int32_t rel, int32_t other) const {
+        const uint32_t *s = slot(key);
+        if (s == nullptr)
+            return false;
+        const Two *b = rows_.get() + s[0], *e = rows_.get() + s[1];
+        const uint64_t want = two_key(rel, other);
+        b = std::lower_bound(b, e, want, [](const Two &t, uint64_t k) { return two_key(t.rel, t.other) < k; });
+        return b < e && b->rel == rel && b->other == other;
+    }
+
+    bool operator==(const Side &o) const {
+        return n_ == o.n_ && dense_ == o.dense_ && count_ == o.count_ &&
+               std::memcmp(rows_.get(), o.rows_.get(), size_t(n_) * sizeof(Two)) == 0 &&
+               std::memcmp(starts_.get(), o.starts_.get(), size_t(count_ + 1) * 4) == 0 &&
+               (dense_ || std::memcmp(ids_.get(), o.ids_.get(), size_t(count_) * 4) == 0);
+    }
+
+private:
+    static constexpr ptrdiff_t kShortGroup = 32;
+    int64_t n_ = 0, count_ = 0;
+    bool dense_ = true;
+    Block<Two> rows_;
+    Block<uint32_t> starts_;  // count_ + 1 entries
+    Block<int32_t> ids_;      // sparse only: the ids present, ascending
+};
+
+// ---- the index ---------------------------------------------------------------------
+
+struct IndexData {
+    int64_t entities = 0, relations = 0;
+    Side by_head;  // (relation, tail) per head
+    Side by_tail;  // (relation, head) per tail
+    // the relations present, ascending, and the probability of replacing
+    // the head for each
+    std::vector<int32_t> rel_ids;
+    std::vector<double> head_p;
+
+    int64_t size() const { return by_head.size(); }
+    int64_t bytes() const {
+        return by_head.bytes() + by_tail.bytes() + int64_t(rel_ids.size()) * (4 + 8) + int64_t(sizeof *this);
+    }
+    double head_probability(int32_t rel) const {
+        const auto at = std::lower_bound(rel_ids.begin(), rel_ids.end(), rel);
+        return at != rel_ids.end() && *at == rel ? head_p[size_t(at - rel_ids.begin())] : 0.5;
+    }
+};
+
+// ---- the work on it ------------------------------------------------------------
+
+
+// Splits [0, n) into parts of whole blocks; task(lo, hi) runs for each, on
+// up to `threads` threads.  The parts depend on n only.
+template <class F>
+void for_rows(int64_t n, int threads, F &&task) {
+    constexpr int64_t kBlock = 4096;
+    const int64_t parts = (n + kBlock - 1) / kBlock;
+    auto one = [&](int p) { task(int64_t(p) * kBlock, std::min(n, int64_t(p + 1) * kBlock)); };
+    if (parts > 0)
+        mx::workers::run(threads, static_cast<int>(std::min<int64_t>(parts, INT_MAX)), one);
+}
+
+// Calls visit(i) for i in [lo, hi) in order, after fetching what it reads a
+// few rows ahead in two steps, so that the misses overlap: slot(i), kAhead
+// rows before fetch(i), prefetches where row i's group starts, and fetch(i),
+// kAhead rows before visit(i), fetches the group's rows (Side::fetch_group).
+// visit returns false to stop; the result is the row it stopped at, or -1.
+template <class Slot, class Fetch, class Visit>
+inline int64_t look_ahead(int64_t lo, int64_t hi, Slot &&slot, Fetch &&fetch, Visit &&visit) {
+    constexpr int64_t kAhead = 8;
+    for (int64_t i = lo - 2 * kAhead; i < hi; ++i) {
+        if (i + 2 * kAhead < hi)
+            slot(i + 2 * kAhead);
+        if (i + kAhead >= lo && i + kAhead < hi)
+            fetch(i + kAhead);
+        if (i >= lo && !visit(i))
+            return i;
+    }
+    return -1;
+}
+
+// The first row of a[0, n) with a negative id (-1 when there is none), and
+// the largest entity and relation ids (-1 for none).
+void scan_ids(const Triple *a, int64_t n, int64_t *negative, int32_t *top_entity, int32_t *top_rel);
+
+// Builds the index of a[0, n) (non-negative ids below x.entities and
+// x.relations, rows in any order; a is used as scratch), sorting by the
+// orders given (the head and the tail order) on up to `threads` threads.
+void build(IndexData &x, Triple *a, int64_t n, const par::Order &by_head, const par::Order &by_tail, int threads);
+
+// Writes the distinct triples in (head, relation, tail) order to t[0, x.size()).
+void write_triples(const IndexData &x, Triple *t);
+
+// Whether two indexes hold the same triples under the same ranges.
+bool same_index(const IndexData &x, const IndexData &y);
+
+// found[i]: whether row i of `queries` is a triple of the index.
+void contains(const IndexData &x, const par::Rows &queries, bool *found, int threads);
+
+// The known `other` ids of each (key, relation) row of `pairs` on one side
+// (the tails of (head, relation) pairs by head, the heads of (relation, tail)
+// pairs by tail), in two passes around the allocation of the result.
+class RunLookup {
+public:
+    // `key_col`, `rel_col`: the pairs' columns holding the key and the
+    // relation.  Throws NoMemory.
+    RunLookup(const Side &side, const par::Rows &pairs, int key_col, int rel_col, int threads);
+
+    // Fills off[0, m], m the number of pairs: the ids of pair i are to go
+    // to values[off[i], off[i + 1]).
+    void measure(int64_t *off);
+    // Writes the ids, given the offsets measure() filled.
+    void write(const int64_t *off, int32_t *values) const;
+
+private:
+    const Side &side_;
+    par::Rows pairs_;
+    int key_col_, rel_col_, threads_;
+    // each pair's run: the one id itself when it holds one (the usual case,
+    // copied then without a second visit of the rows), else its first row
+    Block<uint32_t> first_;
+};
+
+}  // namespace triples
+}  // namespace mx

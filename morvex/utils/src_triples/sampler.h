@@ -1,0 +1,139 @@
+// sampler.h -- the exact sampler of morvex.utils.triples.Index.corrupt():
+// negatives made by replacing a row's head or tail, never equal to their
+// row and, when filtered, never known triples, drawn by a counter-based
+// generator.
+//
+// A uniform draw among the entities outside a sorted run of known ids is
+// exact with a single draw: the k-th entity not in the run is k plus the
+// number of run entries at or below it.  The generator is keyed by (seed,
+// row, negative), so every negative is a function of those three alone and
+// the result does not depend on how the rows are split over threads.
+//
+// Nothing here touches the interpreter, nor includes Python.h; all of it
+// runs without the GIL.
+#pragma once
+
+#include "index_data.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace mx {
+namespace triples {
+
+// ---- the counter-based generator ---------------------------------------------
+
+inline uint64_t mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
+
+// The draws of one negative: a short sequence that depends on (seed, row,
+// negative) only.  row_key() is computed once per row.
+inline uint64_t row_key(uint64_t seed, int64_t row) { return mix64(mix64(seed) + uint64_t(row + 1) * kGolden); }
+
+class Draws {
+public:
+    Draws(uint64_t row_key, int64_t negative) : state_(mix64(row_key ^ (uint64_t(negative) * 0xD1B54A32D192ED03ull))) {}
+
+    uint64_t next() { return mix64(state_ += kGolden); }
+
+    // Uniform in [0, range), range >= 1, without bias (multiply and shift,
+    // redrawing the few values that would favour the low results).
+    uint64_t below(uint64_t range) {
+        __uint128_t m = static_cast<__uint128_t>(next()) * range;
+        uint64_t low = static_cast<uint64_t>(m);
+        if (low < range) {
+            const uint64_t floor = (0 - range) % range;
+            while (low < floor) {
+                m = static_cast<__uint128_t>(next()) * range;
+                low = static_cast<uint64_t>(m);
+            }
+        }
+        return static_cast<uint64_t>(m >> 64);
+    }
+
+    // True with probability p.
+    bool chance(double p) { return double(next() >> 11) * 0x1p-53 < p; }
+
+private:
+    uint64_t state_;
+};
+
+// The entities one side of a row may take: [0, entities) without the sorted
+// run [lo, hi) of known ids (filtered; empty otherwise) and without `self`,
+// the id being replaced.
+struct Allowed {
+    Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities) : lo_(lo), hi_(hi) {
+        const Two *at = std::lower_bound(lo, hi, self, [](const Two &t, int32_t v) { return t.other < v; });
+        self_known_ = at < hi && at->other == self;
+        self_rank_ = int64_t(self) - (at - lo);  // self's place among the ids outside the run
+        count_ = entities - (hi - lo) - (self_known_ ? 0 : 1);
+    }
+
+    int64_t count() const { return count_; }
+
+    // The k-th allowed id, k in [0, count()).
+    int32_t pick(int64_t k) const {
+        k += !self_known_ && k >= self_rank_;  // step over self
+        // the k-th id outside the run is k plus the run's ids d with d - (its
+        // place in the run) <= k, which are a prefix of the run: counted
+        // without branches when the run is short (the usual case, where a
+        // branch on each random k would be mispredicted half the time),
+        // found by bisection otherwise
+        const Two *p = lo_;
+        int64_t len = hi_ - lo_;
+        if (len <= kShortRun) {
+            int64_t below = 0;
+            for (int64_t i = 0; i < len; ++i)
+                below += int64_t(p[i].other) - i <= k;
+            return int32_t(k + below);
+        }
+        while (len > 0) {
+            const int64_t half = len / 2;
+            if (int64_t(p[half].other) - (p + half - lo_) <= k) {
+                p += half + 1;
+                len -= half + 1;
+            } else {
+                len = half;
+            }
+        }
+        return int32_t(k + (p - lo_));
+    }
+
+private:
+    static constexpr int64_t kShortRun = 8;
+    const Two *lo_, *hi_;
+    bool self_known_;
+    int64_t self_rank_, count_;
+};
+
+// ---- negatives ------------------------------------------------------------------
+
+enum class SideRule { kHead, kTail, kBoth };
+
+struct CorruptArgs {
+    int64_t negatives;
+    SideRule side;
+    bool bernoulli, filtered;
+    uint64_t seed;
+};
+
+// What went wrong with one row of the batch, if anything.
+enum class RowFault { kNone, kHead, kTail, kNeither };
+
+// The first row of batch[0, m) with an id outside the index's ranges, or -1.
+int64_t first_outside(const IndexData &x, const Triple *batch, int64_t m);
+
+// Fills out[i * c.negatives + j], negative j of row i, for every row of
+// batch[0, m) on up to `threads` threads (ids inside the index's ranges).
+// Returns the first row without a valid replacement, with why in *fault,
+// or -1.
+int64_t corrupt(const IndexData &x, const Triple *batch, int64_t m, const CorruptArgs &c, Triple *out, int threads,
+                RowFault *fault);
+
+}  // namespace triples
+}  // namespace mx
