@@ -181,9 +181,6 @@ public:
                reinterpret_cast<uintptr_t>(view_.buf) % alignof(Triple) == 0;
     }
 
-    // Row i, from any layout.
-    Triple row(Py_ssize_t i) const { return rows_view().row(size_t(i)); }
-
     // Copies the first three columns of every row to out[0, rows).  Called
     // without the GIL.
     void load(Triple *out) const {
