@@ -3,6 +3,7 @@
 // index (index_data.h) and sampler (sampler.h).  Every method validates all
 // of its inputs and allocates what it returns with the GIL held, then
 // releases it for the work proper.
+
 // the export table, which triples.cpp fills when the module is imported
 #define MORVEX_MEMORY_UNIQUE_SYMBOL mx_triples_memory
 #define MORVEX_MEMORY_NO_IMPORT
@@ -136,6 +137,8 @@ PyObject *get_entities(PyObject *self, void *) { return PyLong_FromLongLong(data
 PyObject *get_relations(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).relations); }
 PyObject *get_nbytes(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).bytes()); }
 
+// ---- lookups -------------------------------------------------------------------
+
 const char *const kQueriesKw[] = {"queries", "threads", nullptr};
 const char *const kPairsKw[] = {"pairs", "threads", nullptr};
 
@@ -157,8 +160,8 @@ PyObject *index_contains(PyObject *self, PyObject *args, PyObject *kwds) {
     });
 }
 
-// The known tails (`tails`) or heads of each pair of `pairs_obj`, as
-// (offsets, values).
+// tails() when `tails`, else heads(): the known tails or heads of each row
+// of the `pairs` argument, as (offsets, values).
 PyObject *lookup(PyObject *self, PyObject *args, PyObject *kwds, bool tails) {
     return edge([&] {
         PyObject *pairs_obj, *threads_obj = Py_None;
