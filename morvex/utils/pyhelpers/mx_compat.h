@@ -51,6 +51,15 @@ inline PyObject *new_ref(PyObject *o) {
 
 namespace mx::compat {
 
+// Whether the interpreter is exiting (public from 3.13).
+inline bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Whether a finaliser already ran for `o` (only tracked for GC objects).
 inline bool already_finalized(PyObject *o) {
     if (!PyType_IS_GC(Py_TYPE(o)))

@@ -238,12 +238,22 @@ inline PyErrOccurred set_python_error(PyErrOccurred at, const char *unknown_exce
 }
 
 // The handler that lets the forced unwind of a thread the interpreter ends
-// pass on; it comes first in every catch (...) of the edges.
+// pass on; it comes first in every catch (...) of the edges.  A forced
+// unwind carries no object for the handler to bind, which the null check of
+// UndefinedBehaviorSanitizer reports: the functions holding the handler are
+// built without that one check (MX_FORCED_UNWIND_CATCHER), and the bodies
+// they run keep it, since a function is not inlined into one of other
+// sanitizer settings.
 #if defined(__GLIBCXX__)
 #define MX_PASS_FORCED_UNWIND \
     catch (abi::__forced_unwind &) { throw; }
 #else
 #define MX_PASS_FORCED_UNWIND
+#endif
+#if defined(__GNUC__)
+#define MX_FORCED_UNWIND_CATCHER __attribute__((no_sanitize("null")))
+#else
+#define MX_FORCED_UNWIND_CATCHER
 #endif
 
 // Runs `body` as the function `name` of the traceback: whatever it throws
@@ -251,7 +261,7 @@ inline PyErrOccurred set_python_error(PyErrOccurred at, const char *unknown_exce
 // failing statement (at `at` for a C++ exception), and leaves as kUntraced,
 // since the traceback is complete.  A null `name` adds no entry.
 template <class F>
-auto traced(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
+MX_FORCED_UNWIND_CATCHER auto traced(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
     try {
         return body();
     }
@@ -281,7 +291,7 @@ R failure_value() {
 // with the Python exception set.  No C++ exception ever leaves it; only the
 // forced unwind of a thread the interpreter ends passes through.
 template <class F>
-auto edge(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
+MX_FORCED_UNWIND_CATCHER auto edge(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
     using R = decltype(body());
     try {
         return traced(rules, name, at, std::forward<F>(body));

@@ -48,6 +48,11 @@ void report_unraisable(const char *context) {
 }
 
 void raise_unraisable_nogil(PyObject *type, PyObject *args, const char *context) {
+    // Once the interpreter exits, a thread asking for the GIL is ended there,
+    // or (a thread of the consumer's own, once the interpreter is gone)
+    // crashes inside CPython: the report is dropped instead.
+    if (compat::finalizing())
+        return;
     // One GIL-state section for raising and reporting: a thread that had no
     // thread state gets one for exactly this span, so the report is never
     // lost between the two.

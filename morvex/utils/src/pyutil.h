@@ -22,7 +22,7 @@ void report_unraisable(const char *context);
 
 // Sets `type(*args)` and reports it as unraisable, taking the GIL through the
 // GIL-state interface for the whole of it: callable from threads that do not
-// hold the GIL.
+// hold the GIL.  Nothing is reported once the interpreter exits.
 void raise_unraisable_nogil(PyObject *type, PyObject *args, const char *context);
 
 // The edge of the exported functions that cannot pass an exception on: a
