@@ -238,22 +238,39 @@ inline PyErrOccurred set_python_error(PyErrOccurred at, const char *unknown_exce
 }
 
 // The handler that lets the forced unwind of a thread the interpreter ends
-// pass on; it comes first in every catch (...) of the edges.  A forced
-// unwind carries no object for the handler to bind, which the null check of
-// UndefinedBehaviorSanitizer reports: the functions holding the handler are
-// built without that one check (MX_FORCED_UNWIND_CATCHER), and the bodies
-// they run keep it, since a function is not inlined into one of other
-// sanitizer settings.
+// pass on; it comes first in every catch (...) of the edges.
 #if defined(__GLIBCXX__)
 #define MX_PASS_FORCED_UNWIND \
     catch (abi::__forced_unwind &) { throw; }
 #else
 #define MX_PASS_FORCED_UNWIND
 #endif
-#if defined(__GNUC__)
-#define MX_FORCED_UNWIND_CATCHER __attribute__((no_sanitize("null")))
+
+// A forced unwind carries no object for that handler to bind, which
+// UndefinedBehaviorSanitizer reports, and g++ cannot turn off that one check
+// for a function.  So in the sanitized build (AddressSanitizer and
+// UndefinedBehaviorSanitizer always come together) the functions holding the
+// handler are built without UndefinedBehaviorSanitizer, and run their body
+// through call_body, which is not inlined there: the body keeps its checks.
+#if defined(__SANITIZE_ADDRESS__)
+#define MX_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MX_SANITIZED 1
+#endif
+#endif
+#if defined(MX_SANITIZED)
+#define MX_FORCED_UNWIND_CATCHER __attribute__((no_sanitize("undefined")))
+template <class F>
+__attribute__((noinline)) auto call_body(F &body) -> decltype(body()) {
+    return body();
+}
 #else
 #define MX_FORCED_UNWIND_CATCHER
+template <class F>
+inline auto call_body(F &body) -> decltype(body()) {
+    return body();
+}
 #endif
 
 // Runs `body` as the function `name` of the traceback: whatever it throws
@@ -261,9 +278,10 @@ inline PyErrOccurred set_python_error(PyErrOccurred at, const char *unknown_exce
 // failing statement (at `at` for a C++ exception), and leaves as kUntraced,
 // since the traceback is complete.  A null `name` adds no entry.
 template <class F>
-MX_FORCED_UNWIND_CATCHER auto traced(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
+MX_FORCED_UNWIND_CATCHER auto traced(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body)
+    -> decltype(body()) {
     try {
-        return body();
+        return call_body(body);
     }
     MX_PASS_FORCED_UNWIND
     catch (...) {
@@ -291,7 +309,8 @@ R failure_value() {
 // with the Python exception set.  No C++ exception ever leaves it; only the
 // forced unwind of a thread the interpreter ends passes through.
 template <class F>
-MX_FORCED_UNWIND_CATCHER auto edge(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body) -> decltype(body()) {
+MX_FORCED_UNWIND_CATCHER auto edge(const EdgeRules &rules, const char *name, PyErrOccurred at, F &&body)
+    -> decltype(body()) {
     using R = decltype(body());
     try {
         return traced(rules, name, at, std::forward<F>(body));

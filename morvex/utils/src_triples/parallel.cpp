@@ -14,6 +14,7 @@
 // thread.
 #include "parallel.h"
 
+#include "../kernels/distribute.h"
 #include "../kernels/keys.h"
 #include "../kernels/prefetch.h"
 #include "workers.h"
@@ -47,7 +48,6 @@ constexpr int kBucketTargetBits = 14;
 constexpr int kParallelRounds = 4;
 
 using keys::bit_length;
-using keys::prefetch_write;
 
 // Calls f(row) for rows [lo, hi) of r.
 template <class F>
@@ -213,72 +213,6 @@ void sort_buckets(Triple *a, const std::vector<size_t> &bounds, const Order &ord
     workers::run(threads, static_cast<int>(rest.size()), task);
 }
 
-// One thread's part of a round of the in-place split.  It owns the slots
-// a[h[b], end[b]) of every bucket b, none of which holds a row settled
-// there yet, and sweeps them, swapping each row into the next free slot of
-// its bucket (what was there comes back for a later sweep) while that
-// bucket's share has room.  Swapping rather than following cycles keeps
-// the swaps of a sweep independent of one another, so their memory accesses
-// overlap.  Sweeps repeat over the shares not yet full until one settles
-// nothing: the rows then left in the shares (strays) belong to buckets
-// whose share in this part is full.  Whatever the rows, every access stays
-// inside the shares.  C: the cursors' type, 32 bits where the rows allow
-// (half the cache lines of 64-bit ones); `open`: room for K bucket numbers.
-template <class C, class D>
-void settle(Triple *a, C *h, const C *end, const D digit, unsigned *open) {
-    constexpr size_t kSweepAhead = 64, kSlotAhead = 16;  // rows fetched ahead
-    const unsigned K = digit.buckets();
-    auto place = [&](Triple *slot, const Triple &r, unsigned d) {
-        const C t = h[d];
-        if (t < end[d]) {
-            h[d] = t + 1;
-            *slot = a[t];
-            a[t] = r;
-            prefetch_write(reinterpret_cast<uintptr_t>(a + t) + kSlotAhead * sizeof(Triple));
-        }
-    };
-    unsigned shares = 0;
-    size_t settled = 0;
-    for (unsigned b = 0; b < K; ++b) {
-        if (h[b] != end[b])
-            open[shares++] = b;
-        settled += h[b];
-    }
-    while (shares > 0) {
-        unsigned kept = 0;
-        for (unsigned k = 0; k < shares; ++k) {
-            const unsigned b = open[k];
-            // a row placed at a slot or before it leaves the rows after that
-            // slot where they are, so four rows can be read before any moves
-            Triple *p = a + h[b];
-            Triple *const e = a + end[b];
-            for (; e - p >= 4; p += 4) {
-                prefetch_write(reinterpret_cast<uintptr_t>(p) + kSweepAhead * sizeof(Triple));
-                const Triple r0 = p[0], r1 = p[1], r2 = p[2], r3 = p[3];
-                const unsigned d0 = digit(r0), d1 = digit(r1), d2 = digit(r2), d3 = digit(r3);
-                place(p, r0, d0);
-                place(p + 1, r1, d1);
-                place(p + 2, r2, d2);
-                place(p + 3, r3, d3);
-            }
-            for (; p < e; ++p) {
-                const Triple r = *p;
-                place(p, r, digit(r));
-            }
-            if (h[b] != end[b])
-                open[kept++] = b;
-        }
-        shares = kept;
-        // the cursors only advance: their sum tells whether a row settled
-        size_t now = 0;
-        for (unsigned b = 0; b < K; ++b)
-            now += h[b];
-        if (now == settled)
-            break;
-        settled = now;
-    }
-}
-
 // Moves the strays of a bucket to its end.  The bucket's unsettled range
 // [head, end) was split into `parts` shares, share p [lo(p), hi(p)) having
 // its settled rows in [lo(p), h(p)) and its strays after them.  Strays
@@ -329,7 +263,9 @@ void permute(Triple *a, size_t n, const D &digit, const std::vector<size_t> &bou
         }
         auto task = [&](int p) {
             C *h = &share[2 * static_cast<size_t>(p) * K];
-            settle(a, h, h + K, digit, &open[static_cast<size_t>(p) * K]);
+            // its shares a[h[b], h[K + b]) distributed in place; what is left in
+            // them (strays) belongs to buckets whose share here is full
+            dist::sweep<dist::WhenFull::kStay>(a, h, h + K, K, digit, &open[static_cast<size_t>(p) * K]);
         };
         workers::run(threads, parts, task);
         if (parts == 1)
