@@ -64,8 +64,8 @@ struct Keyed {
 // Puts x and y in order.
 template <class O>
 MX_ALWAYS_INLINE void exchange(Keyed<O> &x, Keyed<O> &y) {
-    // (GCC turns these selects into branches; here the same with masks, as
-    // in sort2, measured 1 to 3% slower at 10^7 records)
+    // (selects, which GCC turns into branches: the masks of sort2 cost more
+    // here, where each exchange depends on the one before)
     const bool swap = Keyed<O>::before(y, x);
     const uint64_t hx = swap ? y.hi : x.hi, hy = swap ? x.hi : y.hi;
     const uint32_t lx = swap ? y.lo : x.lo, ly = swap ? x.lo : y.lo;
@@ -77,8 +77,7 @@ MX_ALWAYS_INLINE void exchange(Keyed<O> &x, Keyed<O> &y) {
 
 // Sorts a[0, 2) by an exchange written with masks, which the compiler
 // keeps free of branches: the order of a bucket's two records is a coin
-// toss, which a branch would mispredict half the time (measured: 5% faster
-// at 10^7 records than the network below applied to the pair).
+// toss, which a branch would mispredict half the time.
 template <class O>
 MX_ALWAYS_INLINE void sort2(morvex_Triple *a) {
     const Keyed<O> x = Keyed<O>::load(a), y = Keyed<O>::load(a + 1);
@@ -271,8 +270,7 @@ inline int split_width(uint32_t n, bool wide_ok, bool &large) {
 
 // The digit width of a leaf split of n records: about one record per
 // bucket, or two buckets per record in a large leaf (n > kBuffered), whose
-// crowded buckets cost more than the counts it sums: at 10^7 records, that
-// cuts them to a third and sorts 4% faster.
+// crowded buckets cost more than the extra counts it sums.
 inline int leaf_width(uint32_t n) {
     static_assert(2 * kLargeLeaf <= 1u << kLeafMaxBits, "leaf digits");
     return std::min(kLeafMaxBits, std::max(kMinBits, bit_length(n) + (n > kBuffered ? 1 : 0)));

@@ -114,8 +114,8 @@ struct SplitFrame {
 // arrays, which are accessed at the same time.  The gap after `buf` (a whole
 // number of 4 KiB pages) sets them 2 KiB apart modulo 4 KiB: a load whose
 // address matches a pending store's in its low 12 bits waits for that store
-// on common processors, and the leaf split's counts (written) sitting at the
-// same page offsets as the records (read) made small sorts a third slower.
+// on common processors, as the leaf split's counts (written) would if they
+// sat at the same page offsets as the records (read).
 struct Workspace {
     morvex_Triple buf[kLargeLeaf];            // small distributions and leaf splits
     char gap[2048];
