@@ -108,13 +108,72 @@ private:
 
 inline Borrowed::Borrowed(const Ref &owner) : obj_(owner.get()) {}
 
+// ---- threads the interpreter ends ---------------------------------------------
+
+// The handler that lets the forced unwind of a thread the interpreter ends
+// pass on; it comes first in every catch (...) of the edges.
+#if defined(__GLIBCXX__)
+#define MX_PASS_FORCED_UNWIND \
+    catch (abi::__forced_unwind &) { throw; }
+#else
+#define MX_PASS_FORCED_UNWIND
+#endif
+
+// A forced unwind carries no object for that handler to bind, which
+// UndefinedBehaviorSanitizer reports, and g++ cannot turn off that one check
+// for a function.  So in the sanitized build (AddressSanitizer and
+// UndefinedBehaviorSanitizer always come together) the functions holding the
+// handler are built without UndefinedBehaviorSanitizer, and run their body
+// through call_body, which is not inlined there: the body keeps its checks.
+#if defined(__SANITIZE_ADDRESS__)
+#define MX_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MX_SANITIZED 1
+#endif
+#endif
+#if defined(MX_SANITIZED)
+extern "C" void __asan_handle_no_return(void);  // AddressSanitizer's runtime
+#define MX_FORCED_UNWIND_CATCHER __attribute__((no_sanitize("undefined")))
+template <class F>
+__attribute__((noinline)) auto call_body(F &body) -> decltype(body()) {
+    return body();
+}
+#else
+#define MX_FORCED_UNWIND_CATCHER
+template <class F>
+inline auto call_body(F &body) -> decltype(body()) {
+    return body();
+}
+#endif
+
+// Takes the GIL by `take`.  In the sanitized build, a thread that the
+// interpreter ends there has the poison of its stack cleared first, as
+// AddressSanitizer does for a throw: the forced unwind skips the epilogues
+// that would clear it, and the thread's own end reuses that stack.
+template <class F>
+MX_FORCED_UNWIND_CATCHER inline void taking_gil(F &&take) {
+#if defined(MX_SANITIZED) && defined(__GLIBCXX__)
+    try {
+        take();
+    } catch (abi::__forced_unwind &) {
+        __asan_handle_no_return();
+        throw;
+    }
+#else
+    take();
+#endif
+}
+
 // ---- the GIL and the pending exception ---------------------------------------
 
 // Holds the GIL for a scope, through the GIL-state interface: callable from
 // threads that do not hold it, or have no thread state at all.
 class GilHold {
 public:
-    GilHold() : state_(PyGILState_Ensure()) {}
+    GilHold() {
+        taking_gil([&] { state_ = PyGILState_Ensure(); });
+    }
     ~GilHold() noexcept(false) {
         if (holds_gil())
             PyGILState_Release(state_);
@@ -132,7 +191,9 @@ private:
 class WithoutGil {
 public:
     WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() noexcept(false) { PyEval_RestoreThread(state_); }
+    ~WithoutGil() noexcept(false) {
+        taking_gil([&] { PyEval_RestoreThread(state_); });
+    }
     WithoutGil(const WithoutGil &) = delete;
     WithoutGil &operator=(const WithoutGil &) = delete;
 
@@ -237,41 +298,6 @@ inline PyErrOccurred set_python_error(PyErrOccurred at, const char *unknown_exce
     return at;
 }
 
-// The handler that lets the forced unwind of a thread the interpreter ends
-// pass on; it comes first in every catch (...) of the edges.
-#if defined(__GLIBCXX__)
-#define MX_PASS_FORCED_UNWIND \
-    catch (abi::__forced_unwind &) { throw; }
-#else
-#define MX_PASS_FORCED_UNWIND
-#endif
-
-// A forced unwind carries no object for that handler to bind, which
-// UndefinedBehaviorSanitizer reports, and g++ cannot turn off that one check
-// for a function.  So in the sanitized build (AddressSanitizer and
-// UndefinedBehaviorSanitizer always come together) the functions holding the
-// handler are built without UndefinedBehaviorSanitizer, and run their body
-// through call_body, which is not inlined there: the body keeps its checks.
-#if defined(__SANITIZE_ADDRESS__)
-#define MX_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MX_SANITIZED 1
-#endif
-#endif
-#if defined(MX_SANITIZED)
-#define MX_FORCED_UNWIND_CATCHER __attribute__((no_sanitize("undefined")))
-template <class F>
-__attribute__((noinline)) auto call_body(F &body) -> decltype(body()) {
-    return body();
-}
-#else
-#define MX_FORCED_UNWIND_CATCHER
-template <class F>
-inline auto call_body(F &body) -> decltype(body()) {
-    return body();
-}
-#endif
 
 // Runs `body` as the function `name` of the traceback: whatever it throws
 // becomes the pending Python exception, with the entry `name` added at the
