@@ -59,7 +59,8 @@ setup(
         # a sibling that reaches the module through its public header only
         extension("morvex.utils.triples",
                   ["src_triples/%s.cpp" % name for name in
-                   ("triples", "index_type", "index_data", "sampler", "membership", "workers", "parallel")]),
+                   ("triples", "index_type", "index_data", "sampler", "membership", "workers", "parallel",
+                    "rank")]),
     ],
     options={"build": {"build_base": os.path.join("build", flavour)}},
     **licence
