@@ -297,6 +297,19 @@ def test_contains_takes_memory_for_the_queries_not_known():
     assert printed[:-1] == ["True", "False", "True"] * 2 and int(printed[-1]) < 16 * 1024, printed  # KiB
 
 
+def test_contains_marks_repeated_queries_past_the_kept_rows_cap(split_small_tables):
+    """Known rows that match past the cap on kept rows (2m + 4096) come down
+    to marks on the distinct queries: queries given more than once, present
+    or absent, are each answered, on one thread or several."""
+    rows = np.random.default_rng(3).choice(50, (5, 3), replace=False).astype(np.int32)
+    known = np.tile(rows, (2000, 1))  # no row equals the one before it: every one is kept
+    absent = rows + 100
+    queries = np.concatenate([rows, absent, rows[::-1], absent[:2], rows[:1]])
+    expected = [i < 5 or 10 <= i < 15 or i == 17 for i in range(len(queries))]
+    for threads in (1, 2):
+        assert triples.contains(known, queries, threads=threads).tolist() == expected
+
+
 @pytest.mark.skipif(bool(os.environ.get("MORVEX_SANITIZE")),
                     reason="AddressSanitizer needs an unlimited address space")
 def test_memory_error_names_its_byte_count():

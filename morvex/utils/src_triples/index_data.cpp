@@ -106,14 +106,23 @@ void build(IndexData &x, Triple *a, int64_t n, const par::Order &by_head, const 
     // is a coin toss, which branches would mispredict, at a cost above this
     // pass's memory traffic.  The previous row starts as one no row equals,
     // ids being non-negative.)
-    n = int64_t(par::write_distinct(a, size_t(n), a,
-                                    [&, prev = Triple{-1, -1, -1}](const Triple &t, size_t, bool fresh) mutable {
-                                        const size_t s = slot(t.relation);
-                                        count[s] += fresh;
-                                        // 0 for a repeat
-                                        heads[s] += (t.head != prev.head) | (t.relation != prev.relation);
-                                        prev = t;
-                                    }));
+    // The repeats are dropped here rather than by par::write_distinct, which
+    // must keep to an output of the distinct rows' size: in place, every row
+    // can be written to a[d], an address that does not wait for this row's
+    // comparison, and d only moves past a new one.
+    Triple prev{-1, -1, -1};
+    int64_t d = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        const Triple t = a[i];
+        const int64_t fresh = !mx::keys::same(t, prev);
+        const size_t s = slot(t.relation);
+        count[s] += fresh;
+        heads[s] += (t.head != prev.head) | (t.relation != prev.relation);  // 0 for a repeat
+        a[d] = t;
+        d += fresh;
+        prev = t;
+    }
+    n = d;
     x.by_head.build(
         n, [&](int64_t i) { return a[i].head; }, [&](int64_t i) { return a[i].relation; },
         [&](int64_t i) { return a[i].tail; }, [](int64_t) {});
@@ -165,17 +174,19 @@ RunLookup::RunLookup(const Side &side, const par::Rows &pairs, int key_col, int 
 
 void RunLookup::measure(int64_t *off) {
     const int64_t m = int64_t(pairs_.n);
-    const Two *rows = side_.rows();
+    const par::Rows pairs = pairs_;
+    const Side &side = side_;
+    const int key_col = key_col_, rel_col = rel_col_;
+    uint32_t *const first = first_.get();
+    const Two *rows = side.rows();
     // each pair's run, its length in off[i + 1]
     for_rows(m, threads_, [&](int64_t lo, int64_t hi) {
-        auto key = [&](int64_t i) { return pairs_.item(size_t(i), key_col_); };
         look_ahead(
-            lo, hi, [&](int64_t i) { prefetch_read(side_.slot(key(i))); },
-            [&](int64_t i) { side_.fetch_group(side_.slot(key(i))); },
+            lo, hi, &side, nullptr, [&](int64_t i, int) { return pairs.item(size_t(i), key_col); },
             [&](int64_t i) {
                 const Two *b, *e;
-                side_.run(side_.slot(key(i)), pairs_.item(size_t(i), rel_col_), &b, &e);
-                first_[size_t(i)] = e - b == 1 ? uint32_t(b->other) : b ? uint32_t(b - rows) : 0;
+                side.run(side.slot(pairs.item(size_t(i), key_col)), pairs.item(size_t(i), rel_col), &b, &e);
+                first[i] = e - b == 1 ? uint32_t(b->other) : b ? uint32_t(b - rows) : 0;
                 off[i + 1] = e - b;
                 return true;
             });
@@ -187,17 +198,18 @@ void RunLookup::measure(int64_t *off) {
 
 void RunLookup::write(const int64_t *off, int32_t *v) const {
     const Two *rows = side_.rows();
+    const uint32_t *const first = first_.get();
     for_rows(int64_t(pairs_.n), threads_, [&](int64_t lo, int64_t hi) {
         constexpr int64_t kAhead = 8;
         for (int64_t i = lo; i < hi; ++i) {
             if (i + kAhead < hi && off[i + kAhead + 1] - off[i + kAhead] > 1)
-                prefetch_read(rows + first_[size_t(i + kAhead)]);
+                prefetch_read(rows + first[i + kAhead]);
             const int64_t k = off[i], len = off[i + 1] - k;
             if (len == 1) {
-                v[k] = int32_t(first_[size_t(i)]);
+                v[k] = int32_t(first[i]);
                 continue;
             }
-            const Two *r = rows + first_[size_t(i)];
+            const Two *r = rows + first[i];
             for (int64_t j = 0; j < len; ++j)
                 v[k + j] = r[j].other;
         }

@@ -231,19 +231,30 @@ void for_rows(int64_t n, int threads, F &&task) {
         mx::workers::run(threads, static_cast<int>(std::min<int64_t>(parts, INT_MAX)), one);
 }
 
-// Calls visit(i) for i in [lo, hi) in order, after fetching what it reads a
-// few rows ahead in two steps, so that the misses overlap: slot(i), kAhead
-// rows before fetch(i), prefetches where row i's group starts, and fetch(i),
-// kAhead rows before visit(i), fetches the group's rows (Side::fetch_group).
-// visit returns false to stop; the result is the row it stopped at, or -1.
-template <class Slot, class Fetch, class Visit>
-inline int64_t look_ahead(int64_t lo, int64_t hi, Slot &&slot, Fetch &&fetch, Visit &&visit) {
+// Calls visit(i) for i in [lo, hi) in order, with the groups it reads
+// fetched a few rows ahead in two steps, so that the misses overlap: 2 *
+// kAhead rows ahead, where row i's group starts on each side given (key(i,
+// 0) the key on `first`, key(i, 1) on `second`; a null side is not read),
+// and kAhead rows ahead, the group's rows (Side::fetch_group).  visit
+// returns false to stop; the result is the row it stopped at, or -1.  The
+// prefetches stay in this function's body: a callable that did nothing but
+// prefetch could be dropped, as a call without effects.
+template <class Key, class Visit>
+inline int64_t look_ahead(int64_t lo, int64_t hi, const Side *first, const Side *second, Key &&key, Visit &&visit) {
     constexpr int64_t kAhead = 8;
     for (int64_t i = lo - 2 * kAhead; i < hi; ++i) {
-        if (i + 2 * kAhead < hi)
-            slot(i + 2 * kAhead);
-        if (i + kAhead >= lo && i + kAhead < hi)
-            fetch(i + kAhead);
+        if (i + 2 * kAhead < hi) {
+            if (first != nullptr)
+                prefetch_read(first->slot(key(i + 2 * kAhead, 0)));
+            if (second != nullptr)
+                prefetch_read(second->slot(key(i + 2 * kAhead, 1)));
+        }
+        if (i + kAhead >= lo && i + kAhead < hi) {
+            if (first != nullptr)
+                first->fetch_group(first->slot(key(i + kAhead, 0)));
+            if (second != nullptr)
+                second->fetch_group(second->slot(key(i + kAhead, 1)));
+        }
         if (i >= lo && !visit(i))
             return i;
     }

@@ -55,24 +55,10 @@ int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs 
                 return i;
         return -1;
     }
-    // filtered: the rows' groups are looked up a few ahead of their draws
-    return look_ahead(
-        lo, hi,
-        [&](int64_t i) {
-            const Triple &f = batch[i];
-            if (need_tail)
-                prefetch_read(x.by_head.slot(f.head));
-            if (need_head)
-                prefetch_read(x.by_tail.slot(f.tail));
-        },
-        [&](int64_t i) {
-            const Triple &f = batch[i];
-            if (need_tail)
-                x.by_head.fetch_group(x.by_head.slot(f.head));
-            if (need_head)
-                x.by_tail.fetch_group(x.by_tail.slot(f.tail));
-        },
-        one);
+    // filtered: the rows' groups are looked up a few ahead of their draws,
+    // the tails' group by head, the heads' group by tail
+    return look_ahead(lo, hi, need_tail ? &x.by_head : nullptr, need_head ? &x.by_tail : nullptr,
+                      [&](int64_t i, int side) { return side == 0 ? batch[i].head : batch[i].tail; }, one);
 }
 
 }  // namespace
