@@ -468,6 +468,71 @@ def test_corrupt_draws_are_uniform_and_bernoulli():
     assert abs(share - p[1]) < 4 * (p[1] * (1 - p[1]) / 20000) ** 0.5, share
 
 
+M64, GOLDEN = 2 ** 64 - 1, 0x9E3779B97F4A7C15
+
+
+def mix64(z):
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9 & M64
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EB & M64
+    return z ^ (z >> 31)
+
+
+def reference_negatives(known, batch, negatives, seed, side, entities, offset=0):
+    """corrupt(filtered=True, strategy="uniform") in Python: the generator
+    keyed by (seed, position of the row, negative) and the k-th entity
+    outside the known ids of the row's side and the id it replaces."""
+    tails, heads = {}, {}
+    for h, r, t in {tuple(x) for x in known.tolist()}:
+        tails.setdefault((h, r), []).append(t)
+        heads.setdefault((r, t), []).append(h)
+    out = []
+    for i, (h, r, t) in enumerate(batch.tolist()):
+        key = mix64((mix64(seed) + (i + offset + 1) * GOLDEN) & M64)
+        skip = {"head": sorted(set(heads.get((r, t), [])) | {h}), "tail": sorted(set(tails.get((h, r), [])) | {t})}
+        for j in range(negatives):
+            state = mix64(key ^ (j * 0xD1B54A32D192ED03 & M64))
+
+            def draw():
+                nonlocal state
+                state = (state + GOLDEN) & M64
+                return mix64(state)
+            which = side if side != "both" else ("head" if (draw() >> 11) * 2.0 ** -53 < 0.5 else "tail")
+            width = entities - len(skip[which])
+            m = draw() * width
+            while m & M64 < (2 ** 64 - width) % width:
+                m = draw() * width
+            k = m >> 64
+            for d in skip[which]:  # each id skipped at or below the k-th allowed one moves it up
+                k += d <= k
+            out.append([k, r, t] if which == "head" else [h, r, k])
+    return np.array(out, np.int32).reshape(len(batch), negatives, 3)
+
+
+def test_sparse_ids_lookups_and_negatives(split_small_tables):
+    """Ids spread up to 2**31 - 1 over few triples: both sides keep their
+    ids present in a sorted list, searched by every lookup and draw."""
+    rng = np.random.default_rng(21)
+    ids = np.concatenate([[0, 1, I32.max - 1, I32.max], rng.integers(0, I32.max, 60)]).astype(np.int32)
+    known = np.stack([rng.choice(ids, 900), rng.integers(0, 4, 900), rng.choice(ids, 900)], axis=1).astype(np.int32)
+    known[:40] = known[40:80, [2, 1, 0]]  # (t, r, h) known with (h, r, t)
+    rows = {tuple(r) for r in known.tolist()}
+    idx = triples.Index(known)
+    assert idx.num_entities == 2 ** 31 and idx.nbytes < 24 * len(idx) + 4096
+    queries = np.vstack([known[::3], rng.choice(np.concatenate([ids, ids + 1, ids - 1]), (600, 3))]).astype(np.int32)
+    queries[:, 1] %= 5
+    for threads in (1, 2):
+        assert idx.contains(queries, threads=threads).tolist() == [tuple(q) in rows for q in queries.tolist()]
+        for lookup, cols in ((idx.tails, [0, 1]), (idx.heads, [1, 2])):
+            offsets, values = lookup(queries[:, cols], threads=threads)
+            other = 2 if cols[0] == 0 else 0
+            assert [values[a:b].tolist() for a, b in zip(offsets[:-1], offsets[1:])] == \
+                [sorted({x[other] for x in rows if [x[c] for c in cols] == q}) for q in queries[:, cols].tolist()]
+        batch = known[::2]
+        for side in ("head", "tail", "both"):
+            assert np.array_equal(idx.corrupt(batch, 6, side=side, seed=5, threads=threads),
+                                  reference_negatives(known, batch, 6, 5, side, 2 ** 31))
+
+
 KNOWN = np.array([[0, 0, 1], [1, 0, 2], [2, 1, 0]], np.int32)
 INDEX_BAD = [  # (call, exception, message)
     (lambda: triples.Index(np.array([[0, 0, 1], [1, -1, 2]], np.int32)), ValueError,
