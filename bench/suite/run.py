@@ -570,7 +570,93 @@ def index(bench, table, args):
         table.mismatch(label, "numpy")
 
 
-SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads, index)
+def _numpy_rank_counts(idx, batch, scores, block=8):
+    """The exact filtered counts the numpy way, a few rows at a time: a copy
+    of the rows with the known tails and the true tail set to NaN, then the
+    scores above and equal to the true one counted."""
+    m, w = scores.shape
+    offsets, values = idx.tails(batch[:, :2])
+    truth = scores[np.arange(m), batch[:, 2]]
+    out = np.empty((m, 3), np.int64)
+    for lo in range(0, m, block):
+        hi = min(m, lo + block)
+        x = scores[lo:hi].copy()
+        rows = np.repeat(np.arange(hi - lo), np.diff(offsets[lo:hi + 1]))
+        x[rows, values[offsets[lo]:offsets[hi]]] = np.nan
+        x[np.arange(hi - lo), batch[lo:hi, 2]] = np.nan
+        t = truth[lo:hi, None]
+        out[lo:hi, 0] = np.count_nonzero(x > t, axis=1)
+        out[lo:hi, 1] = np.count_nonzero(x == t, axis=1)
+        out[lo:hi, 2] = w - np.count_nonzero(np.isnan(x), axis=1)
+    return out
+
+
+def rank(bench, table, args):
+    """Index.rank_counts: filtered ranking counts of test triples from a
+    float32 score matrix, against a memmove of its bytes, itself on two
+    threads, in chunks, and numpy."""
+    import ctypes
+    from morvex.utils import triples
+    exp, m = 20, 8 if args.quick else args.rank_rows
+    entities = 1 << exp
+    reps = 3 if args.quick else args.reps_index
+    gib = m * entities * 4 / 2 ** 30
+    table.head("Index.rank_counts, graph n=10^%d, %d test rows x 2^%d float32 scores (%.2f GiB), filtered, "
+               "wall-clock, best of %d (ms)" % (6 if args.quick else 7, m, exp, gib, reps))
+    known = graph_data(10 ** 6 if args.quick else 10 ** 7, seed=6000)
+    idx = triples.Index(known, num_entities=entities)
+    rng = np.random.default_rng(6001)
+    batch = known[rng.integers(0, len(known), m)]
+    scores = np.empty((m, entities), np.float32)
+    for lo in range(0, m, 64):
+        scores[lo:lo + 64] = rng.random((min(m, lo + 64) - lo, entities), dtype=np.float32)
+    target = np.empty_like(scores)
+    target.fill(0)  # its pages are in place before the memmove is timed
+
+    def move(_):
+        ctypes.memmove(target.ctypes.data, scores.ctypes.data, scores.nbytes)
+
+    best, results = _alternate({1: lambda _: idx.rank_counts(batch, scores, threads=1),
+                                2: lambda _: idx.rank_counts(batch, scores, threads=2), "move": move}, reps)
+    del target
+    one, out = best[1], results[1]
+    table.row("filtered, threads=1 vs memmove of the scores", one * 1e3, best["move"] * 1e3, one / best["move"], 1.0)
+    label = "filtered, threads=2 vs threads=1"
+    if not np.array_equal(results[2], out):
+        table.mismatch(label, "threads=1")
+    else:
+        table.row(label, best[2] * 1e3, one * 1e3, best[2] / one,
+                  1 / 1.5 if triples._workers()[0] > 1 else None)
+
+    truth = scores[np.arange(m), batch[:, 2]]
+    width = entities // 16
+
+    def chunked(_):
+        total = np.zeros((m, 3), np.int64)
+        for start in range(0, entities, width):
+            total += idx.rank_counts(batch, scores[:, start:start + width], start=start, true_scores=truth,
+                                     threads=1)
+        return total
+
+    best, results = _alternate({"whole": lambda _: idx.rank_counts(batch, scores, threads=1), "chunks": chunked},
+                               reps)
+    label = "filtered, 16 chunks vs one call, threads=1"
+    if not np.array_equal(results["chunks"], results["whole"]):
+        table.mismatch(label, "one call")
+    else:
+        table.row(label, best["chunks"] * 1e3, best["whole"] * 1e3, best["chunks"] / best["whole"], 1.1)
+    del results
+
+    theirs, ref = _best_both(lambda: _numpy_rank_counts(idx, batch, scores), args.numpy_reps)[1:]
+    label = "filtered, threads=1 vs numpy copy+NaN mask+compare"
+    if not np.array_equal(ref, out):
+        table.mismatch(label, "numpy")
+    else:
+        table.row(label, one * 1e3, theirs * 1e3, one / theirs, 1 / 5)
+    del scores, ref, out
+
+
+SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads, index, rank)
 
 
 def main():
@@ -585,6 +671,8 @@ def main():
                         help="runs of each call in the threads section (default 15)")
     parser.add_argument("--reps-index", type=int, default=3,
                         help="runs of each call in the index section (default 3)")
+    parser.add_argument("--rank-rows", type=int, default=1000,
+                        help="test rows of the rank section, each of 2^20 float32 scores (default 1000: 4 GiB)")
     parser.add_argument("--only", action="append", choices=[f.__name__ for f in SECTIONS],
                         help="run only this section (may be repeated)")
     args = parser.parse_args()

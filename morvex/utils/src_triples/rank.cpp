@@ -198,6 +198,8 @@ void count_all(const Work &w, int threads) {
         const int64_t tasks = (w.m + per - 1) / per;
         auto task = [&](int k) {
             for (int64_t i = k * per, hi = std::min(w.m, (k + 1) * per); i < hi; ++i) {
+                if (i + 1 < hi)
+                    mx::rank::fetch_run(w.dtype, w.row(i + 1), w.width);
                 const Threshold t = mx::rank::threshold(w.dtype, w.truth[i]);
                 int64_t dropped = 0;
                 const Counts minus = left_out(w, i, t, &dropped);
