@@ -150,6 +150,24 @@ struct Work {
     int64_t *out;         // m rows of (higher, tied, candidates)
 
     const char *row(int64_t i) const { return scores + i * row_step; }
+    const Side &side() const { return tails ? x->by_head : x->by_tail; }
+    int32_t key(int64_t i) const { return tails ? batch[i].head : batch[i].tail; }
+
+    // Fetches the known entities of row `next` and where those of row
+    // `after` start (-1: none), so that a row's lookups, made a row after
+    // these fetches, find them in the cache.  Always inlined, as the
+    // prefetches it makes are: a call of a function without effects may
+    // be dropped.
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
+    inline void fetch_known(int64_t next, int64_t after) const {
+        if (!filtered)
+            return;
+        side().fetch_group(side().slot(key(next)));
+        if (after >= 0)
+            mx::keys::prefetch_read(side().slot(key(after)));
+    }
     int32_t entity(int64_t i) const { return tails ? batch[i].tail : batch[i].head; }
 };
 
@@ -167,9 +185,9 @@ Counts left_out(const Work &w, int64_t i, const Threshold &t, int64_t *dropped) 
     bool self_known = false;
     if (w.filtered) {
         // the known tails of (head, relation), or heads of (relation, tail)
-        const Side &side = w.tails ? w.x->by_head : w.x->by_tail;
+        const Side &side = w.side();
         const Two *lo = nullptr, *hi = nullptr;
-        side.run(side.slot(w.tails ? r.head : r.tail), r.relation, &lo, &hi);
+        side.run(side.slot(w.key(i)), r.relation, &lo, &hi);
         const Two *a = std::lower_bound(lo, hi, w.start, [](const Two &k, int64_t v) { return k.other < v; });
         for (; a < hi && a->other < end; ++a, ++n) {
             mx::rank::count_one(w.dtype, row + (a->other - w.start) * size, t, c);
@@ -190,6 +208,11 @@ Counts left_out(const Work &w, int64_t i, const Threshold &t, int64_t *dropped) 
 void count_all(const Work &w, int threads) {
     constexpr int64_t kPerThread = int64_t(1) << 17;  // the fewest scores worth a thread
     constexpr int64_t kPerTask = int64_t(1) << 16;    // the fewest scores a task counts
+    // rows at least this wide fetch the next row's start and lookups first
+    // (narrower ones would spend more on the fetches than they save)
+    constexpr int64_t kFetchWidth = 256;
+    if (w.m == 0)
+        return;
     const int64_t total = w.m * std::max<int64_t>(w.width, 1);
     const int use = int(std::max<int64_t>(1, std::min<int64_t>(threads, total / kPerThread)));
     const int64_t parts = w.m >= 4 * int64_t(use) ? 1 : (4 * int64_t(use) + w.m - 1) / std::max<int64_t>(w.m, 1);
@@ -198,8 +221,10 @@ void count_all(const Work &w, int threads) {
         const int64_t tasks = (w.m + per - 1) / per;
         auto task = [&](int k) {
             for (int64_t i = k * per, hi = std::min(w.m, (k + 1) * per); i < hi; ++i) {
-                if (i + 1 < hi)
+                if (i + 1 < w.m && w.width >= kFetchWidth) {
                     mx::rank::fetch_run(w.dtype, w.row(i + 1), w.width);
+                    w.fetch_known(i + 1, i + 2 < w.m ? i + 2 : -1);
+                }
                 const Threshold t = mx::rank::threshold(w.dtype, w.truth[i]);
                 int64_t dropped = 0;
                 const Counts minus = left_out(w, i, t, &dropped);
@@ -214,7 +239,7 @@ void count_all(const Work &w, int threads) {
         return;
     }
     // few long rows: each split in `parts` column ranges
-    std::vector<Counts> partial(size_t(w.m * parts));
+    Block<Counts> partial(size_t(w.m * parts));
     const int size = mx::rank::item_size(w.dtype);
     auto task = [&](int k) {
         const int64_t i = k / parts, p = k % parts;
