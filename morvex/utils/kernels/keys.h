@@ -11,7 +11,6 @@
 #pragma once
 
 #include "../triple.h"
-#include "prefetch.h"  // the sort kernels take the hints through this header
 
 #include <algorithm>
 #include <cstddef>
