@@ -19,9 +19,11 @@
 // Nothing here touches the interpreter, nor includes Python.h.
 #pragma once
 
+#include "../kernels/prefetch.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -140,10 +142,24 @@ namespace detail {
 
 constexpr int64_t kAhead = 8192;
 
-// Fetches the cache lines of [p, p + bytes).
+// Fetches the cache lines of [p, p + bytes).  Always inlined, as the
+// prefetch is: a call of a function that only prefetches may be dropped.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
 inline void fetch(const char *p, int64_t bytes) {
     for (int64_t b = 0; b < bytes; b += 64)
-        _mm_prefetch(p + b, _MM_HINT_T0);
+        keys::prefetch_read(p + b);
+}
+
+// Fetches the line kAhead bytes past q, which may lie past the run, even
+// past the array: a prefetch tolerates that, so its address is formed as an
+// integer.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void fetch_ahead(const char *q) {
+    keys::prefetch_read(reinterpret_cast<uintptr_t>(q) + kAhead);
 }
 
 // Sums the 32-bit lanes of v.
@@ -166,7 +182,7 @@ inline int64_t run_f32(const char *p, int64_t count, float v, Counts &c) {
     int64_t i = 0;
     for (; i + 16 <= count; i += 16) {
         const char *q = p + i * 4;
-        _mm_prefetch(q + kAhead, _MM_HINT_T0);
+        fetch_ahead(q);
         const __m128 x0 = _mm_loadu_ps(reinterpret_cast<const float *>(q));
         const __m128 x1 = _mm_loadu_ps(reinterpret_cast<const float *>(q + 16));
         const __m128 x2 = _mm_loadu_ps(reinterpret_cast<const float *>(q + 32));
@@ -193,7 +209,7 @@ inline int64_t run_f64(const char *p, int64_t count, double v, Counts &c) {
     int64_t i = 0;
     for (; i + 8 <= count; i += 8) {
         const char *q = p + i * 8;
-        _mm_prefetch(q + kAhead, _MM_HINT_T0);
+        fetch_ahead(q);
         const __m128d x0 = _mm_loadu_pd(reinterpret_cast<const double *>(q));
         const __m128d x1 = _mm_loadu_pd(reinterpret_cast<const double *>(q + 16));
         const __m128d x2 = _mm_loadu_pd(reinterpret_cast<const double *>(q + 32));
@@ -224,7 +240,7 @@ inline int64_t run_f16(const char *p, int64_t count, int32_t key, Counts &c) {
         __m128i g = _mm_setzero_si128(), e = g;
         const int64_t end = i + 16 * kSpan < count ? i + 16 * kSpan : count;
         for (; i + 16 <= end; i += 16) {
-            _mm_prefetch(p + i * 2 + kAhead, _MM_HINT_T0);
+            fetch_ahead(p + i * 2);
             for (int half = 0; half < 2; ++half) {
                 const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i * 2 + half * 16));
                 const __m128i sign = _mm_srai_epi16(x, 15), m = _mm_and_si128(x, magnitude);
@@ -250,6 +266,9 @@ inline int64_t run_f16(const char *p, int64_t count, int32_t key, Counts &c) {
 // address) against `t`.  Each 32-bit lane of the vector loops counts at
 // most count / 4 scores, so any count below 2^33 is safe.
 // Fetches the first scores of a run counted next, while another is counted.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
 inline void fetch_run(Dtype d, const char *p, int64_t count) {
 #if defined(__SSE2__)
     detail::fetch(p, std::min<int64_t>(count * item_size(d), detail::kAhead));
