@@ -13,9 +13,13 @@ through the C++ example consumer `mx_triples` (examples/cpp_consumer):
   5. triples.Index built from the graph, and filtered negatives drawn from
      it on every core (Index.corrupt), with the count of true triples among
      them checked to be zero;
-  6. a per-relation count table built natively with Data.add_row and read
+  6. filtered ranking of the first triples (at most 1,000) by a small
+     random DistMult-style model, scored by numpy in chunks of entities
+     (Index.rank_counts, triples.rank_metrics), its counts checked against a
+     plain numpy count on a few rows;
+  7. a per-relation count table built natively with Data.add_row and read
      through numpy;
-  7. the pool released.
+  8. the pool released.
 
 Run it with `bash scripts/demo` (which builds everything first), or
 `python examples/demo.py --help` inside an environment that has both modules.
@@ -46,6 +50,10 @@ MAX_RELATIONS = 1_000_000
 MAX_SEED = 2 ** 31 - 1
 SAMPLE = 4  # negatives shown for the first triple
 FILTERED_PART = 4_000_000  # filtered negatives drawn and checked at a time
+RANK_SCORES = 200_000_000  # test triples x entities scored by the ranking stage
+RANK_CHUNK = 65536  # entities scored at a time
+RANK_DIM = 32  # the model's embedding size
+RANK_CHECKED = 3  # test triples counted again by numpy
 
 
 class Stages:
@@ -169,6 +177,51 @@ class OneLineErrors(argparse.ArgumentParser):
 
     def error(self, message):
         self.exit(2, "%s: error: %s\n" % (self.prog, message))
+
+
+def embeddings(seed, k, entities):
+    """The model's embeddings of the entities of chunk k, [k * RANK_CHUNK,
+    (k + 1) * RANK_CHUNK): a function of (seed, k) alone, so that the
+    embeddings of every entity are never held at once."""
+    lo = k * RANK_CHUNK
+    rng = numpy.random.default_rng([seed, 1, k])
+    return rng.random((min(entities, lo + RANK_CHUNK) - lo, RANK_DIM), dtype=numpy.float32) * 2 - 1
+
+
+def filtered_ranking(index, table, seed, entities, relations):
+    """Ranks the true tail of the first test triples among the entities by
+    a random DistMult-style model, score(h, r, t) = sum(E[h] * R[r] * E[t]),
+    its scores made chunk by chunk.  Returns the metrics and whether the
+    counts of the first RANK_CHECKED rows match a plain numpy count."""
+    m = max(1, min(len(table), 1000, RANK_SCORES // entities))
+    test = table[:m]
+    rel = numpy.random.default_rng([seed, 2]).random((relations, RANK_DIM), dtype=numpy.float32) * 2 - 1
+    # the embeddings of the test triples' heads and tails, from their chunks
+    ids = numpy.concatenate([test[:, 0], test[:, 2]])
+    own = numpy.empty((len(ids), RANK_DIM), numpy.float32)
+    for k in numpy.unique(ids // RANK_CHUNK).tolist():
+        at = ids // RANK_CHUNK == k
+        own[at] = embeddings(seed, k, entities)[ids[at] - k * RANK_CHUNK]
+    query = own[:m] * rel[test[:, 1]]
+    true_scores = numpy.einsum("ij,ij->i", query, own[m:])
+    counts = numpy.zeros((m, 3), numpy.int64)
+    checked = test[:RANK_CHECKED]
+    plain = numpy.zeros((len(checked), 3), numpy.int64)
+    known = [table[(table[:, 0] == h) & (table[:, 1] == r), 2] for h, r, _ in checked.tolist()]
+    for k in range((entities + RANK_CHUNK - 1) // RANK_CHUNK):
+        start = k * RANK_CHUNK
+        chunk = query @ embeddings(seed, k, entities).T
+        counts += index.rank_counts(test, chunk, start=start, true_scores=true_scores)
+        # the same counts by numpy: the known tails and the true one set to NaN
+        for i, (_, _, t) in enumerate(checked.tolist()):
+            row = chunk[i].copy()
+            inside = numpy.append(known[i], t)
+            inside = inside[(inside >= start) & (inside < start + len(row))]
+            row[inside - start] = numpy.nan
+            plain[i] += (numpy.count_nonzero(row > true_scores[i]), numpy.count_nonzero(row == true_scores[i]),
+                         len(row) - numpy.count_nonzero(numpy.isnan(row)))
+    metrics = triples.rank_metrics(counts, ks=(10,))["realistic"]
+    return m, metrics, numpy.array_equal(counts[:RANK_CHECKED], plain)
 
 
 def whole(text):
@@ -307,6 +360,16 @@ def main(argv=None):
         return hits, note
 
     stages.run("filtered negatives (Index.corrupt)", filtered_negatives)
+
+    def ranking():
+        m, metrics, same = filtered_ranking(index, table, args.seed, args.entities, args.relations)
+        if not same:
+            failed.append("the ranking counts differ from numpy's")
+        return None, "%s test triples, realistic MRR %.4f, Hits@10 %.3f; counts %s numpy's on %d" % (
+            format(m, ","), metrics["mrr"], metrics["hits@10"], "match" if same else "DIFFER from",
+            min(m, RANK_CHECKED))
+
+    stages.run("filtered ranking (Index.rank_counts)", ranking)
     del index
 
     def relation_counts():

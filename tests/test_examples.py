@@ -168,6 +168,8 @@ class TestCppExample:
         assert "80,000 corrupted tails" in out
         assert "of 80,000 negatives are true triples (triples.contains)" in out
         assert "top 10 relations by triple count" in out
+        assert re.search(r"1,000 test triples, realistic MRR 0\.\d{4}, Hits@10 0\.\d{3}; counts match numpy's on 3\n",
+                         out), out
         assert out.rstrip().splitlines()[-1].startswith("all checks passed")
         # the smallest values accepted, and more threads than triples
         assert demo.main(["--triples", "1", "--entities", "2", "--relations", "1",

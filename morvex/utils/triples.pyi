@@ -13,7 +13,7 @@ the environment variable MORVEX_NUM_THREADS when that is a positive integer;
 1 for the calling thread alone; at most 256 count.  Small inputs stay on the
 calling thread.  Results are the same for any number of threads.
 """
-from typing import Any, Literal, Optional, Tuple, TypeVar, Union, overload
+from typing import Any, Dict, Literal, Optional, Sequence, Tuple, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -43,6 +43,14 @@ def contains(
 ) -> npt.NDArray[np.bool_]:
     """For each query row, whether it occurs in `known`."""
 
+_RankKind = Literal["optimistic", "pessimistic", "realistic"]
+
+def ranks(counts: Any, kind: _RankKind = "realistic") -> npt.NDArray[np.float64]:
+    """The rank of each row of rank_counts()' (m, 3) counts: optimistic
+    1 + higher, pessimistic 1 + higher + tied, realistic their mean."""
+def rank_metrics(counts: Any, ks: Sequence[int] = (1, 3, 10)) -> Dict[str, Dict[str, float]]:
+    """{kind: {"mr", "mrr", "hits@k" for each k}} for the three kinds of rank."""
+
 class Index:
     """An immutable index of the distinct rows of `known`, for exact
     membership, per-pair tails and heads, and filtered negatives."""
@@ -69,3 +77,9 @@ class Index:
     ) -> npt.NDArray[np.int32]:
         """(m, num_negatives, 3) negatives drawn by a counter-based generator
         keyed by (seed, row, negative), never a known triple when filtered."""
+    def rank_counts(
+        self, batch: Any, scores: Any, *, side: Literal["tail", "head"] = "tail", start: int = 0,
+        true_scores: Any = None, filtered: bool = True, threads: Optional[int] = None
+    ) -> npt.NDArray[np.int64]:
+        """(m, 3) int64 (higher, tied, candidates) of each test row against the
+        (m, w) float scores of entities [start, start + w); summable over chunks."""

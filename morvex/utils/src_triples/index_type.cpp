@@ -10,6 +10,7 @@
 #include "py_edge.h"
 #include "index_data.h"
 #include "sampler.h"
+#include "rank.h"
 
 #include <algorithm>
 #include <climits>
@@ -334,6 +335,13 @@ PyObject *index_corrupt(PyObject *self, PyObject *args, PyObject *kwds) {
     });
 }
 
+// ---- ranking ------------------------------------------------------------------
+
+// rank_counts(): filtered ranking counts from model scores (rank.cpp).
+PyObject *index_rank_counts(PyObject *self, PyObject *args, PyObject *kwds) {
+    return mx::py_edge::rank_counts(data_of(self), args, kwds);
+}
+
 // ---- the type ----------------------------------------------------------------------
 
 #define MX_INDEX_THREADS_DOC                                                            \
@@ -388,6 +396,7 @@ PyMethodDef index_methods[] = {
      "negative), not from the module's random streams (which belong to its\n"
      "consumers): the same `seed` gives the same array for any `threads`, and\n"
      "seed=None draws fresh entropy.  Any int seeds it (modulo 2**64).\n\n" MX_INDEX_THREADS_DOC},
+    {"rank_counts", MX_KW(index_rank_counts), mx::py_edge::kRankCountsDoc},
     {"__reduce__", index_reduce, METH_NOARGS, "Pickling: the index is rebuilt from its distinct triples."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -21,6 +21,7 @@
 #include "../pyhelpers/mx_py.h"
 #include "../kernels/keys.h"
 #include "py_edge.h"
+#include "rank.h"
 #include "membership.h"
 #include "parallel.h"
 #include "workers.h"
@@ -319,7 +320,8 @@ MX_MODINIT_FUNC PyInit_triples(void) {
     if (morvex_memory_import() < 0)
         return nullptr;
     PyObject *module = PyModule_Create(&module_def);
-    if (module != nullptr && mx::py_edge::add_index_type(module) < 0)
+    if (module != nullptr &&
+        (mx::py_edge::add_index_type(module) < 0 || mx::py_edge::add_rank_functions(module) < 0))
         Py_CLEAR(module);
     return module;
 }
