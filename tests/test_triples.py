@@ -446,6 +446,30 @@ def test_corrupt_follows_the_rules(split_small_tables):
     assert not np.array_equal(first, second)  # fresh entropy
 
 
+def test_corrupt_generators_advance_and_parts_match_the_whole(split_small_tables):
+    """A Generator gives one key per call (a uint64 drawn from it), so a new
+    array at every call and the same ones again when seeded alike; a refused
+    call draws nothing.  Parts of a batch, each given the position of its
+    first row, give together the array of one call."""
+    known = graph(np.random.default_rng(13), 3000, 200, 4)
+    idx, batch = triples.Index(known), known[:1700]
+    keys = np.random.default_rng(5).integers(0, 2 ** 64, size=3, dtype=np.uint64).tolist()
+    g = np.random.default_rng(5)
+    first, second = idx.corrupt(batch, 8, rng=g), idx.corrupt(batch, 8, rng=g, threads=2)
+    assert not np.array_equal(first, second)
+    assert np.array_equal(first, idx.corrupt(batch, 8, rng=keys[0])) and \
+        np.array_equal(second, idx.corrupt(batch, 8, seed=keys[1], threads=2))
+    with pytest.raises(ValueError):
+        idx.corrupt(batch + 200, 8, rng=g)
+    assert np.array_equal(idx.corrupt(batch, 8, rng=g), idx.corrupt(batch, 8, rng=keys[2]))
+    cuts = [0, 1, 600, 601, 1700]
+    for threads in (1, 2):
+        for kw in (dict(), dict(side="head", filtered=False), dict(strategy="bernoulli")):
+            whole = idx.corrupt(batch, 8, rng=9, threads=threads, **kw)
+            parts = [idx.corrupt(batch[a:b], 8, rng=9, offset=a, threads=threads, **kw) for a, b in zip(cuts, cuts[1:])]
+            assert np.array_equal(np.concatenate(parts), whole)
+
+
 def idx_corrupt(known, batch, negatives, **kw):
     return triples.Index(known).corrupt(batch, negatives, **kw)
 
@@ -552,6 +576,14 @@ INDEX_BAD = [  # (call, exception, message)
     (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, strategy="bern"), ValueError,
      "strategy must be 'uniform' or 'bernoulli', not 'bern'"),
     (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, seed=1.5), TypeError, "seed must be None or an int, not 'float'"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, rng=1.5), TypeError,
+     "rng must be None, an int or a numpy.random.Generator, not 'float'"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, rng=np.random.RandomState(0)), TypeError,
+     "rng must be None, an int or a numpy.random.Generator, not 'numpy.random.mtrand.RandomState'"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, rng=1, seed=1), TypeError,
+     "corrupt() takes rng or seed, not both (seed is the older name of rng)"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, offset=-1), ValueError, "offset must be in [0, 2**62], got -1"),
+    (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, offset=2.0), TypeError, "offset must be an int, not 'float'"),
     (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, side=1), ValueError, "side must be 'head', 'tail' or 'both', not 1"),
     (lambda: triples.Index(KNOWN).corrupt(KNOWN, 1, filtered="no"), TypeError,
      "filtered must be True or False, not 'str'"),

@@ -72,11 +72,14 @@ class Index:
         of every id below num_relations when the ids are not spread thin."""
     def corrupt(
         self, batch: Any, num_negatives: int, *, side: Literal["head", "tail", "both"] = "both",
-        strategy: Literal["uniform", "bernoulli"] = "uniform", filtered: bool = True, seed: Optional[int] = None,
-        threads: Optional[int] = None
+        strategy: Literal["uniform", "bernoulli"] = "uniform", filtered: bool = True,
+        rng: Union[None, int, np.random.Generator] = None, offset: int = 0, threads: Optional[int] = None,
+        seed: Optional[int] = None
     ) -> npt.NDArray[np.int32]:
         """(m, num_negatives, 3) negatives drawn by a counter-based generator
-        keyed by (seed, row, negative), never a known triple when filtered."""
+        keyed by (key, offset + row, negative), never a known triple when
+        filtered; the key is `rng` (an int, one uint64 drawn from a Generator,
+        or fresh entropy for None) or `seed`, its older name."""
     def rank_counts(
         self, batch: Any, scores: Any, *, side: Literal["tail", "head"] = "tail", start: int = 0,
         true_scores: Any = None, filtered: bool = True, threads: Optional[int] = None

@@ -9,6 +9,7 @@
 #define MORVEX_MEMORY_NO_IMPORT
 #include "py_edge.h"
 #include "index_data.h"
+#include "py_draw_key.h"
 #include "sampler.h"
 #include "rank.h"
 
@@ -25,6 +26,7 @@ const char kSourceFile[] = "morvex\\utils\\src_triples\\index_type.cpp";
 
 using mx::Ref;
 using mx::WithoutGil;
+using mx::py_edge::DrawKey;
 using mx::py_edge::edge;
 using mx::py_edge::fail;
 using mx::py_edge::flag_arg;
@@ -252,21 +254,17 @@ PyObject *index_head_probability(PyObject *self, PyObject *args, PyObject *kwds)
 
 // ---- negatives ------------------------------------------------------------------
 
-const char *const kCorruptKw[] = {"batch", "num_negatives", "side", "strategy", "filtered", "seed", "threads",
-                                  nullptr};
-
-uint64_t fresh_seed() {
-    std::random_device device;
-    return uint64_t(device()) << 32 ^ device();
-}
+const char *const kCorruptKw[] = {"batch", "num_negatives", "side", "strategy", "filtered", "rng", "offset", "threads",
+                                  "seed", nullptr};
 
 PyObject *index_corrupt(PyObject *self, PyObject *args, PyObject *kwds) {
     return edge([&] {
         PyObject *batch_obj, *negatives_obj, *side_obj = nullptr, *strategy_obj = nullptr, *filtered_obj = Py_True,
-                                             *seed_obj = Py_None, *threads_obj = Py_None;
-        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OOOOO:corrupt", const_cast<char **>(kCorruptKw),
+                                             *rng_obj = nullptr, *offset_obj = nullptr, *threads_obj = Py_None,
+                                             *seed_obj = nullptr;
+        MX_CHECK(PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OOOOOOO:corrupt", const_cast<char **>(kCorruptKw),
                                              &batch_obj, &negatives_obj, &side_obj, &strategy_obj, &filtered_obj,
-                                             &seed_obj, &threads_obj));
+                                             &rng_obj, &offset_obj, &threads_obj, &seed_obj));
         tri::CorruptArgs c{};
         c.negatives = int_in(int_arg(negatives_obj, "num_negatives", "an int"), 0, INT32_MAX, "num_negatives",
                              "[0, 2**31)");
@@ -285,13 +283,9 @@ PyObject *index_corrupt(PyObject *self, PyObject *args, PyObject *kwds) {
                 fail(PyExc_ValueError, "strategy must be 'uniform' or 'bernoulli', not %.60R", strategy_obj);
         }
         c.filtered = flag_arg(filtered_obj, "filtered");
-        if (seed_obj == Py_None) {
-            c.seed = fresh_seed();
-        } else {
-            const Ref seed = int_arg(seed_obj, "seed", "None or an int");
-            c.seed = PyLong_AsUnsignedLongLongMask(seed.get());  // any int, taken modulo 2**64
-            MX_CHECK(!(c.seed == static_cast<uint64_t>(-1) && PyErr_Occurred()));
-        }
+        DrawKey key(rng_obj, seed_obj);
+        if (offset_obj != nullptr)
+            c.offset = int_in(int_arg(offset_obj, "offset", "an int"), 0, INT64_C(1) << 62, "offset", "[0, 2**62]");
         const int threads = parse_threads(threads_obj);
         Table batch_table(batch_obj, "batch");
         const IndexData &x = data_of(self);
@@ -310,6 +304,7 @@ PyObject *index_corrupt(PyObject *self, PyObject *args, PyObject *kwds) {
                  "relations in [0, %lld)", (long long)outside, t.head, t.relation, t.tail,
                  (long long)x.entities, (long long)x.relations);
         }
+        c.seed = key.take();  // a Generator moves on only for a call that goes ahead
         void *out_data = nullptr;
         Ref result;
         {
@@ -379,7 +374,7 @@ PyMethodDef index_methods[] = {
      "present."},
     {"corrupt", MX_KW(index_corrupt),
      "corrupt(batch, num_negatives, *, side='both', strategy='uniform', filtered=True,\n"
-     "        seed=None, threads=None)\n--\n\n"
+     "        rng=None, offset=0, threads=None, seed=None)\n--\n\n"
      "Negatives for each row of `batch` (an int32 table in any layout, never\n"
      "written), as a new int32 array of shape (m, num_negatives, 3): negative j\n"
      "of row i is batch[i] with its head or its tail replaced.\n\n"
@@ -392,10 +387,17 @@ PyMethodDef index_methods[] = {
      "whose side has no valid replacement takes the other side under\n"
      "side='both'; when neither has one, ValueError names the row.  Rows with\n"
      "ids outside the index's ranges are a ValueError naming the first.\n\n"
-     "The draws come from a counter-based generator keyed by (seed, row,\n"
+     "The draws come from a counter-based generator keyed by (key, row,\n"
      "negative), not from the module's random streams (which belong to its\n"
-     "consumers): the same `seed` gives the same array for any `threads`, and\n"
-     "seed=None draws fresh entropy.  Any int seeds it (modulo 2**64).\n\n" MX_INDEX_THREADS_DOC},
+     "consumers).  `rng` gives the key: a numpy.random.Generator, from which\n"
+     "one uint64 is drawn, so that a Generator seeded once gives a new and\n"
+     "reproducible array at every call; an int, the key itself (modulo 2**64:\n"
+     "the same array at every call, so never one int for every step of a\n"
+     "loop); None, fresh entropy.  `seed`, its older name, takes None or an\n"
+     "int.  The row is offset + the row's place in `batch`: parts of a batch,\n"
+     "each given the position of its first row in the whole, give together\n"
+     "the array of one call.  The same key gives the same array for any\n"
+     "`threads`.\n\n" MX_INDEX_THREADS_DOC},
     {"rank_counts", MX_KW(index_rank_counts), mx::py_edge::kRankCountsDoc},
     {"__reduce__", index_reduce, METH_NOARGS, "Pickling: the index is rebuilt from its distinct triples."},
     {nullptr, nullptr, 0, nullptr},

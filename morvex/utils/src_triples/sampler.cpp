@@ -34,7 +34,7 @@ int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs 
         const double p = !(head_ok && tail_ok) ? (head_ok ? 1.0 : 0.0)
                          : c.bernoulli        ? x.head_probability(t.relation)
                                               : 0.5;
-        const uint64_t key = row_key(c.seed, i);
+        const uint64_t key = row_key(c.seed, c.offset + i);
         Triple *o = out + i * c.negatives;
         for (int64_t j = 0; j < c.negatives; ++j) {
             Draws draw(key, j);

@@ -7,7 +7,8 @@
 // exact with a single draw: the k-th entity not in the run is k plus the
 // number of run entries at or below it.  The generator is keyed by (seed,
 // row, negative), so every negative is a function of those three alone and
-// the result does not depend on how the rows are split over threads.
+// the result does not depend on how the rows are split over threads, nor,
+// the row being its position in the whole batch, over calls on parts of it.
 //
 // Nothing here touches the interpreter, nor includes Python.h; all of it
 // runs without the GIL.
@@ -120,6 +121,7 @@ struct CorruptArgs {
     SideRule side;
     bool bernoulli, filtered;
     uint64_t seed;
+    int64_t offset;  // the position of the batch's first row in the whole
 };
 
 // What went wrong with one row of the batch, if anything.
