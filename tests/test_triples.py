@@ -557,6 +557,30 @@ def test_sparse_ids_lookups_and_negatives(split_small_tables):
                                   reference_negatives(known, batch, 6, 5, side, 2 ** 31))
 
 
+def test_corrupt_over_long_runs(split_small_tables):
+    """Hubs: runs of known ids long enough to be read through their
+    directories give the draws of the Python reference, uniform over the
+    allowed ids, the directories taking at most a quarter of nbytes."""
+    rng = np.random.default_rng(14)
+    hub = rng.choice(1000, 600, replace=False)
+    base = graph(rng, 4000, 1000, 3)
+    known = np.vstack([base, np.stack([0 * hub, hub * 0 + 3, hub], 1),  # head 0: 600 tails under relation 3
+                       np.stack([hub, hub * 0 + 4, hub * 0 + 7], 1),  # tail 7: 600 heads under relation 4
+                       np.stack([hub[:300], hub[:300] * 0 + 4, hub[:300] * 0 + 8], 1)]).astype(np.int32)
+    idx = triples.Index(known)
+    assert 0 < idx._run_directory_nbytes <= idx.nbytes / 4 and triples.Index(base)._run_directory_nbytes == 0
+    batch = np.vstack([known[4000:4030], known[4600:4630], known[5200:5230], base[:30]])
+    for side in ("head", "tail", "both"):
+        assert np.array_equal(idx.corrupt(batch, 8, side=side, seed=3), reference_negatives(known, batch, 8, 3, side, 1000))
+    assert np.array_equal(idx.corrupt(batch[10:], 8, side="both", seed=3, offset=10, threads=2),
+                          reference_negatives(known, batch, 8, 3, "both", 1000)[10:])
+    neg = idx.corrupt(np.tile(known[4000], (20000, 1)), 1, side="tail", seed=4)[:, 0, 2]
+    counts = np.bincount(neg, minlength=1000)
+    assert counts[hub].sum() == 0
+    chi2 = ((np.delete(counts, hub) - 50) ** 2 / 50).sum()
+    assert chi2 < 492, counts  # p = 0.001 with 399 degrees of freedom
+
+
 KNOWN = np.array([[0, 0, 1], [1, 0, 2], [2, 1, 0]], np.int32)
 INDEX_BAD = [  # (call, exception, message)
     (lambda: triples.Index(np.array([[0, 0, 1], [1, -1, 2]], np.int32)), ValueError,

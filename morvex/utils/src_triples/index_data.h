@@ -16,6 +16,7 @@
 #include "../kernels/keys.h"
 #include "../kernels/prefetch.h"
 #include "block.h"
+#include "directory.h"
 #include "parallel.h"
 #include "workers.h"
 
@@ -102,9 +103,14 @@ public:
         }
         while (e <= entries)
             starts_[size_t(e++)] = uint32_t(n);
+        index_lookups();
     }
 
-    int64_t bytes() const { return n_ * 8 + (count_ + 1) * 4 + (dense_ ? 0 : count_ * 4); }
+    int64_t bytes() const {
+        return n_ * 8 + (count_ + 1) * 4 + (dense_ ? 0 : count_ * 4 + (ids_dir_.buckets + 1) * 4) + runs_.bytes();
+    }
+    // The bytes of the long runs' directories, within bytes().
+    int64_t run_directory_bytes() const { return runs_.bytes(); }
     const Two *rows() const { return rows_.get(); }
     int64_t size() const { return n_; }
     // The keys' groups in order: (key, first row) for each key present.
@@ -122,8 +128,30 @@ public:
             return nullptr;
         if (dense_)
             return key < count_ ? &starts_[size_t(key)] : nullptr;
-        const int32_t *begin = ids_.get(), *end = begin + count_, *at = std::lower_bound(begin, end, key);
-        return at != end && *at == key ? &starts_[size_t(at - begin)] : nullptr;
+        const int32_t *ids = ids_.get();
+        const int64_t at = ids_dir_.count<false>(key, [ids](int64_t i) { return ids[i]; });
+        return at < count_ && ids[at] == key ? &starts_[size_t(at)] : nullptr;
+    }
+
+    // Fetches, stage by stage, what slot(key) and then the group read, so
+    // that a caller looking ahead over several rows overlaps their misses:
+    // stage 0, the directory's bucket of a sparse side; 1, its ids; 2, the
+    // key's start; 3, the group's rows.  A dense side has nothing to fetch
+    // before stage 2.
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
+    inline void fetch_key(int32_t key, int stage) const {
+        if (stage == 3) {
+            fetch_group(slot(key));
+        } else if (stage == 2) {
+            prefetch_read(slot(key));
+        } else if (!dense_ && key >= 0) {
+            const int64_t b = int64_t(key) >> ids_dir_.shift;
+            if (b < ids_dir_.buckets)
+                prefetch_read(stage == 0 ? static_cast<const void *>(ids_dir_.first + b)
+                                         : static_cast<const void *>(ids_.get() + ids_dir_.first[b]));
+        }
     }
 
     // Fetches the rows of the group at `slot` (from slot()), both ends: a
@@ -170,6 +198,12 @@ public:
         *hi = f;
     }
 
+    // The directories of the run [lo, hi) from run(), when it is long enough
+    // to have them.
+    bool long_run(const Two *lo, const Two *hi, RunDirectory *d) const {
+        return hi - lo >= RunDirectories::kLongRun && runs_.find(lo - rows_.get(), hi[-1].other, d);
+    }
+
     bool holds(int32_t key, int32_t rel, int32_t other) const {
         const uint32_t *s = slot(key);
         if (s == nullptr)
@@ -189,11 +223,47 @@ public:
 
 private:
     static constexpr ptrdiff_t kShortGroup = 32;
+
+    // The directories of the lookups, once the rows and starts are in
+    // place: over the ids present when they are sparse, and over each long
+    // run, found among the groups that can hold one.
+    void index_lookups() {
+        if (!dense_) {
+            const int64_t top = count_ ? ids_[size_t(count_) - 1] : 0;
+            ids_dir_.shift = Directory::shift_for(count_, top);
+            ids_dir_.buckets = Directory::buckets_for(top, ids_dir_.shift);
+            ids_first_ = Block<uint32_t>(size_t(ids_dir_.buckets) + 1);
+            const int32_t *ids = ids_.get();
+            Directory::fill(count_, [ids](int64_t i) { return ids[i]; }, ids_dir_.shift, ids_dir_.buckets,
+                            ids_first_.get());
+            ids_dir_.first = ids_first_.get();
+        }
+        const Two *rows = rows_.get();
+        runs_.build(
+            [&](auto &&run) {
+                each_group([&](int32_t, int64_t b, int64_t e) {
+                    if (e - b < RunDirectories::kLongRun)
+                        return;
+                    for (int64_t i = b; i < e;) {
+                        int64_t j = i + 1;
+                        while (j < e && rows[j].rel == rows[i].rel)
+                            ++j;
+                        run(i, j);
+                        i = j;
+                    }
+                });
+            },
+            [rows](int64_t i) { return rows[i].other; });
+    }
+
     int64_t n_ = 0, count_ = 0;
     bool dense_ = true;
     Block<Two> rows_;
     Block<uint32_t> starts_;  // count_ + 1 entries
     Block<int32_t> ids_;      // sparse only: the ids present, ascending
+    Directory ids_dir_;       // sparse only: over ids_, in ids_first_
+    Block<uint32_t> ids_first_;
+    RunDirectories runs_;
 };
 
 // ---- the index ---------------------------------------------------------------------
@@ -232,28 +302,25 @@ void for_rows(int64_t n, int threads, F &&task) {
 }
 
 // Calls visit(i) for i in [lo, hi) in order, with the groups it reads
-// fetched a few rows ahead in two steps, so that the misses overlap: 2 *
-// kAhead rows ahead, where row i's group starts on each side given (key(i,
-// 0) the key on `first`, key(i, 1) on `second`; a null side is not read),
-// and kAhead rows ahead, the group's rows (Side::fetch_group).  visit
+// fetched a few rows ahead in stages, so that the misses overlap: (4 - s) *
+// kAhead rows ahead, stage s of Side::fetch_key on each side given (key(i,
+// 0) the key on `first`, key(i, 1) on `second`; a null side is not read):
+// a sparse side's directory and ids, the key's start, the group's rows.  visit
 // returns false to stop; the result is the row it stopped at, or -1.  The
 // prefetches stay in this function's body: a callable that did nothing but
 // prefetch could be dropped, as a call without effects.
 template <class Key, class Visit>
 inline int64_t look_ahead(int64_t lo, int64_t hi, const Side *first, const Side *second, Key &&key, Visit &&visit) {
-    constexpr int64_t kAhead = 8;
-    for (int64_t i = lo - 2 * kAhead; i < hi; ++i) {
-        if (i + 2 * kAhead < hi) {
+    constexpr int64_t kAhead = 4, kStages = 4;
+    for (int64_t i = lo - kStages * kAhead; i < hi; ++i) {
+        for (int stage = 0; stage < kStages; ++stage) {
+            const int64_t at = i + (kStages - stage) * kAhead;
+            if (at < lo || at >= hi)
+                continue;
             if (first != nullptr)
-                prefetch_read(first->slot(key(i + 2 * kAhead, 0)));
+                first->fetch_key(key(at, 0), stage);
             if (second != nullptr)
-                prefetch_read(second->slot(key(i + 2 * kAhead, 1)));
-        }
-        if (i + kAhead >= lo && i + kAhead < hi) {
-            if (first != nullptr)
-                first->fetch_group(first->slot(key(i + kAhead, 0)));
-            if (second != nullptr)
-                second->fetch_group(second->slot(key(i + kAhead, 1)));
+                second->fetch_key(key(at, 1), stage);
         }
         if (i >= lo && !visit(i))
             return i;

@@ -139,6 +139,10 @@ PyObject *index_richcompare(PyObject *a, PyObject *b, int op) {
 PyObject *get_entities(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).entities); }
 PyObject *get_relations(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).relations); }
 PyObject *get_nbytes(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).bytes()); }
+PyObject *get_run_directory_nbytes(PyObject *self, void *) {
+    const IndexData &x = data_of(self);
+    return PyLong_FromLongLong(x.by_head.run_directory_bytes() + x.by_tail.run_directory_bytes());
+}
 
 // ---- lookups -------------------------------------------------------------------
 
@@ -411,8 +415,11 @@ PyGetSetDef index_getset[] = {
     {const_cast<char *>("nbytes"), get_nbytes, nullptr,
      const_cast<char *>("The memory the index holds, in bytes: 16 per distinct triple, plus 4 per\n"
                         "entity id up to the largest head and the largest tail (4 per id present\n"
-                        "when that is less), plus 12 per relation present."),
+                        "when that is less), plus 12 per relation present, plus the directories\n"
+                        "of the sparse ids and the long runs of known ids."),
      nullptr},
+    {const_cast<char *>("_run_directory_nbytes"), get_run_directory_nbytes, nullptr,
+     const_cast<char *>("The bytes of nbytes held by the directories of the long runs."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -2,6 +2,7 @@
 // sampler.h).
 #include "sampler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -23,7 +24,10 @@ int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs 
             if (need_head)
                 x.by_tail.run(x.by_tail.slot(t.tail), t.relation, &hl, &hh);
         }
-        const Allowed heads(hl, hh, t.head, x.entities), tails(tl, th, t.tail, x.entities);
+        RunDirectory head_dir, tail_dir;
+        const bool head_long = x.by_tail.long_run(hl, hh, &head_dir), tail_long = x.by_head.long_run(tl, th, &tail_dir);
+        const Allowed heads(hl, hh, t.head, x.entities, head_long ? &head_dir : nullptr),
+            tails(tl, th, t.tail, x.entities, tail_long ? &tail_dir : nullptr);
         const bool head_ok = need_head && heads.count() > 0, tail_ok = need_tail && tails.count() > 0;
         if (!head_ok && !tail_ok) {
             *fault = c.side == SideRule::kHead ? RowFault::kHead
@@ -36,6 +40,34 @@ int64_t corrupt_rows(const IndexData &x, const Triple *batch, const CorruptArgs 
                                               : 0.5;
         const uint64_t key = row_key(c.seed, c.offset + i);
         Triple *o = out + i * c.negatives;
+        if (heads.long_run() || tails.long_run()) {
+            // the same draws, made a chunk at a time, with what each pick
+            // reads of a long run fetched for the whole chunk in two stages
+            constexpr int64_t kChunk = 32;
+            int64_t ks[kChunk];
+            bool hs[kChunk];
+            for (int64_t j0 = 0; j0 < c.negatives; j0 += kChunk) {
+                const int64_t n = std::min(kChunk, c.negatives - j0);
+                for (int64_t q = 0; q < n; ++q) {
+                    Draws draw(key, j0 + q);
+                    hs[q] = c.side == SideRule::kBoth ? draw.chance(p) : head_ok;
+                    const Allowed &a = hs[q] ? heads : tails;
+                    ks[q] = int64_t(draw.below(uint64_t(a.count())));
+                    a.fetch_pick(ks[q], 0);
+                }
+                for (int64_t q = 0; q < n; ++q)
+                    (hs[q] ? heads : tails).fetch_pick(ks[q], 1);
+                for (int64_t q = 0; q < n; ++q) {
+                    Triple &neg = o[j0 + q];
+                    neg = t;
+                    if (hs[q])
+                        neg.head = heads.pick(ks[q]);
+                    else
+                        neg.tail = tails.pick(ks[q]);
+                }
+            }
+            return true;
+        }
         for (int64_t j = 0; j < c.negatives; ++j) {
             Draws draw(key, j);
             // the side is drawn for "both" even when one side is closed, so

@@ -9,11 +9,14 @@
 // row, negative), so every negative is a function of those three alone and
 // the result does not depend on how the rows are split over threads, nor,
 // the row being its position in the whole batch, over calls on parts of it.
+// A long run is read through its directories (directory.h): a pick then
+// reads a few entries near each other, as over a short run.
 //
 // Nothing here touches the interpreter, nor includes Python.h; all of it
 // runs without the GIL.
 #pragma once
 
+#include "directory.h"
 #include "index_data.h"
 
 #include <algorithm>
@@ -66,16 +69,39 @@ private:
 
 // The entities one side of a row may take: [0, entities) without the sorted
 // run [lo, hi) of known ids (filtered; empty otherwise) and without `self`,
-// the id being replaced.
+// the id being replaced.  `dir`, when given, holds the run's directories.
 struct Allowed {
-    Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities) : lo_(lo), hi_(hi) {
-        const Two *at = std::lower_bound(lo, hi, self, [](const Two &t, int32_t v) { return t.other < v; });
+    Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities, const RunDirectory *dir = nullptr)
+        : lo_(lo), hi_(hi), long_(dir != nullptr) {
+        if (long_)
+            dir_ = *dir;
+        const Two *at = long_ ? lo + dir_.ids.count<false>(self, [lo](int64_t i) { return lo[i].other; })
+                              : std::lower_bound(lo, hi, self, [](const Two &t, int32_t v) { return t.other < v; });
         self_known_ = at < hi && at->other == self;
         self_rank_ = int64_t(self) - (at - lo);  // self's place among the ids outside the run
         count_ = entities - (hi - lo) - (self_known_ ? 0 : 1);
     }
 
     int64_t count() const { return count_; }
+    // Whether the run is read through its directories.
+    bool long_run() const { return long_; }
+
+    // Fetches what pick(k) reads of a long run's directory (stage 0) and,
+    // once that is in, of the run (stage 1): picks fetched a few at a time
+    // in stages wait for their misses together.
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
+    inline void fetch_pick(int64_t k, int stage) const {
+        k += !self_known_ && k >= self_rank_;
+        const int64_t b = k >> dir_.picks.shift;
+        if (!long_ || b >= dir_.picks.buckets)
+            return;
+        if (stage == 0)
+            prefetch_read(dir_.picks.first + b);
+        else
+            prefetch_read(lo_ + dir_.picks.first[b]);
+    }
 
     // The k-th allowed id, k in [0, count()).
     int32_t pick(int64_t k) const {
@@ -84,8 +110,10 @@ struct Allowed {
         // place in the run) <= k, which are a prefix of the run: counted
         // without branches when the run is short (the usual case, where a
         // branch on each random k would be mispredicted half the time),
-        // found by bisection otherwise
+        // found through the directory of a long run, by bisection otherwise
         const Two *p = lo_;
+        if (long_)
+            return int32_t(k + dir_.picks.count<true>(k, [p](int64_t i) { return int64_t(p[i].other) - i; }));
         int64_t len = hi_ - lo_;
         if (len <= kShortRun) {
             int64_t below = 0;
@@ -93,21 +121,21 @@ struct Allowed {
                 below += int64_t(p[i].other) - i <= k;
             return int32_t(k + below);
         }
-        while (len > 0) {
+        // a bisection without branches on the data: each step's direction is
+        // a coin toss
+        while (len > 1) {
             const int64_t half = len / 2;
-            if (int64_t(p[half].other) - (p + half - lo_) <= k) {
-                p += half + 1;
-                len -= half + 1;
-            } else {
-                len = half;
-            }
+            p += int64_t(p[half - 1].other) - (p + half - 1 - lo_) <= k ? half : 0;
+            len -= half;
         }
-        return int32_t(k + (p - lo_));
+        return int32_t(k + (p - lo_) + (int64_t(p->other) - (p - lo_) <= k));
     }
 
 private:
     static constexpr int64_t kShortRun = 8;
     const Two *lo_, *hi_;
+    bool long_;
+    RunDirectory dir_;
     bool self_known_;
     int64_t self_rank_, count_;
 };
