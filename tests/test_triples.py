@@ -571,7 +571,8 @@ def test_corrupt_over_long_runs(split_small_tables):
     assert 0 < idx._run_directory_nbytes <= idx.nbytes / 4 and triples.Index(base)._run_directory_nbytes == 0
     batch = np.vstack([known[4000:4030], known[4600:4630], known[5200:5230], base[:30]])
     for side in ("head", "tail", "both"):
-        assert np.array_equal(idx.corrupt(batch, 8, side=side, seed=3), reference_negatives(known, batch, 8, 3, side, 1000))
+        assert np.array_equal(idx.corrupt(batch, 8, side=side, seed=3),
+                              reference_negatives(known, batch, 8, 3, side, 1000))
     assert np.array_equal(idx.corrupt(batch[10:], 8, side="both", seed=3, offset=10, threads=2),
                           reference_negatives(known, batch, 8, 3, "both", 1000)[10:])
     neg = idx.corrupt(np.tile(known[4000], (20000, 1)), 1, side="tail", seed=4)[:, 0, 2]

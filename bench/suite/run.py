@@ -656,7 +656,129 @@ def rank(bench, table, args):
     del scores, ref, out
 
 
-SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads, index, rank)
+def skewed_graph(n, seed, entities=2_000_000, relations=300, classes=8):
+    """Power-law head and tail degrees (ids drawn with weight rank^-0.8,
+    scattered over the range), relations with weight rank^-1; the most
+    frequent relation is an "instance of": nine in ten of its tails are one
+    of a few class entities, themselves drawn with weight rank^-1."""
+    rng = np.random.default_rng(seed)
+
+    def power(count, alpha, size):
+        cdf = np.cumsum(np.arange(1, count + 1, dtype=np.float64) ** -alpha)
+        return np.minimum(np.searchsorted(cdf, rng.random(size) * cdf[-1]), count - 1)
+
+    ent, rel = rng.permutation(entities).astype(np.int32), rng.permutation(relations).astype(np.int32)
+    a = np.empty((n, 3), np.int32)
+    a[:, 0] = ent[power(entities, 0.8, n)]
+    a[:, 1] = rel[power(relations, 1.0, n)]
+    a[:, 2] = ent[power(entities, 0.8, n)]
+    typed = np.flatnonzero((a[:, 1] == rel[0]) & (rng.random(n) < 0.9))
+    a[typed, 2] = ent[power(classes, 1.0, typed.size)]
+    return a
+
+
+def demo_graph(n, seed=2024, entities=200_000, relations=500):
+    """The graph of examples/demo.py (its make_graph, with its default sizes
+    and seed), its functions read from the file: the demo itself imports a
+    compiled example that the suite does not build."""
+    import ast
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "demo.py")
+    with open(path) as f:
+        tree = ast.parse(f.read())
+    space = {"numpy": np}
+    body = [node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name in ("zipf_ids", "make_graph")]
+    exec(compile(ast.Module(body=body, type_ignores=[]), path, "exec"), space)
+    return space["make_graph"](np.random.default_rng(seed), n, entities, relations)
+
+
+def _pack_fields(a, cols, bits):
+    """Rows as one int64 each: the fields `cols` of `a`, key and other of
+    `bits` bits, the relation of 10 between them."""
+    return (a[:, cols[0]].astype(np.int64) << (bits + 10)) | (a[:, cols[1]].astype(np.int64) << bits) | a[:, cols[2]]
+
+
+def _numpy_others(keys, pairs, bits):
+    """The known ids of each (key, relation) pair from the sorted packed
+    keys: two searchsorted, then a gather."""
+    kr = keys >> bits
+    q = (pairs[:, 0].astype(np.int64) << 10) | pairs[:, 1]
+    lo, hi = np.searchsorted(kr, q, "left"), np.searchsorted(kr, q, "right")
+    offsets = np.zeros(len(pairs) + 1, np.int64)
+    np.cumsum(hi - lo, out=offsets[1:])
+    at = np.repeat(lo - offsets[:-1], hi - lo) + np.arange(offsets[-1])
+    return offsets, (keys[at] & ((1 << bits) - 1)).astype(np.int32)
+
+
+def graphs(bench, table, args):
+    """triples.Index on a skewed graph with hubs and classes, the demo's
+    graph and a sparse one: filtered negatives against unfiltered ones,
+    skewed against uniform per negative, lookups against numpy, and the
+    memory of the long runs' directories."""
+    from morvex.utils import triples
+    quick = args.quick
+    n, m, k = (10 ** 5, 10 ** 4, 32) if quick else (10 ** 7, 10 ** 6, 32)
+    reps = 3 if quick else args.reps_index
+    table.head("triples.Index on a uniform, a skewed, the demo's and a sparse graph, batch x 32 negatives, "
+               "threads=1, best of %d (ms)" % reps)
+    per_negative = {}
+    sets = (("uniform", lambda: graph_data(n, seed=5000), m),
+            ("skewed", lambda: skewed_graph(n, seed=7000), m),
+            ("demo", lambda: demo_graph(10 ** 5 if quick else 10 ** 6), m // 10),
+            ("sparse", lambda: _sparse_graph(n // 10, seed=7100), m))
+    for name, make, rows in sets:
+        known = make()
+        idx = triples.Index(known)
+        batch = known[np.random.default_rng(7200).integers(0, len(known), rows)]
+        tag = name
+        print("  %s: %s distinct triples, %s entities, batch of %s rows" % (
+            name, format(len(idx), ","), format(idx.num_entities, ","), format(rows, ",")))
+        for strategy in ("uniform", "bernoulli"):
+            best, results = _alternate(
+                {f: lambda _, f=f: idx.corrupt(batch, k, strategy=strategy, filtered=f, rng=1, threads=1)
+                 for f in (True, False)}, reps, timer=time.thread_time)
+            label = "%s: corrupt filtered vs not, %s" % (tag, strategy)
+            if idx.contains(results[True].reshape(-1, 3)).any():
+                table.mismatch(label, "the rule (a known triple among the negatives)")
+            elif name != "uniform":
+                table.row(label, best[True] * 1e3, best[False] * 1e3, best[True] / best[False], 1.3)
+            per_negative.setdefault(name, best[True] / (rows * k))
+            del results
+        if name == "uniform":
+            continue
+        if name == "skewed":
+            table.row("skewed vs uniform: filtered corrupt per negative (ns)", per_negative["skewed"] * 1e9,
+                      per_negative["uniform"] * 1e9, per_negative["skewed"] / per_negative["uniform"], 1.5)
+        bits = max(20, int(known[:, [0, 2]].max()).bit_length())
+        # the skewed graph's class entities have a million heads or more
+        # under its "instance of": its pairs would ask for billions
+        asked = batch[batch[:, 1] != np.bincount(known[:, 1]).argmax()] if name == "skewed" else batch
+        for lookup, cols in (("tails", (0, 1, 2)), ("heads", (2, 1, 0))):
+            keys = np.unique(_pack_fields(known, cols, bits))
+            pairs = np.ascontiguousarray(asked[:, cols[:2]])
+            call = idx.tails if lookup == "tails" else idx.heads
+            args_of = pairs if lookup == "tails" else np.ascontiguousarray(pairs[:, ::-1])
+            mine, got = _best(lambda: call(args_of, threads=1), reps)
+            theirs, ref = _best(lambda: _numpy_others(keys, pairs, bits), args.numpy_reps)
+            label = "%s: %s vs numpy searchsorted+gather" % (tag, lookup)
+            if _same(got, ref):
+                table.row(label, mine * 1e3, theirs * 1e3, mine / theirs, 1 / 10)
+            else:
+                table.mismatch(label, "numpy")
+        table.row("%s: long-run directories vs a quarter of nbytes (KiB)" % name, idx._run_directory_nbytes / 1024,
+                  idx.nbytes / 4096, idx._run_directory_nbytes * 4 / idx.nbytes, 1)
+        del idx, known, batch
+
+
+def _sparse_graph(n, seed):
+    """Head and tail uniform in [0, 2^21), relation in [0, 100): at 10^6
+    triples most ids are absent, and the index keeps the ids present."""
+    rng = np.random.default_rng(seed)
+    a = rng.integers(0, 1 << 21, (n, 3), dtype=np.int32)
+    a[:, 1] %= 100
+    return a
+
+
+SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads, index, graphs, rank)
 
 
 def main():
