@@ -332,15 +332,17 @@ def main(argv=None):
     index = stages.run("build triples.Index", build_index)
 
     def filtered_negatives():
-        # in parts of about FILTERED_PART negatives, each checked and let go:
-        # the negatives of every triple at once would double the demo's peak
+        # in parts of about FILTERED_PART negatives, each checked and let go
+        # (the negatives of every triple at once would double the demo's
+        # peak); each part passes its first row's place, so the parts draw
+        # what one call over the whole table would
         part_rows = max(1, FILTERED_PART // k)
         drawn = hits = left_out = 0
         full = None
         for lo in range(0, n, part_rows):
             part = table[lo:lo + part_rows]
             try:
-                neg = index.corrupt(part, k, seed=args.seed + lo)
+                neg = index.corrupt(part, k, rng=args.seed, offset=lo)
             except ValueError as e:  # a row whose every replacement is a known triple
                 if "has no valid head or tail replacement" not in str(e):
                     raise
@@ -348,7 +350,7 @@ def main(argv=None):
                     full = full_pairs(index, table, args.entities)
                 kept = open_rows(part, full)
                 left_out += len(part) - len(kept)
-                neg = index.corrupt(kept, k, seed=args.seed + lo)
+                neg = index.corrupt(kept, k, rng=args.seed, offset=lo)
             neg = neg.reshape(-1, 3)
             drawn += len(neg)
             hits += int(index.contains(neg).sum())
