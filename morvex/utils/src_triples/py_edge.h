@@ -125,6 +125,22 @@ inline bool flag_arg(PyObject *obj, const char *arg) {
 
 // ---- tables ------------------------------------------------------------------
 
+// An object's buffer (any layout, read-only), released when this goes, also
+// when the constructor of its holder throws; `ok` is false, with the Python
+// exception set, when the object exports none.  Kept by a thread the
+// interpreter ends at exit (mx_py.h).
+struct HeldBuffer {
+    explicit HeldBuffer(PyObject *obj) : ok(PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0) {}
+    ~HeldBuffer() noexcept(false) {
+        if (ok && mx::holds_gil())
+            PyBuffer_Release(&view);
+    }
+    HeldBuffer(const HeldBuffer &) = delete;
+    HeldBuffer &operator=(const HeldBuffer &) = delete;
+    Py_buffer view{};
+    bool ok;
+};
+
 // A two-dimensional int32 buffer of at least three columns, held for the
 // object's lifetime.  Everything that can refuse it is checked here, with
 // the GIL held; the work on it, without the GIL, raises nothing.
@@ -229,20 +245,7 @@ private:
                  "(%s-endian)", arg, f, big ? "big" : "little");
     }
 
-    // The buffer, released when the table goes, also when its constructor
-    // throws; kept by a thread the interpreter ends at exit (mx_py.h).
-    struct Held {
-        explicit Held(PyObject *obj) : ok(PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0) {}
-        ~Held() noexcept(false) {
-            if (ok && mx::holds_gil())
-                PyBuffer_Release(&view);
-        }
-        Held(const Held &) = delete;
-        Held &operator=(const Held &) = delete;
-        Py_buffer view{};
-        bool ok;
-    };
-    Held held_;
+    HeldBuffer held_;
     Py_buffer &view_ = held_.view;
     Py_ssize_t rows_ = 0;
     Py_ssize_t step_[2] = {0, 0};

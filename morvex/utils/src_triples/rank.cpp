@@ -102,18 +102,7 @@ public:
     const char *data() const { return static_cast<const char *>(held_.view.buf); }
 
 private:
-    struct Held {
-        explicit Held(PyObject *obj) : ok(PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0) {}
-        ~Held() noexcept(false) {
-            if (ok && mx::holds_gil())
-                PyBuffer_Release(&view);
-        }
-        Held(const Held &) = delete;
-        Held &operator=(const Held &) = delete;
-        Py_buffer view{};
-        bool ok;
-    };
-    Held held_;
+    mx::py_edge::HeldBuffer held_;
     Dtype dtype_ = Dtype::kF32;
     Py_ssize_t width_ = 0, row_step_ = 0;
 };
