@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 from conftest import Exported
 from model import KEYS, ORDERS
+from test_rank import RANK_BAD
 
 from morvex.utils import triples
 
@@ -632,7 +633,7 @@ INDEX_BAD = [  # (call, exception, message)
 ]
 
 
-@pytest.mark.parametrize("call, exc, message", INDEX_BAD)
+@pytest.mark.parametrize("call, exc, message", INDEX_BAD + RANK_BAD)
 def test_index_refuses_bad_input(call, exc, message):
     with pytest.raises(exc) as info:
         call()
