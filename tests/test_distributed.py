@@ -3,6 +3,7 @@ on a Dask cluster of two worker processes on this machine: the index goes
 to the workers pickled, each part of a batch is corrupted there with its
 first row's position in the whole, and the parts together are the array of
 one call."""
+import importlib.util
 import subprocess
 import sys
 import textwrap
@@ -10,7 +11,9 @@ import textwrap
 import pytest
 import readme
 
-pytest.importorskip("distributed")
+# Looked for, not imported: importing it here would start its machinery in
+# the test process, which the leak tests measure.
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("distributed") is None, reason="needs distributed")
 
 # The cluster runs in a child process, so that none of its threads outlives
 # the test inside the test process (the leak tests measure that process).
