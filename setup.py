@@ -60,7 +60,7 @@ setup(
         extension("morvex.utils.triples",
                   ["src_triples/%s.cpp" % name for name in
                    ("triples", "index_type", "index_data", "sampler", "membership", "workers", "parallel",
-                    "rank")]),
+                    "rank", "labels", "labels_type")]),
     ],
     options={"build": {"build_base": os.path.join("build", flavour)}},
     **licence

@@ -283,5 +283,9 @@ inline Triple *new_records(Py_ssize_t rows, Ref &array) {
 // on failure.
 int add_index_type(PyObject *module);
 
+// Adds Vocabulary, LabeledTriples, read_labeled() and write_labeled()
+// (labels_type.cpp) to the module; -1 with an exception set on failure.
+int add_label_types(PyObject *module);
+
 }  // namespace py_edge
 }  // namespace mx

@@ -321,7 +321,8 @@ MX_MODINIT_FUNC PyInit_triples(void) {
         return nullptr;
     PyObject *module = PyModule_Create(&module_def);
     if (module != nullptr &&
-        (mx::py_edge::add_index_type(module) < 0 || mx::py_edge::add_rank_functions(module) < 0))
+        (mx::py_edge::add_index_type(module) < 0 || mx::py_edge::add_rank_functions(module) < 0 ||
+         mx::py_edge::add_label_types(module) < 0))
         Py_CLEAR(module);
     return module;
 }

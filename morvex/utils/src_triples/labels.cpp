@@ -1,0 +1,614 @@
+// labels.cpp -- the vocabulary's table of ids, and the reader of labeled
+// lines: pieces parsed on their own threads with local tables, then merged
+// into the vocabularies and rewritten in global ids (labels.h).
+#include "labels.h"
+
+#include "../kernels/prefetch.h"
+#include "workers.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace mx {
+namespace triples {
+namespace labels {
+
+namespace {
+
+constexpr uint64_t kLow = 0xffffffffull;
+
+uint64_t load8(const char *p) {
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+// The smallest power of two of at least 2 n slots, and at least 16.
+size_t table_size(size_t n) {
+    size_t s = 16;
+    while (s < 2 * n)
+        s *= 2;
+    return s;
+}
+
+}  // namespace
+
+bool valid_utf8(const char *p, size_t n) {
+    const auto *s = reinterpret_cast<const unsigned char *>(p);
+    size_t i = 0;
+    while (i < n) {
+        if (i + 8 <= n && (load8(p + i) & 0x8080808080808080ull) == 0) {
+            i += 8;
+            continue;
+        }
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t more;
+        unsigned lo = 0x80, hi = 0xbf;  // the range of the second byte
+        if (c >= 0xc2 && c <= 0xdf) {
+            more = 1;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            more = 2;
+            if (c == 0xe0)
+                lo = 0xa0;  // no overlong forms
+            else if (c == 0xed)
+                hi = 0x9f;  // no surrogates
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            more = 3;
+            if (c == 0xf0)
+                lo = 0x90;
+            else if (c == 0xf4)
+                hi = 0x8f;  // nothing above U+10FFFF
+        } else {
+            return false;
+        }
+        if (n - i <= more || s[i + 1] < lo || s[i + 1] > hi)
+            return false;
+        for (size_t k = 2; k <= more; ++k)
+            if ((s[i + k] & 0xc0) != 0x80)
+                return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+// ---- the vocabulary -------------------------------------------------------------
+
+void Vocab::index() {
+    if (!slots_.empty() || size() == 0)
+        return;
+    slots_.assign(table_size(size_t(size())), 0);
+    mask_ = slots_.size() - 1;
+    for (int64_t id = 0; id < size(); ++id)
+        place(id);
+}
+
+void Vocab::place(int64_t id) {
+    if (size_t(size()) * 2 > slots_.size()) {  // the table grows with push()
+        slots_.clear();
+        index();
+        return;
+    }
+    const std::string_view s = label(id);
+    const uint64_t h = hash(s.data(), s.size());
+    size_t i = size_t(h) & mask_;
+    while (slots_[i] != 0)
+        i = (i + 1) & mask_;
+    slots_[i] = (h >> 32 << 32) | uint64_t(id + 1);
+}
+
+// ---- a piece ----------------------------------------------------------------------
+
+Piece::Piece(const Options &options, bool copy) : options_(options), copy_(copy) {
+    for (Local &t : local) {
+        t.slots.assign(table_size(0), 0);
+        t.mask = t.slots.size() - 1;
+    }
+}
+
+void Piece::grow(Local &t) {
+    t.slots.assign(t.slots.size() * 2, 0);
+    t.mask = t.slots.size() - 1;
+    for (size_t id = 0; id < t.size(); ++id) {
+        const uint64_t h = hash(t.ptr[id], t.len[id]);
+        size_t i = size_t(h) & t.mask;
+        while (t.slots[i] != 0)
+            i = (i + 1) & t.mask;
+        t.slots[i] = (h >> 32 << 32) | uint64_t(id + 1);
+    }
+}
+
+int32_t Piece::intern(int which, const char *p, size_t n, uint64_t h, int64_t line, int column) {
+    Local &t = local[which];
+    const uint64_t tag = h >> 32 << 32;
+    size_t i = size_t(h) & t.mask;
+    for (;; i = (i + 1) & t.mask) {
+        const uint64_t slot = t.slots[i];
+        if (slot == 0)
+            break;
+        if ((slot & ~kLow) == tag) {
+            const size_t id = size_t(slot & kLow) - 1;
+            if (t.len[id] == n && std::memcmp(t.ptr[id], p, n) == 0)
+                return int32_t(id);
+        }
+    }
+    // a label first seen here: checked once, for every later line too
+    auto failed = [&](Fault::Kind kind) {
+        fault_.kind = kind;
+        fault_.line = line;
+        fault_.column = column;
+        fault_.vocab = which;
+        return -1;
+    };
+    if (!valid_utf8(p, n))
+        return failed(Fault::kBadUtf8);
+    int32_t global = -1;
+    if (options_.given[which] != nullptr) {
+        global = int32_t(options_.given[which]->find(std::string_view(p, n), h));
+        if (global < 0 && options_.unknown == Unknown::kError) {
+            fault_.label.assign(p, n);
+            return failed(Fault::kUnknown);
+        }
+    }
+    if (t.size() >= size_t(INT32_MAX))
+        return failed(Fault::kTooMany);
+    if (copy_) {
+        if (arena_left_ < n) {
+            const size_t size = std::max<size_t>(n, size_t{1} << 20);
+            arena_.emplace_back(size);
+            arena_at_ = arena_.back().get();
+            arena_left_ = size;
+        }
+        std::memcpy(arena_at_, p, n);
+        p = arena_at_;
+        arena_at_ += n;
+        arena_left_ -= n;
+    }
+    const size_t id = t.size();
+    t.ptr.push_back(p);
+    t.len.push_back(uint32_t(n));
+    t.first_line.push_back(line);
+    t.to_global.push_back(global);
+    t.slots[i] = tag | uint64_t(id + 1);
+    if (2 * t.size() > t.slots.size())
+        grow(t);
+    return int32_t(id);
+}
+
+size_t Piece::parse(const char *p, const char *end, int64_t line, Row *out) {
+    const char sep = options_.sep;
+    const int last = std::max({options_.column[0], options_.column[1], options_.column[2]});
+    // which of the row's fields column c is: -1 for none, else a bit set
+    // (one column may give several fields)
+    int wanted[256] = {};
+    for (int f = 0; f < 3; ++f)
+        wanted[options_.column[f]] |= 1 << f;
+
+    // Rows are looked up in batches: the fields of kBatch lines first, their
+    // table slots fetched ahead, then the lookups.
+    constexpr int kBatch = 16;
+    struct Field {
+        const char *p;
+        uint32_t n;
+        uint64_t h;
+    };
+    Field fields[kBatch][3];
+    int64_t lines[kBatch];
+    int pending = 0;
+    size_t rows = 0;
+    auto flush = [&]() {
+        for (int j = 0; j < pending; ++j) {
+            for (int f = 0; f < 3; ++f) {
+                const Field &x = fields[j][f];
+                const int32_t id = intern(f == 1, x.p, x.n, x.h, lines[j], options_.column[f]);
+                if (id < 0)
+                    return false;
+                out[rows].v[f] = id;
+            }
+            ++rows;
+        }
+        pending = 0;
+        return true;
+    };
+    auto stop = [&](Fault::Kind kind, int column, int64_t count) {
+        if (flush()) {  // a fault on an earlier line comes first
+            fault_.kind = kind;
+            fault_.line = line;
+            fault_.column = column;
+            fault_.count = count;
+        }
+        return rows;
+    };
+
+    const char *starts[257];  // the first bytes of columns 0..last, and one past
+    while (p < end) {
+        // the columns of one line, up to the last wanted, and its end
+        int col = 0;
+        starts[0] = p;
+        const char *q = p;
+        const char *line_end = nullptr;
+        while (line_end == nullptr) {
+#if defined(__SSE2__)
+            if (end - q >= 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+                unsigned bits = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8(sep)))));
+                while (bits != 0 && line_end == nullptr) {
+                    const char *at = q + __builtin_ctz(bits);
+                    bits &= bits - 1;
+                    if (*at == '\n')
+                        line_end = at;
+                    else if (col < last)
+                        starts[++col] = at + 1;
+                }
+                if (line_end == nullptr)
+                    q += 16;
+                continue;
+            }
+#endif
+            if (q == end) {
+                line_end = end;
+                break;
+            }
+            if (*q == '\n')
+                line_end = q;
+            else if (*q == sep && col < last)
+                starts[++col] = q + 1;
+            ++q;
+        }
+        const char *next = line_end == end ? end : line_end + 1;
+        const char *e = line_end;
+        if (e > p && e[-1] == '\r')
+            --e;
+        if (e == p) {  // an empty line
+            p = next;
+            ++line;
+            continue;
+        }
+        // a separator found inside the stripped '\r' is no column's
+        while (col > 0 && starts[col] > e)
+            --col;
+        if (col < last)
+            return stop(Fault::kFewColumns, 0, col + 1);
+        starts[last + 1] = e + 1;  // the last wanted column ends at the line's end or a separator
+        Field *row = fields[pending];
+        for (int c = 0; c <= last; ++c) {
+            if (wanted[c] == 0)
+                continue;
+            const char *s = starts[c];
+            const char *t = c < last ? starts[c + 1] - 1 : nullptr;
+            if (t == nullptr) {  // the last wanted column: up to the next separator
+                const void *cut = std::memchr(s, sep, size_t(e - s));
+                t = cut ? static_cast<const char *>(cut) : e;
+            }
+            const size_t n = size_t(t - s);
+            if (n == 0)
+                return stop(Fault::kEmptyLabel, c, 0);
+            if (n > kMaxLabel)
+                return stop(Fault::kLongLabel, c, int64_t(n));
+            const uint64_t h = hash(s, n);
+            for (int f = 0; f < 3; ++f) {
+                if (wanted[c] & (1 << f)) {
+                    row[f] = Field{s, uint32_t(n), h};
+                    const Local &tab = local[f == 1];
+                    mx::keys::prefetch_read(&tab.slots[size_t(h) & tab.mask]);
+                }
+            }
+        }
+        lines[pending++] = line;
+        if (pending == kBatch && !flush())
+            return rows;
+        p = next;
+        ++line;
+    }
+    flush();
+    return rows;
+}
+
+// ---- merging ---------------------------------------------------------------------
+
+namespace {
+
+// A label's place in sorted order: its first 8 bytes as a big-endian number
+// (zero-padded), then the whole label.
+struct SortKey {
+    uint64_t prefix;
+    uint32_t id;
+};
+
+uint64_t prefix_of(std::string_view s) {
+    char b[8] = {};
+    std::memcpy(b, s.data(), std::min<size_t>(8, s.size()));
+    return __builtin_bswap64(load8(b));
+}
+
+// The local ids of `t` (those that `take` accepts) in sorted label order.
+template <class Take>
+std::vector<uint32_t> sorted_ids(const Piece::Local &t, Take take) {
+    std::vector<SortKey> keys;
+    for (size_t i = 0; i < t.size(); ++i)
+        if (take(i))
+            keys.push_back(SortKey{prefix_of(t.label(i)), uint32_t(i)});
+    std::sort(keys.begin(), keys.end(), [&](const SortKey &a, const SortKey &b) {
+        if (a.prefix != b.prefix)
+            return a.prefix < b.prefix;
+        return t.label(a.id) < t.label(b.id);
+    });
+    std::vector<uint32_t> ids(keys.size());
+    for (size_t i = 0; i < keys.size(); ++i)
+        ids[i] = keys[i].id;
+    return ids;
+}
+
+// Runs task(i) for i in [0, n) on `threads`; the first exception a task
+// throws (an allocation's) is thrown here once all are done.
+template <class F>
+void run_all(int threads, int n, F task) {
+    std::exception_ptr error;
+    std::mutex lock;
+    auto body = [&](int i) {
+        try {
+            task(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(lock);
+            if (!error)
+                error = std::current_exception();
+        }
+    };
+    mx::workers::run(threads, n, body);
+    if (error)
+        std::rethrow_exception(error);
+}
+
+}  // namespace
+
+void merge(std::vector<Piece *> &pieces, const Options &options, Vocab out[2], bool built[2], Fault &fault,
+           int threads) {
+    const int np = int(pieces.size());
+    for (int which = 0; which < 2; ++which) {
+        const Vocab *given = options.given[which];
+        built[which] = false;
+        if (given != nullptr && options.unknown != Unknown::kAdd)
+            continue;  // every piece mapped its labels while parsing
+        // each piece's labels to merge, sorted: all of them, or the unknown
+        std::vector<std::vector<uint32_t>> order(static_cast<size_t>(np));
+        run_all(threads, np, [&](int i) {
+            const Piece::Local &t = pieces[size_t(i)]->local[which];
+            order[size_t(i)] = sorted_ids(t, [&](size_t id) { return t.to_global[id] < 0; });
+        });
+        size_t total = 0, bytes = 0;
+        for (int i = 0; i < np; ++i) {
+            total += order[size_t(i)].size();
+            for (uint32_t id : order[size_t(i)])
+                bytes += pieces[size_t(i)]->local[which].len[id];
+        }
+        if (total == 0)
+            continue;  // nothing added to a given vocabulary
+        Vocab v;
+        const int64_t base = given ? given->size() : 0;
+        if (given != nullptr) {
+            v.reserve(size_t(base) + total, given->bytes().size() + bytes);
+            for (int64_t id = 0; id < base; ++id)
+                v.push(given->label(id));
+        } else {
+            v.reserve(total, bytes);
+        }
+        // a merge of the sorted lists; equal labels become one id
+        std::vector<size_t> at(size_t(np), 0);
+        std::vector<int64_t> first;  // where each new label was first seen
+        for (;;) {
+            int best = -1;
+            std::string_view least;
+            for (int i = 0; i < np; ++i) {
+                if (at[size_t(i)] == order[size_t(i)].size())
+                    continue;
+                const std::string_view s = pieces[size_t(i)]->local[which].label(order[size_t(i)][at[size_t(i)]]);
+                if (best < 0 || s < least) {
+                    best = i;
+                    least = s;
+                }
+            }
+            if (best < 0)
+                break;
+            const int64_t id = v.size();
+            v.push(least);
+            int64_t seen = INT64_MAX;
+            for (int i = best; i < np; ++i) {
+                const std::vector<uint32_t> &o = order[size_t(i)];
+                Piece::Local &t = pieces[size_t(i)]->local[which];
+                if (at[size_t(i)] < o.size() && t.label(o[at[size_t(i)]]) == least) {
+                    const uint32_t local = o[at[size_t(i)]++];
+                    t.to_global[local] = int32_t(std::min<int64_t>(id, INT32_MAX));
+                    seen = std::min(seen, t.first_line[local]);
+                }
+            }
+            first.push_back(seen);
+        }
+        if (v.size() > options.max_ids) {
+            // the line where the label one past the limit was first seen
+            const size_t over = size_t(options.max_ids - base);
+            std::nth_element(first.begin(), first.begin() + std::ptrdiff_t(over), first.end());
+            Fault f;
+            f.kind = Fault::kTooMany;
+            f.line = first[over];
+            f.vocab = which;
+            if (f.before(fault))
+                fault = f;
+            return;
+        }
+        out[which] = std::move(v);
+        built[which] = true;
+    }
+}
+
+size_t remap(const Piece &piece, Row *rows, size_t n) {
+    const int32_t *e = piece.local[0].to_global.data(), *r = piece.local[1].to_global.data();
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const Row x{{e[rows[i].v[0]], r[rows[i].v[1]], e[rows[i].v[2]]}};
+        if ((x.v[0] | x.v[1] | x.v[2]) < 0)
+            continue;  // a row with an unknown label, left out
+        rows[kept++] = x;
+    }
+    return kept;
+}
+
+size_t count_lines(const char *p, const char *end) {
+    size_t n = 0;
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16)
+        n += size_t(__builtin_popcount(unsigned(_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('\n'))))));
+#endif
+    for (; p < end; ++p)
+        n += *p == '\n';
+    return n;
+}
+
+Plan plan(const char *data, size_t size, int threads) {
+    const char *const end = data + size;
+    if (size >= 3 && std::memcmp(data, "\xef\xbb\xbf", 3) == 0)
+        data += 3;  // a byte-order mark
+    // pieces of at least 1 MiB
+    const size_t pieces = std::max<size_t>(1, std::min<size_t>(size_t(threads), size / (size_t{1} << 20)));
+    Plan x;
+    x.cut.push_back(data);
+    for (size_t i = 1; i < pieces; ++i) {
+        const char *at = data + size_t(end - data) / pieces * i;
+        if (at < x.cut.back())
+            at = x.cut.back();
+        const void *nl = std::memchr(at, '\n', size_t(end - at));
+        x.cut.push_back(nl ? static_cast<const char *>(nl) + 1 : end);
+    }
+    x.cut.push_back(end);
+    std::vector<size_t> lines(pieces);
+    run_all(threads, int(pieces), [&](int i) { lines[size_t(i)] = count_lines(x.cut[size_t(i)], x.cut[size_t(i) + 1]); });
+    x.first_line.push_back(1);
+    x.row_at.push_back(0);
+    for (size_t i = 0; i < pieces; ++i) {
+        x.first_line.push_back(x.first_line.back() + int64_t(lines[i]));
+        x.row_at.push_back(x.row_at.back() + lines[i] + 1);
+    }
+    x.first_line.pop_back();
+    return x;
+}
+
+size_t read(const Plan &plan, const Options &options, Row *out, Vocab vocab[2], bool built[2], Fault &fault,
+            int64_t *skipped, int threads) {
+    const size_t np = plan.first_line.size();
+    std::vector<std::unique_ptr<Piece>> owned;
+    std::vector<Piece *> pieces;
+    for (size_t i = 0; i < np; ++i) {
+        owned.emplace_back(new Piece(options, false));
+        pieces.push_back(owned.back().get());
+    }
+    std::vector<size_t> rows(np);
+    run_all(threads, int(np), [&](int i) {
+        const size_t k = size_t(i);
+        rows[k] = pieces[k]->parse(plan.cut[k], plan.cut[k + 1], plan.first_line[k], out + plan.row_at[k]);
+    });
+    for (Piece *p : pieces)
+        if (p->fault().before(fault))
+            fault = p->fault();
+    if (fault.kind != Fault::kNone)
+        return 0;
+    merge(pieces, options, vocab, built, fault, threads);
+    if (fault.kind != Fault::kNone)
+        return 0;
+    std::vector<size_t> kept(np);
+    run_all(threads, int(np), [&](int i) {
+        kept[size_t(i)] = remap(*pieces[size_t(i)], out + plan.row_at[size_t(i)], rows[size_t(i)]);
+    });
+    size_t n = 0;
+    *skipped = 0;
+    for (size_t i = 0; i < np; ++i) {
+        if (n != plan.row_at[i])
+            std::memmove(out + n, out + plan.row_at[i], kept[i] * sizeof(Row));
+        n += kept[i];
+        *skipped += int64_t(rows[i] - kept[i]);
+    }
+    return n;
+}
+
+// ---- a stream -------------------------------------------------------------------
+
+bool Stream::parse(const char *p, const char *end) {
+    if (start_) {
+        start_ = false;
+        if (end - p >= 3 && std::memcmp(p, "\xef\xbb\xbf", 3) == 0)
+            p += 3;
+    }
+    const size_t lines = count_lines(p, end);
+    if (rows.size() < n_ + lines + 1)
+        rows.resize(std::max(n_ + lines + 1, rows.size() + rows.size() / 2));
+    n_ += piece_.parse(p, end, line_, rows.data() + n_);
+    line_ += int64_t(lines);
+    if (piece_.fault().kind != Fault::kNone) {
+        fault_ = piece_.fault();
+        return false;
+    }
+    return true;
+}
+
+bool Stream::feed(const char *p, size_t n) {
+    if (fault_.kind != Fault::kNone)
+        return false;
+    const char *end = p + n;
+    if (!carry_.empty() || start_) {
+        // the line begun in earlier chunks (or the first) ends in this one
+        const void *nl = std::memchr(p, '\n', n);
+        if (nl == nullptr) {
+            carry_.append(p, n);
+            return true;
+        }
+        const char *after = static_cast<const char *>(nl) + 1;
+        carry_.append(p, after);
+        if (!parse(carry_.data(), carry_.data() + carry_.size()))
+            return false;
+        carry_.clear();
+        p = after;
+    }
+    const char *last = p;
+    for (const char *q = end; q > p; --q)
+        if (q[-1] == '\n') {
+            last = q;
+            break;
+        }
+    if (last > p && !parse(p, last))
+        return false;
+    carry_.assign(last, end);
+    return true;
+}
+
+bool Stream::finish(Vocab vocab[2], bool built[2], int64_t *skipped, int threads) {
+    if (fault_.kind == Fault::kNone && !carry_.empty())
+        parse(carry_.data(), carry_.data() + carry_.size());
+    carry_.clear();
+    carry_.shrink_to_fit();
+    if (fault_.kind != Fault::kNone)
+        return false;
+    std::vector<Piece *> pieces{&piece_};
+    merge(pieces, options_, vocab, built, fault_, threads);
+    if (fault_.kind != Fault::kNone)
+        return false;
+    const size_t kept = remap(piece_, rows.data(), n_);
+    *skipped = int64_t(n_ - kept);
+    rows.resize(kept);
+    return true;
+}
+
+}  // namespace labels
+}  // namespace triples
+}  // namespace mx
