@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <utility>
 #include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -181,11 +182,12 @@ void RunLookup::measure(int64_t *off) {
     const Two *rows = side.rows();
     // each pair's run, its length in off[i + 1]
     for_rows(m, threads_, [&](int64_t lo, int64_t hi) {
-        look_ahead(
-            lo, hi, &side, nullptr, [&](int64_t i, int) { return pairs.item(size_t(i), key_col); },
-            [&](int64_t i) {
-                const Two *b, *e;
-                side.run(side.slot(pairs.item(size_t(i), key_col)), pairs.item(size_t(i), rel_col), &b, &e);
+        look_ahead<0>(
+            lo, hi, &side, nullptr,
+            [&](int64_t i, int) { return std::make_pair(pairs.item(size_t(i), key_col), pairs.item(size_t(i), rel_col)); },
+            [](int64_t, int, const Side::Probe *) {},
+            [&](int64_t i, const Side::Probe *runs) {
+                const Two *b = runs[0].lo, *e = runs[0].hi;
                 first[i] = e - b == 1 ? uint32_t(b->other) : b ? uint32_t(b - rows) : 0;
                 off[i + 1] = e - b;
                 return true;

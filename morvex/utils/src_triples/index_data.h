@@ -18,6 +18,7 @@
 #include "block.h"
 #include "directory.h"
 #include "parallel.h"
+#include "run_table.h"
 #include "workers.h"
 
 #include <algorithm>
@@ -106,11 +107,10 @@ public:
         index_lookups();
     }
 
-    int64_t bytes() const {
-        return n_ * 8 + (count_ + 1) * 4 + (dense_ ? 0 : count_ * 4 + (ids_dir_.buckets + 1) * 4) + runs_.bytes();
-    }
-    // The bytes of the long runs' directories, within bytes().
-    int64_t run_directory_bytes() const { return runs_.bytes(); }
+    int64_t bytes() const { return base_bytes() + lookup_bytes(); }
+    // The bytes of the long runs' directories and of the large groups' run
+    // table, within bytes(): at most a quarter of the others.
+    int64_t lookup_bytes() const { return runs_.bytes() + table_.bytes(); }
     const Two *rows() const { return rows_.get(); }
     int64_t size() const { return n_; }
     // The keys' groups in order: (key, first row) for each key present.
@@ -133,24 +133,56 @@ public:
         return at < count_ && ids[at] == key ? &starts_[size_t(at)] : nullptr;
     }
 
-    // Fetches, stage by stage, what slot(key) and then the group read, so
-    // that a caller looking ahead over several rows overlaps their misses:
-    // stage 0, the directory's bucket of a sparse side; 1, its ids; 2, the
-    // key's start; 3, the group's rows.  A dense side has nothing to fetch
-    // before stage 2.
+    // One pair's run, looked up in stages a few rows apart so that a caller
+    // looking ahead over several rows overlaps their misses (look_ahead):
+    // each stage reads what the one before fetched and fetches what the
+    // next reads.  Stage 0 fetches the directory's bucket of a sparse side;
+    // 1, its ids; 2, the key's start; 3, the rows of a group searched in
+    // place, or the table's slot of the pair; 4, the first and last rows of
+    // the pair's run found in the table; 5 finds the run, [lo, hi).  A dense
+    // side has nothing to fetch before stage 2.
+    struct Probe {
+        int32_t key, rel;
+        const uint32_t *slot;
+        const Two *lo, *hi;
+    };
+    static constexpr int kProbeStages = 6;
 #if defined(__GNUC__)
     __attribute__((always_inline))
 #endif
-    inline void fetch_key(int32_t key, int stage) const {
-        if (stage == 3) {
-            fetch_group(slot(key));
-        } else if (stage == 2) {
-            prefetch_read(slot(key));
-        } else if (!dense_ && key >= 0) {
-            const int64_t b = int64_t(key) >> ids_dir_.shift;
-            if (b < ids_dir_.buckets)
-                prefetch_read(stage == 0 ? static_cast<const void *>(ids_dir_.first + b)
-                                         : static_cast<const void *>(ids_.get() + ids_dir_.first[b]));
+    inline void probe(Probe &p, int stage) const {
+        switch (stage) {
+        case 0:
+        case 1:
+            if (!dense_ && p.key >= 0) {
+                const int64_t b = int64_t(p.key) >> ids_dir_.shift;
+                if (b < ids_dir_.buckets)
+                    prefetch_read(stage == 0 ? static_cast<const void *>(ids_dir_.first + b)
+                                             : static_cast<const void *>(ids_.get() + ids_dir_.first[b]));
+            }
+            break;
+        case 2:
+            p.slot = slot(p.key);
+            prefetch_read(p.slot);
+            break;
+        case 3:
+            if (p.slot != nullptr && p.slot[1] - p.slot[0] > table_min_)
+                prefetch_read(table_.home(p.key, p.rel));
+            else
+                fetch_group(p.slot);
+            break;
+        case 4:
+            if (p.slot != nullptr && p.slot[1] - p.slot[0] > table_min_) {
+                uint32_t length = 0;
+                const uint32_t b = table_.guess(p.key, p.rel, p.slot[0], p.slot[1], &length);
+                if (b - p.slot[0] < p.slot[1] - p.slot[0]) {
+                    prefetch_read(rows_.get() + b);
+                    prefetch_read(rows_.get() + b + std::min(length, p.slot[1] - b) - 1);
+                }
+            }
+            break;
+        default:
+            run(p.slot, p.key, p.rel, &p.lo, &p.hi);
         }
     }
 
@@ -168,13 +200,28 @@ public:
             prefetch_read(rows_.get() + slot[1] - 1);
     }
 
-    // The run of rows of group `slot` whose relation is `rel`: [*lo, *hi).
-    void run(const uint32_t *slot, int32_t rel, const Two **lo, const Two **hi) const {
+    // The run of rows of group `slot` (of `key`) whose relation is `rel`:
+    // [*lo, *hi).
+    void run(const uint32_t *slot, int32_t key, int32_t rel, const Two **lo, const Two **hi) const {
         if (slot == nullptr) {
             *lo = *hi = nullptr;
             return;
         }
         const Two *b = rows_.get() + slot[0], *e = rows_.get() + slot[1];
+        if (e - b > table_min_) {
+            const Two *rows = rows_.get();
+            uint32_t first, length;
+            if (!table_.find(key, rel, slot[0], slot[1], [rows](uint32_t i) { return rows[i].rel; }, &first,
+                             &length)) {
+                *lo = *hi = b;
+                return;
+            }
+            *lo = rows + first;
+            *hi = length < RunTable::kLengthCap
+                      ? *lo + length
+                      : std::upper_bound(*lo + length, e, rel, [](int32_t r, const Two &t) { return r < t.rel; });
+            return;
+        }
         if (e - b <= kShortGroup) {
             // counted without branches: a bisection of a short group is
             // mostly mispredicted branches
@@ -224,6 +271,10 @@ public:
 private:
     static constexpr ptrdiff_t kShortGroup = 32;
 
+    int64_t base_bytes() const {
+        return n_ * 8 + (count_ + 1) * 4 + (dense_ ? 0 : count_ * 4 + (ids_dir_.buckets + 1) * 4);
+    }
+
     // The directories of the lookups, once the rows and starts are in
     // place: over the ids present when they are sparse, and over each long
     // run, found among the groups that can hold one.
@@ -254,6 +305,53 @@ private:
                 });
             },
             [rows](int64_t i) { return rows[i].other; });
+        index_runs();
+    }
+
+    // The run table over the groups of more than table_min_ rows, the
+    // threshold being the smallest from kShortGroup up, doubling, at which
+    // the table and the long runs' directories take at most a quarter of
+    // the side's other bytes (none fits: no table).
+    void index_runs() {
+        const Two *rows = rows_.get();
+        std::vector<std::pair<int64_t, int64_t>> sizes;  // (rows, runs) of each group searched otherwise
+        each_group([&](int32_t, int64_t b, int64_t e) {
+            if (e - b <= kShortGroup)
+                return;
+            int64_t runs = 1;
+            for (int64_t i = b + 1; i < e; ++i)
+                runs += rows[i].rel != rows[i - 1].rel;
+            sizes.emplace_back(e - b, runs);
+        });
+        const int64_t budget = base_bytes() / 4 - runs_.bytes();
+        int64_t pairs = 0;
+        table_min_ = INT64_MAX;
+        for (int64_t t = kShortGroup; !sizes.empty() && t < n_; t *= 2) {
+            int64_t p = 0;
+            for (const auto &g : sizes)
+                p += g.first > t ? g.second : 0;
+            if (RunTable::bytes_for(p) <= budget) {
+                table_min_ = t;
+                pairs = p;
+                break;
+            }
+        }
+        table_.reset(pairs);
+        if (pairs == 0) {
+            table_min_ = INT64_MAX;
+            return;
+        }
+        each_group([&](int32_t key, int64_t b, int64_t e) {
+            if (e - b <= table_min_)
+                return;
+            for (int64_t i = b; i < e;) {
+                int64_t j = i + 1;
+                while (j < e && rows[j].rel == rows[i].rel)
+                    ++j;
+                table_.insert(key, rows[i].rel, uint32_t(i), uint32_t(j - i));
+                i = j;
+            }
+        });
     }
 
     int64_t n_ = 0, count_ = 0;
@@ -264,6 +362,9 @@ private:
     Directory ids_dir_;       // sparse only: over ids_, in ids_first_
     Block<uint32_t> ids_first_;
     RunDirectories runs_;
+    // the runs of the groups of more than table_min_ rows (INT64_MAX: none)
+    RunTable table_;
+    int64_t table_min_ = INT64_MAX;
 };
 
 // ---- the index ---------------------------------------------------------------------
@@ -301,28 +402,48 @@ void for_rows(int64_t n, int threads, F &&task) {
         mx::workers::run(threads, static_cast<int>(std::min<int64_t>(parts, INT_MAX)), one);
 }
 
-// Calls visit(i) for i in [lo, hi) in order, with the groups it reads
-// fetched a few rows ahead in stages, so that the misses overlap: (4 - s) *
-// kAhead rows ahead, stage s of Side::fetch_key on each side given (key(i,
-// 0) the key on `first`, key(i, 1) on `second`; a null side is not read):
-// a sparse side's directory and ids, the key's start, the group's rows.  visit
-// returns false to stop; the result is the row it stopped at, or -1.  The
-// prefetches stay in this function's body: a callable that did nothing but
-// prefetch could be dropped, as a call without effects.
-template <class Key, class Visit>
-inline int64_t look_ahead(int64_t lo, int64_t hi, const Side *first, const Side *second, Key &&key, Visit &&visit) {
-    constexpr int64_t kAhead = 4, kStages = 4;
+// Calls visit(i, runs) for i in [lo, hi) in order, runs[0] and runs[1]
+// the probes (Side::Probe) of row i's pairs on `first` and `second`, found
+// over a few rows ahead in stages so that the misses overlap: stage s is
+// made (kStages - s) * kAhead rows ahead, stages 0 to Side::kProbeStages - 1
+// on each side given (key(i, 0), a (key, relation) pair, on `first`,
+// key(i, 1) on `second`; a null side is not read), then the caller's
+// `kMore` stages after them, as more(i, s, runs) once the runs are found.
+// visit returns false to stop; the result is the row it stopped at, or -1.
+// The prefetches stay in this function's body: a callable that did nothing
+// but prefetch could be dropped, as a call without effects.
+constexpr int64_t kLookAheadRing = 64;  // the rows look_ahead() keeps in flight, at most
+template <int kMore, class Key, class More, class Visit>
+inline int64_t look_ahead(int64_t lo, int64_t hi, const Side *first, const Side *second, Key &&key, More &&more,
+                          Visit &&visit) {
+    constexpr int64_t kAhead = 4, kStages = Side::kProbeStages + kMore, kRing = kLookAheadRing;
+    static_assert(kStages * kAhead < kRing, "the ring holds every row in flight");
+    Side::Probe ring[kRing][2];
+    const Side *sides[2] = {first, second};
     for (int64_t i = lo - kStages * kAhead; i < hi; ++i) {
         for (int stage = 0; stage < kStages; ++stage) {
             const int64_t at = i + (kStages - stage) * kAhead;
             if (at < lo || at >= hi)
                 continue;
-            if (first != nullptr)
-                first->fetch_key(key(at, 0), stage);
-            if (second != nullptr)
-                second->fetch_key(key(at, 1), stage);
+            Side::Probe *runs = ring[at & (kRing - 1)];
+            if (stage >= Side::kProbeStages) {
+                more(at, stage - Side::kProbeStages, runs);
+                continue;
+            }
+            for (int s = 0; s < 2; ++s) {
+                if (stage == 0)
+                    runs[s] = Side::Probe{-1, 0, nullptr, nullptr, nullptr};
+                if (sides[s] == nullptr)
+                    continue;
+                if (stage == 0) {
+                    const auto k = key(at, s);
+                    runs[s].key = k.first;
+                    runs[s].rel = k.second;
+                }
+                sides[s]->probe(runs[s], stage);
+            }
         }
-        if (i >= lo && !visit(i))
+        if (i >= lo && !visit(i, static_cast<const Side::Probe *>(ring[i & (kRing - 1)])))
             return i;
     }
     return -1;

@@ -141,7 +141,7 @@ PyObject *get_relations(PyObject *self, void *) { return PyLong_FromLongLong(dat
 PyObject *get_nbytes(PyObject *self, void *) { return PyLong_FromLongLong(data_of(self).bytes()); }
 PyObject *get_run_directory_nbytes(PyObject *self, void *) {
     const IndexData &x = data_of(self);
-    return PyLong_FromLongLong(x.by_head.run_directory_bytes() + x.by_tail.run_directory_bytes());
+    return PyLong_FromLongLong(x.by_head.lookup_bytes() + x.by_tail.lookup_bytes());
 }
 
 // ---- lookups -------------------------------------------------------------------
@@ -419,7 +419,8 @@ PyGetSetDef index_getset[] = {
                         "of the sparse ids and the long runs of known ids."),
      nullptr},
     {const_cast<char *>("_run_directory_nbytes"), get_run_directory_nbytes, nullptr,
-     const_cast<char *>("The bytes of nbytes held by the directories of the long runs."), nullptr},
+     const_cast<char *>("The bytes of nbytes held by the directories of the long runs and the run tables of\n"
+                         "the large groups."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -176,7 +176,7 @@ Counts left_out(const Work &w, int64_t i, const Threshold &t, int64_t *dropped) 
         // the known tails of (head, relation), or heads of (relation, tail)
         const Side &side = w.side();
         const Two *lo = nullptr, *hi = nullptr;
-        side.run(side.slot(w.key(i)), r.relation, &lo, &hi);
+        side.run(side.slot(w.key(i)), w.key(i), r.relation, &lo, &hi);
         const Two *a = std::lower_bound(lo, hi, w.start, [](const Two &k, int64_t v) { return k.other < v; });
         for (; a < hi && a->other < end; ++a, ++n) {
             mx::rank::count_one(w.dtype, row + (a->other - w.start) * size, t, c);

@@ -67,16 +67,53 @@ private:
     uint64_t state_;
 };
 
+// The first row of the sorted run [lo, hi) whose id is at least v, searched
+// outward from `near`, a guess of it in [lo, hi): doubling steps away from
+// the guess, then a bisection of the last step, so that a good guess costs
+// a few reads near it.
+inline const Two *lower_bound_near(const Two *lo, const Two *hi, int32_t v, const Two *near) {
+    const auto before = [](const Two &t, int32_t x) { return t.other < x; };
+    ptrdiff_t step = 1;
+    if (near->other < v) {  // after `near`
+        while (hi - near > step && near[step].other < v) {
+            near += step;
+            step *= 2;
+        }
+        return std::lower_bound(near + 1, hi - near > step ? near + step : hi, v, before);
+    }
+    while (near - lo >= step && near[-step].other >= v) {  // at or before `near`
+        near -= step;
+        step *= 2;
+    }
+    return std::lower_bound(near - lo < step ? lo : near - step + 1, near, v, before);
+}
+
+// Where in the sorted run [lo, hi) the id v would be if the run's ids were
+// spread evenly between its first and its last: a guess for
+// lower_bound_near().
+inline const Two *interpolate(const Two *lo, const Two *hi, int32_t v) {
+    const int64_t first = lo->other, last = hi[-1].other, len = hi - lo;
+    if (v <= first || last <= first)
+        return lo;
+    if (v >= last)
+        return hi - 1;
+    return lo + (int64_t(v) - first) * (len - 1) / (last - first);
+}
+
 // The entities one side of a row may take: [0, entities) without the sorted
 // run [lo, hi) of known ids (filtered; empty otherwise) and without `self`,
-// the id being replaced.  `dir`, when given, holds the run's directories.
+// the id being replaced.  `dir`, when given, holds the run's directories;
+// `near`, when given, is a guess of self's place in a run without them.
 struct Allowed {
-    Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities, const RunDirectory *dir = nullptr)
+    Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities, const RunDirectory *dir = nullptr,
+            const Two *near = nullptr)
         : lo_(lo), hi_(hi), long_(dir != nullptr) {
         if (long_)
             dir_ = *dir;
-        const Two *at = long_ ? lo + dir_.ids.count<false>(self, [lo](int64_t i) { return lo[i].other; })
-                              : std::lower_bound(lo, hi, self, [](const Two &t, int32_t v) { return t.other < v; });
+        const Two *at = long_           ? lo + dir_.ids.count<false>(self, [lo](int64_t i) { return lo[i].other; })
+                        : near != nullptr ? lower_bound_near(lo, hi, self, near)
+                                          : std::lower_bound(lo, hi, self,
+                                                             [](const Two &t, int32_t v) { return t.other < v; });
         self_known_ = at < hi && at->other == self;
         self_rank_ = int64_t(self) - (at - lo);  // self's place among the ids outside the run
         count_ = entities - (hi - lo) - (self_known_ ? 0 : 1);
@@ -131,8 +168,10 @@ struct Allowed {
         return int32_t(k + (p - lo_) + (int64_t(p->other) - (p - lo_) <= k));
     }
 
-private:
+    // Runs up to this long are counted, not searched.
     static constexpr int64_t kShortRun = 8;
+
+private:
     const Two *lo_, *hi_;
     bool long_;
     RunDirectory dir_;
