@@ -24,7 +24,6 @@ namespace labels {
 
 namespace {
 
-constexpr uint64_t kLow = 0xffffffffull;
 
 uint64_t load8(const char *p) {
     uint64_t x;
@@ -111,38 +110,76 @@ void Vocab::place(int64_t id) {
 
 // ---- a piece ----------------------------------------------------------------------
 
+namespace {
+
+uint32_t load4(const char *p) {
+    uint32_t x;
+    std::memcpy(&x, p, 4);
+    return x;
+}
+
+// A label's first 16 bytes, zero-padded, as two words.
+inline void key_of(const char *p, size_t n, uint64_t &a, uint64_t &b) {
+    if (n >= 16) {
+        a = load8(p);
+        b = load8(p + 8);
+    } else if (n > 8) {
+        a = load8(p);
+        b = load8(p + n - 8) >> (8 * (16 - n));
+    } else if (n == 8) {
+        a = load8(p);
+        b = 0;
+    } else if (n >= 4) {
+        a = load4(p) | (uint64_t(load4(p + n - 4)) << (8 * (n - 4)));
+        b = 0;
+    } else {
+        a = uint64_t(uint8_t(p[0])) | (uint64_t(uint8_t(p[n / 2])) << (8 * (n / 2))) |
+            (uint64_t(uint8_t(p[n - 1])) << (8 * (n - 1)));
+        b = 0;
+    }
+}
+
+// Slots for n labels: a power of two, at most three quarters full.
+size_t slots_for(size_t n) {
+    size_t s = 16;
+    while (s / 4 * 3 < n + 1)
+        s *= 2;
+    return s;
+}
+
+}  // namespace
+
 Piece::Piece(const Options &options, bool copy) : options_(options), copy_(copy) {
     for (Local &t : local) {
-        t.slots.assign(table_size(0), 0);
+        t.slots.assign(slots_for(0), Local::Slot{0, 0, 0, 0});
         t.mask = t.slots.size() - 1;
     }
 }
 
 void Piece::grow(Local &t) {
-    t.slots.assign(t.slots.size() * 2, 0);
+    t.slots.assign(t.slots.size() * 2, Local::Slot{0, 0, 0, 0});
     t.mask = t.slots.size() - 1;
     for (size_t id = 0; id < t.size(); ++id) {
-        const uint64_t h = hash(t.ptr[id], t.len[id]);
-        size_t i = size_t(h) & t.mask;
-        while (t.slots[i] != 0)
+        Local::Slot x{0, 0, t.len[id], uint32_t(id)};
+        key_of(t.ptr[id], t.len[id], x.a, x.b);
+        size_t i = size_t(hash(t.ptr[id], t.len[id])) & t.mask;
+        while (t.slots[i].len != 0)
             i = (i + 1) & t.mask;
-        t.slots[i] = (h >> 32 << 32) | uint64_t(id + 1);
+        t.slots[i] = x;
     }
 }
 
 int32_t Piece::intern(int which, const char *p, size_t n, uint64_t h, int64_t line, int column) {
     Local &t = local[which];
-    const uint64_t tag = h >> 32 << 32;
+    uint64_t a, b;
+    key_of(p, n, a, b);
     size_t i = size_t(h) & t.mask;
     for (;; i = (i + 1) & t.mask) {
-        const uint64_t slot = t.slots[i];
-        if (slot == 0)
+        const Local::Slot &x = t.slots[i];
+        if (x.len == 0)
             break;
-        if ((slot & ~kLow) == tag) {
-            const size_t id = size_t(slot & kLow) - 1;
-            if (t.len[id] == n && std::memcmp(t.ptr[id], p, n) == 0)
-                return int32_t(id);
-        }
+        if (x.len == n && x.a == a && x.b == b && (n <= 16 || std::memcmp(t.ptr[x.id] + 16, p + 16, n - 16) == 0))
+            return int32_t(x.id);
     }
     // a label first seen here: checked once, for every later line too
     auto failed = [&](Fault::Kind kind) {
@@ -181,8 +218,8 @@ int32_t Piece::intern(int which, const char *p, size_t n, uint64_t h, int64_t li
     t.len.push_back(uint32_t(n));
     t.first_line.push_back(line);
     t.to_global.push_back(global);
-    t.slots[i] = tag | uint64_t(id + 1);
-    if (2 * t.size() > t.slots.size())
+    t.slots[i] = Local::Slot{a, b, uint32_t(n), uint32_t(id)};
+    if (t.size() + 1 > t.slots.size() / 4 * 3)
         grow(t);
     return int32_t(id);
 }
@@ -468,21 +505,26 @@ size_t remap(const Piece &piece, Row *rows, size_t n) {
 size_t count_lines(const char *p, const char *end) {
     size_t n = 0;
 #if defined(__SSE2__)
-    for (; end - p >= 16; p += 16)
-        n += size_t(__builtin_popcount(unsigned(_mm_movemask_epi8(
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('\n'))))));
+    const __m128i nl = _mm_set1_epi8('\n'), zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+        // up to 255 blocks counted in bytes (each match subtracts -1), then summed
+        __m128i counts = zero;
+        for (int k = 0; k < 255 && end - p >= 16; ++k, p += 16)
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), nl));
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        n += size_t(_mm_cvtsi128_si32(sums)) + size_t(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
 #endif
     for (; p < end; ++p)
         n += *p == '\n';
     return n;
 }
 
-Plan plan(const char *data, size_t size, int threads) {
+Plan plan(const char *data, size_t size, size_t min_piece, int threads) {
     const char *const end = data + size;
     if (size >= 3 && std::memcmp(data, "\xef\xbb\xbf", 3) == 0)
         data += 3;  // a byte-order mark
-    // pieces of at least 1 MiB
-    const size_t pieces = std::max<size_t>(1, std::min<size_t>(size_t(threads), size / (size_t{1} << 20)));
+    const size_t pieces = std::max<size_t>(1, std::min<size_t>(size_t(threads), size / std::max<size_t>(min_piece, 1)));
     Plan x;
     x.cut.push_back(data);
     for (size_t i = 1; i < pieces; ++i) {
@@ -499,7 +541,8 @@ Plan plan(const char *data, size_t size, int threads) {
     x.row_at.push_back(0);
     for (size_t i = 0; i < pieces; ++i) {
         x.first_line.push_back(x.first_line.back() + int64_t(lines[i]));
-        x.row_at.push_back(x.row_at.back() + lines[i] + 1);
+        // a row a line end, and one for a last line without its end
+        x.row_at.push_back(x.row_at.back() + lines[i] + (i + 1 == pieces && end > data && end[-1] != '\n'));
     }
     x.first_line.pop_back();
     return x;

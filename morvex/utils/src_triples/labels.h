@@ -154,6 +154,7 @@ struct Options {
     const Vocab *given[2] = {nullptr, nullptr};  // entities, relations
     Unknown unknown = Unknown::kError;
     int64_t max_ids = int64_t{1} << 31;  // the most labels one vocabulary may hold
+    size_t min_piece = size_t{1} << 20;   // the fewest bytes a thread parses
 };
 
 // The first thing wrong with a file.
@@ -177,7 +178,8 @@ public:
 
     // Parses the lines in [p, end): `end` is a line's end or the input's
     // end, and the first line is line `first_line` of the file.  Writes one
-    // row per non-empty line to out (room for a row per line end, plus one),
+    // row per non-empty line to out (room for a row per line end, plus one
+    // when the range does not end with one),
     // and returns the rows written; stops at the first fault (fault()).
     size_t parse(const char *p, const char *end, int64_t first_line, Row *out);
     const Fault &fault() const { return fault_; }
@@ -187,7 +189,14 @@ public:
         std::vector<const char *> ptr;
         std::vector<uint32_t> len;
         std::vector<int64_t> first_line;  // where each was first seen
-        std::vector<uint64_t> slots;      // hash's upper 32 bits, then local id + 1
+        // A slot holds a label's first 16 bytes (zero-padded), its length
+        // (0: an empty slot) and its local id, so that a label of up to 16
+        // bytes is found with one read of the table.
+        struct Slot {
+            uint64_t a, b;
+            uint32_t len, id;
+        };
+        std::vector<Slot> slots;
         std::vector<int32_t> to_global;   // filled by the merge (-1: unknown)
         size_t mask = 0;
         size_t size() const { return ptr.size(); }
@@ -225,13 +234,13 @@ size_t count_lines(const char *p, const char *end);
 
 // A file held whole in memory, cut into pieces at line ends, one a thread:
 // where each begins, its first line's number, and where its rows go in the
-// output (room for a row per line end, plus one, a piece).
+// output (room for a row per line end, and for a last line without one).
 struct Plan {
     std::vector<const char *> cut;  // pieces + 1 bounds
     std::vector<int64_t> first_line;
     std::vector<size_t> row_at;     // pieces + 1 bounds
 };
-Plan plan(const char *data, size_t size, int threads);
+Plan plan(const char *data, size_t size, size_t min_piece, int threads);
 
 // Reads the planned pieces on `threads`: rows to out (plan.row_at.back()
 // rows of room), the vocabularies to vocab (see merge()), the rows left out

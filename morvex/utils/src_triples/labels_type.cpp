@@ -280,9 +280,10 @@ PyObject *vocab_reduce(PyObject *self, PyObject *) {
 // any other input is (the ends, the UTF-8, the labels distinct).
 PyObject *vocab_from_bytes(PyObject *, PyObject *args) {
     return edge([&]() -> PyObject * {
-        const char *bytes, *ends;
-        Py_ssize_t nbytes, nends;
-        MX_CHECK(PyArg_ParseTuple(args, "y#y#:_from_bytes", &bytes, &nbytes, &ends, &nends));
+        PyObject *bytes_obj, *ends_obj;
+        MX_CHECK(PyArg_ParseTuple(args, "O!O!:_from_bytes", &PyBytes_Type, &bytes_obj, &PyBytes_Type, &ends_obj));
+        const char *bytes = PyBytes_AS_STRING(bytes_obj), *ends = PyBytes_AS_STRING(ends_obj);
+        const Py_ssize_t nbytes = PyBytes_GET_SIZE(bytes_obj), nends = PyBytes_GET_SIZE(ends_obj);
         if (nends % Py_ssize_t(sizeof(int64_t)) != 0)
             fail(PyExc_ValueError, "the ends of a vocabulary's labels must be int64 values");
         std::unique_ptr<Vocab> v(new Vocab());
@@ -395,8 +396,10 @@ PyStructSequence_Desc kResultDesc = {
     const_cast<char *>("What read_labeled() returns: (table, entities, relations), and skipped."), kResultFields, 3};
 PyTypeObject ResultType;
 
-// The most labels one vocabulary read from a file may hold (int32 ids).
+// The most labels one vocabulary read from a file may hold (int32 ids), and
+// the fewest bytes of a mapped file a thread parses.
 int64_t max_ids = int64_t{1} << 31;
+size_t min_piece = size_t{1} << 20;
 
 #define MX_THREADS_DOC_LABELS                                                           \
     "`threads` is how many threads may parse: None for every CPU the process\n"         \
@@ -740,6 +743,7 @@ PyObject *py_read_labeled(PyObject *, PyObject *args, PyObject *kwds) {
         }
         const int threads = parse_threads(threads_obj);
         options.max_ids = max_ids;
+        options.min_piece = min_piece;
 
         PyObject *fs = nullptr;
         MX_CHECK(PyUnicode_FSConverter(path.get(), &fs));
@@ -790,7 +794,7 @@ PyObject *py_read_labeled(PyObject *, PyObject *args, PyObject *kwds) {
             {
                 WithoutGil nogil;
                 madvise(map.p, map.size, MADV_WILLNEED);  // a hint: failure changes nothing
-                plan = lab::plan(data, map.size, threads);
+                plan = lab::plan(data, map.size, options.min_piece, threads);
             }
             auto *rows = reinterpret_cast<lab::Row *>(mx::py_edge::new_records(Py_ssize_t(plan.row_at.back()), table));
             size_t n;
@@ -834,15 +838,16 @@ PyObject *py_read_labeled(PyObject *, PyObject *args, PyObject *kwds) {
     });
 }
 
-// For the tests: the most labels a vocabulary read from a file may hold
-// (returns the previous value).
-PyObject *py_set_label_limit(PyObject *, PyObject *arg) {
+// For the tests: sets the most labels a vocabulary read from a file may
+// hold and the fewest bytes a thread parses; returns the previous pair.
+PyObject *py_set_label_limits(PyObject *, PyObject *args) {
     return edge([&] {
-        const long long limit = PyLong_AsLongLong(arg);
-        MX_CHECK(!(limit == -1 && PyErr_Occurred()));
-        const long long before = (long long)max_ids;
-        max_ids = std::max<long long>(1, std::min<long long>(limit, (long long)INT32_MAX + 1));
-        return PyLong_FromLongLong(before);
+        long long ids, piece;
+        MX_CHECK(PyArg_ParseTuple(args, "LL:_set_label_limits", &ids, &piece));
+        Ref before = MX_TAKE(Py_BuildValue("(Ln)", (long long)max_ids, Py_ssize_t(min_piece)));
+        max_ids = std::max<long long>(1, std::min<long long>(ids, (long long)INT32_MAX + 1));
+        min_piece = size_t(std::max<long long>(piece, 1));
+        return before.steal();
     });
 }
 
@@ -969,7 +974,7 @@ PyMethodDef label_functions[] = {
      "the same table back.  A label that could not be read back (empty, or\n"
      "holding `sep` or a line end) is a ValueError, and so is an id outside\n"
      "its vocabulary."},
-    {"_set_label_limit", py_set_label_limit, METH_O, nullptr},
+    {"_set_label_limits", py_set_label_limits, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
