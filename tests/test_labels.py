@@ -190,7 +190,7 @@ BAD = [  # (call, exception, message: {bad}, {gz}, {absent}, {dir} for the files
      "table row 0 (0, 1, 0) has an id outside the vocabularies (1 entities, 1 relations)"),
     (lambda p: triples.Vocabulary(["a", "b", "a"]), ValueError,
      "labels[2] repeats labels[0] ('a'); labels must be distinct"),
-    (lambda p: triples.Vocabulary._from_bytes(b"ab", np.array([1, 3], np.int64).tobytes()), ValueError,
+    (lambda p: triples._vocabulary_from_bytes(b"ab", np.array([1, 3], np.int64).tobytes()), ValueError,
      "the end of label 1 (3) is out of order or past the bytes"),
     (lambda p: triples.Vocabulary(["a"]).label(1), IndexError, "id 1 is not in [0, 1)"),
     (lambda p: triples.Vocabulary(["a"]).ids(["a", "b"]), KeyError, "'b'"),

@@ -440,11 +440,23 @@ class TestErrorPaths:
 
         assert_steady(one_round, [pool, pool.addresses, memory.__dict__])
 
-    def test_triples_results_and_refusals(self):
+    def test_triples_results_and_refusals(self, tmp_path):
+        import gzip
+        import pickle
         from morvex.utils import triples
         a = np.arange(300, dtype=np.int32).reshape(100, 3)[::-1].copy()
+        text = b"".join(b"Q%d\tP%d\tQ%d\n" % tuple(row) for row in a % 7)
+        (tmp_path / "a.txt").write_bytes(text)
+        (tmp_path / "a.gz").write_bytes(gzip.compress(text))
+        (tmp_path / "bad.txt").write_bytes(text + b"a\tb\n")
 
         def one_round():
+            table, entities, relations = triples.read_labeled(tmp_path / "a.gz", threads=2)
+            triples.write_labeled(tmp_path / "b.txt", table, entities, relations)
+            triples.read_labeled(tmp_path / "b.txt", entities=triples.Vocabulary(["Q1"]), unknown="add")
+            pickle.loads(pickle.dumps(entities)).ids(list(relations), default=-1)
+            raises(ValueError, "%s, line 101: 2 columns, but columns (0, 1, 2) need 3" % (tmp_path / "bad.txt"),
+                   triples.read_labeled, tmp_path / "bad.txt")
             triples.sort(triples.sorted_copy(a[:, ::-1], "tail"))
             triples.unique(np.asfortranarray(a), "rel", True)
             triples.contains(a, a[::2], "rel3", True)

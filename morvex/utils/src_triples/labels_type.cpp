@@ -264,6 +264,9 @@ PyObject *vocab_richcompare(PyObject *self, PyObject *other, int op) {
     return mx::compat::new_ref(same == (op == Py_EQ) ? Py_True : Py_False);
 }
 
+// The module's _vocabulary_from_bytes, which unpickling calls.
+PyObject *vocabulary_from_bytes = nullptr;
+
 // Pickling: the labels' bytes end to end, and the end of each.
 PyObject *vocab_reduce(PyObject *self, PyObject *) {
     return edge([&]() -> PyObject * {
@@ -271,17 +274,16 @@ PyObject *vocab_reduce(PyObject *self, PyObject *) {
         Ref bytes = MX_TAKE(PyBytes_FromStringAndSize(v.bytes().data(), Py_ssize_t(v.bytes().size())));
         Ref ends = MX_TAKE(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(v.ends().data() + 1),
                                                      Py_ssize_t((v.ends().size() - 1) * sizeof(int64_t))));
-        Ref from = MX_TAKE(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&VocabType), "_from_bytes"));
-        return Py_BuildValue("(O(OO))", from.get(), bytes.get(), ends.get());
+        return Py_BuildValue("(O(OO))", vocabulary_from_bytes, bytes.get(), ends.get());
     });
 }
 
-// Vocabulary._from_bytes(bytes, ends): the inverse of pickling, checked as
+// _vocabulary_from_bytes(bytes, ends): the inverse of pickling, checked as
 // any other input is (the ends, the UTF-8, the labels distinct).
 PyObject *vocab_from_bytes(PyObject *, PyObject *args) {
     return edge([&]() -> PyObject * {
         PyObject *bytes_obj, *ends_obj;
-        MX_CHECK(PyArg_ParseTuple(args, "O!O!:_from_bytes", &PyBytes_Type, &bytes_obj, &PyBytes_Type, &ends_obj));
+        MX_CHECK(PyArg_ParseTuple(args, "O!O!:_vocabulary_from_bytes", &PyBytes_Type, &bytes_obj, &PyBytes_Type, &ends_obj));
         const char *bytes = PyBytes_AS_STRING(bytes_obj), *ends = PyBytes_AS_STRING(ends_obj);
         const Py_ssize_t nbytes = PyBytes_GET_SIZE(bytes_obj), nends = PyBytes_GET_SIZE(ends_obj);
         if (nends % Py_ssize_t(sizeof(int64_t)) != 0)
@@ -366,7 +368,6 @@ PyMethodDef vocab_methods[] = {
     {"labels", vocab_labels, METH_O,
      "labels(ids)\n--\n\nThe labels of an iterable of ids (or a one-dimensional integer array), as a\nlist of str."},
     {"__reduce__", vocab_reduce, METH_NOARGS, "Pickling: the labels' bytes and their ends, not one object a label."},
-    {"_from_bytes", vocab_from_bytes, METH_VARARGS | METH_STATIC, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -632,11 +633,23 @@ void read_stream(int fd, bool gzip, PyObject *path, lab::Stream &stream, int thr
                  lab::Fault &fault) {
     constexpr size_t kIn = size_t{1} << 20, kOut = size_t{4} << 20;
     Parser parser(stream, threads > 1);
-    Ref zlib, d;
-    if (gzip) {
-        zlib = MX_TAKE(PyImport_ImportModule("zlib"));
-        d = MX_TAKE(PyObject_CallMethod(zlib.get(), "decompressobj", "i", 31));
+    // zlib's decompressobj and error, fetched on first use and kept: the
+    // module is never unloaded
+    static PyObject *decompressobj = nullptr, *zlib_error = nullptr;
+    // attribute names, interned once: the type attribute cache keeps the
+    // name of each lookup, which would be a new string at every call
+    static PyObject *decompress = PyUnicode_InternFromString("decompress"), *eof_name = PyUnicode_InternFromString("eof"),
+                    *unused_data = PyUnicode_InternFromString("unused_data"),
+                    *unconsumed_tail = PyUnicode_InternFromString("unconsumed_tail");
+    MX_CHECK(decompress && eof_name && unused_data && unconsumed_tail);
+    if (gzip && decompressobj == nullptr) {
+        Ref zlib = MX_TAKE(PyImport_ImportModule("zlib"));
+        zlib_error = MX_TAKE(PyObject_GetAttrString(zlib.get(), "error")).steal();
+        decompressobj = MX_TAKE(PyObject_GetAttrString(zlib.get(), "decompressobj")).steal();
     }
+    Ref d;
+    if (gzip)
+        d = MX_TAKE(PyObject_CallFunction(decompressobj, "i", 31));
     bool ok = true, ended = !gzip;  // whether the last gzip member ended
     Ref pending = std::move(first);  // input not yet decompressed
     while (ok) {
@@ -653,13 +666,13 @@ void read_stream(int fd, bool gzip, PyObject *path, lab::Stream &stream, int thr
                 break;
         }
         if (ended) {  // another member follows the last
-            d = MX_TAKE(PyObject_CallMethod(zlib.get(), "decompressobj", "i", 31));
+            d = MX_TAKE(PyObject_CallFunction(decompressobj, "i", 31));
             ended = false;
         }
-        Ref out = Ref::take(PyObject_CallMethod(d.get(), "decompress", "On", pending.get(), Py_ssize_t(kOut)));
+        Ref most = MX_TAKE(PyLong_FromSsize_t(Py_ssize_t(kOut)));
+        Ref out = Ref::take(PyObject_CallMethodObjArgs(d.get(), decompress, pending.get(), most.get(), nullptr));
         if (!out) {
-            Ref error_type = MX_TAKE(PyObject_GetAttrString(zlib.get(), "error"));
-            if (!PyErr_ExceptionMatches(error_type.get()))
+            if (!PyErr_ExceptionMatches(zlib_error))
                 MX_FAIL();
             PyObject *type, *value, *tb;
             PyErr_Fetch(&type, &value, &tb);
@@ -667,9 +680,9 @@ void read_stream(int fd, bool gzip, PyObject *path, lab::Stream &stream, int thr
             fail(PyExc_ValueError, "%S, line %lld: the gzip stream is corrupt (%S)", path,
                  (long long)stream.lines() + 1, v.get() ? v.get() : Py_None);
         }
-        Ref eof = MX_TAKE(PyObject_GetAttrString(d.get(), "eof"));
+        Ref eof = MX_TAKE(PyObject_GetAttr(d.get(), eof_name));
         ended = eof.get() == Py_True;
-        pending = MX_TAKE(PyObject_GetAttrString(d.get(), ended ? "unused_data" : "unconsumed_tail"));
+        pending = MX_TAKE(PyObject_GetAttr(d.get(), ended ? unused_data : unconsumed_tail));
         if (PyBytes_GET_SIZE(out.get()) > 0)
             ok = parser.feed(std::move(out));
     }
@@ -805,7 +818,9 @@ PyObject *py_read_labeled(PyObject *, PyObject *args, PyObject *kwds) {
             if (fault.kind != lab::Fault::kNone)
                 raise_fault(path.get(), fault, columns.get(), options);
             if (n != plan.row_at.back()) {  // in place: the array is ours alone
-                Ref resize = MX_TAKE(PyObject_GetAttrString(table.get(), "resize"));
+                static PyObject *name = PyUnicode_InternFromString("resize");
+                MX_CHECK(name != nullptr);
+                Ref resize = MX_TAKE(PyObject_GetAttr(table.get(), name));
                 Ref shape = MX_TAKE(Py_BuildValue("((nn))", Py_ssize_t(n), Py_ssize_t(3)));
                 Ref kw = MX_TAKE(Py_BuildValue("{sO}", "refcheck", Py_False));
                 MX_TAKE(PyObject_Call(resize.get(), shape.get(), kw.get()));
@@ -975,6 +990,7 @@ PyMethodDef label_functions[] = {
      "holding `sep` or a line end) is a ValueError, and so is an id outside\n"
      "its vocabulary."},
     {"_set_label_limits", py_set_label_limits, METH_VARARGS, nullptr},
+    {"_vocabulary_from_bytes", vocab_from_bytes, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1014,6 +1030,8 @@ int add_label_types(PyObject *module) {
         Py_INCREF(&ResultType);
         MX_CHECK(PyModule_AddObject(module, "LabeledTriples", reinterpret_cast<PyObject *>(&ResultType)) == 0);
         MX_CHECK(PyModule_AddFunctions(module, label_functions) == 0);
+        Py_XDECREF(vocabulary_from_bytes);
+        vocabulary_from_bytes = MX_TAKE(PyObject_GetAttrString(module, "_vocabulary_from_bytes")).steal();
         return 0;
     });
 }
