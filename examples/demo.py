@@ -26,7 +26,9 @@ Run it with `bash scripts/demo` (which builds everything first), or
 """
 import argparse
 import gc
+import os
 import sys
+import tempfile
 import threading
 import time
 
@@ -224,6 +226,28 @@ def filtered_ranking(index, table, seed, entities, relations):
     return m, metrics, numpy.array_equal(counts[:RANK_CHECKED], plain)
 
 
+def labeled_round_trip(table, entities, relations):
+    """Writes the graph as labeled text (Q<id>, P<id>) and reads it back:
+    through the same vocabularies the ids must come back as they were, and
+    read afresh (ids in sorted label order) the labels must be the same.
+    Returns (whether both hold, a note)."""
+    ents = triples.Vocabulary("Q%d" % i for i in range(entities))
+    rels = triples.Vocabulary("P%d" % i for i in range(relations))
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "graph.txt")
+        triples.write_labeled(path, table, ents, rels)
+        size = os.path.getsize(path)
+        same = numpy.array_equal(triples.read_labeled(path, entities=ents, relations=rels).table, table)
+        fresh, fresh_ents, fresh_rels = triples.read_labeled(path)
+    # fresh id -> original id, through the labels
+    back_e, back_r = ents.ids(fresh_ents), rels.ids(fresh_rels)
+    same = same and all(numpy.array_equal(back[fresh[:, c]], table[:, c])
+                        for c, back in ((0, back_e), (1, back_r), (2, back_e)))
+    return same, "%s MB of text; read back %s, %s entity and %d relation labels" % (
+        format(size >> 20, ","), "exactly" if same else "DIFFERENTLY", format(len(fresh_ents), ","),
+        len(fresh_rels))
+
+
 def whole(text):
     try:
         return int(text)
@@ -286,12 +310,15 @@ def main(argv=None):
     table = stages.run("generate graph (numpy)", lambda: (
         make_graph(rng, n, args.entities, args.relations), "%s triples, int32 (n, 3)" % format(n, ",")))
     print(head_degrees(table, args.entities))
+    failed = []
+    if not stages.run("labeled text round trip (write_labeled, read_labeled)",
+                      lambda: labeled_round_trip(table, args.entities, args.relations)):
+        failed.append("the labeled text did not read back as written")
 
     expected = fingerprint(table)
     ts = stages.run("load into a pool", lambda: (
         mx_triples.TripleSet(table), "set_triple_ptr + load_triple_from_numpy"))
     pool = ts.pool
-    failed = []
     if ts.fingerprint() != expected or ts.triples(1000) != [tuple(r) for r in table[:1000].tolist()]:
         failed.append("the loaded triples differ from the table")
     print("  pool holds %s bytes in %d block(s)" % (format(pool.size, ","), len(pool.addresses)))
