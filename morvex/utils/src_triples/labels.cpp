@@ -490,14 +490,14 @@ void merge(std::vector<Piece *> &pieces, const Options &options, Vocab out[2], b
     }
 }
 
-size_t remap(const Piece &piece, Row *rows, size_t n) {
+size_t remap(const Piece &piece, const Row *rows, size_t n, Row *out) {
     const int32_t *e = piece.local[0].to_global.data(), *r = piece.local[1].to_global.data();
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
         const Row x{{e[rows[i].v[0]], r[rows[i].v[1]], e[rows[i].v[2]]}};
         if ((x.v[0] | x.v[1] | x.v[2]) < 0)
             continue;  // a row with an unknown label, left out
-        rows[kept++] = x;
+        out[kept++] = x;
     }
     return kept;
 }
@@ -572,7 +572,8 @@ size_t read(const Plan &plan, const Options &options, Row *out, Vocab vocab[2], 
         return 0;
     std::vector<size_t> kept(np);
     run_all(threads, int(np), [&](int i) {
-        kept[size_t(i)] = remap(*pieces[size_t(i)], out + plan.row_at[size_t(i)], rows[size_t(i)]);
+        Row *at = out + plan.row_at[size_t(i)];
+        kept[size_t(i)] = remap(*pieces[size_t(i)], at, rows[size_t(i)], at);
     });
     size_t n = 0;
     *skipped = 0;
@@ -594,9 +595,9 @@ bool Stream::parse(const char *p, const char *end) {
             p += 3;
     }
     const size_t lines = count_lines(p, end);
-    if (rows.size() < n_ + lines + 1)
-        rows.resize(std::max(n_ + lines + 1, rows.size() + rows.size() / 2));
-    n_ += piece_.parse(p, end, line_, rows.data() + n_);
+    if (rows_.size() < n_ + lines + 1)
+        rows_.resize(std::max(n_ + lines + 1, rows_.size() + rows_.size() / 2));
+    n_ += piece_.parse(p, end, line_, rows_.data() + n_);
     line_ += int64_t(lines);
     if (piece_.fault().kind != Fault::kNone) {
         fault_ = piece_.fault();
@@ -635,7 +636,7 @@ bool Stream::feed(const char *p, size_t n) {
     return true;
 }
 
-bool Stream::finish(Vocab vocab[2], bool built[2], int64_t *skipped, int threads) {
+bool Stream::finish(Vocab vocab[2], bool built[2], int threads) {
     if (fault_.kind == Fault::kNone && !carry_.empty())
         parse(carry_.data(), carry_.data() + carry_.size());
     carry_.clear();
@@ -644,12 +645,7 @@ bool Stream::finish(Vocab vocab[2], bool built[2], int64_t *skipped, int threads
         return false;
     std::vector<Piece *> pieces{&piece_};
     merge(pieces, options_, vocab, built, fault_, threads);
-    if (fault_.kind != Fault::kNone)
-        return false;
-    const size_t kept = remap(piece_, rows.data(), n_);
-    *skipped = int64_t(n_ - kept);
-    rows.resize(kept);
-    return true;
+    return fault_.kind == Fault::kNone;
 }
 
 }  // namespace labels

@@ -225,9 +225,10 @@ private:
 void merge(std::vector<Piece *> &pieces, const Options &options, Vocab out[2], bool built[2], Fault &fault,
            int threads);
 
-// Rewrites rows[0, n) of a piece in global ids, leaving out the rows with an
-// unknown label (Unknown::kSkip); returns the rows kept, compacted at rows.
-size_t remap(const Piece &piece, Row *rows, size_t n);
+// Writes rows[0, n) of a piece in global ids to out (which may be rows),
+// leaving out the rows with an unknown label (Unknown::kSkip); returns the
+// rows kept.
+size_t remap(const Piece &piece, const Row *rows, size_t n, Row *out);
 
 // The line ends in [p, end).
 size_t count_lines(const char *p, const char *end);
@@ -257,19 +258,21 @@ public:
 
     // Parses the next bytes of the file; false once a fault has stopped it.
     bool feed(const char *p, size_t n);
-    // At the end of the file: parses its last line, then merges and
-    // rewrites the rows (see read()); returns false with fault() set.
-    bool finish(Vocab vocab[2], bool built[2], int64_t *skipped, int threads);
+    // At the end of the file: parses its last line, then makes the
+    // vocabularies (see merge()); returns false with fault() set.
+    bool finish(Vocab vocab[2], bool built[2], int threads);
+    // Then: the rows parsed, and the rows kept written to out in global ids.
+    size_t rows() const { return n_; }
+    size_t write(Row *out) const { return remap(piece_, rows_.data(), n_, out); }
     const Fault &fault() const { return fault_; }
     int64_t lines() const { return line_ - 1; }
-
-    std::vector<Row> rows;
 
 private:
     bool parse(const char *p, const char *end);
 
     const Options &options_;
     Piece piece_;
+    std::vector<Row> rows_;  // in local ids
     std::string carry_;  // a line not yet ended
     bool start_ = true;
     size_t n_ = 0;       // rows parsed

@@ -693,6 +693,17 @@ void read_stream(int fd, bool gzip, PyObject *path, lab::Stream &stream, int thr
     }
 }
 
+// Cuts a new (m, 3) array of ours to its first n rows, in place: the array
+// is ours alone.
+void resize_rows(const Ref &table, size_t n) {
+    static PyObject *name = PyUnicode_InternFromString("resize");
+    MX_CHECK(name != nullptr);
+    Ref resize = MX_TAKE(PyObject_GetAttr(table.get(), name));
+    Ref shape = MX_TAKE(Py_BuildValue("((nn))", Py_ssize_t(n), Py_ssize_t(3)));
+    Ref kw = MX_TAKE(Py_BuildValue("{sO}", "refcheck", Py_False));
+    MX_TAKE(PyObject_Call(resize.get(), shape.get(), kw.get()));
+}
+
 const char *const kReadKw[] = {"path", "sep", "columns", "entities", "relations", "unknown", "threads", nullptr};
 
 char sep_arg(PyObject *sep) {
@@ -817,28 +828,28 @@ PyObject *py_read_labeled(PyObject *, PyObject *args, PyObject *kwds) {
             }
             if (fault.kind != lab::Fault::kNone)
                 raise_fault(path.get(), fault, columns.get(), options);
-            if (n != plan.row_at.back()) {  // in place: the array is ours alone
-                static PyObject *name = PyUnicode_InternFromString("resize");
-                MX_CHECK(name != nullptr);
-                Ref resize = MX_TAKE(PyObject_GetAttr(table.get(), name));
-                Ref shape = MX_TAKE(Py_BuildValue("((nn))", Py_ssize_t(n), Py_ssize_t(3)));
-                Ref kw = MX_TAKE(Py_BuildValue("{sO}", "refcheck", Py_False));
-                MX_TAKE(PyObject_Call(resize.get(), shape.get(), kw.get()));
-            }
+            if (n != plan.row_at.back())
+                resize_rows(table, n);
         } else {
             lab::Stream stream(options);
             read_stream(file.fd, gzip, path.get(), stream, threads, std::move(first), fault);
             bool ok = fault.kind == lab::Fault::kNone;
             if (ok) {
                 WithoutGil nogil;
-                ok = stream.finish(vocab, built, &skipped, threads);
+                ok = stream.finish(vocab, built, threads);
             }
             if (!ok)
                 raise_fault(path.get(), fault.kind != lab::Fault::kNone ? fault : stream.fault(), columns.get(),
                             options);
-            auto *rows = reinterpret_cast<lab::Row *>(
-                mx::py_edge::new_records(Py_ssize_t(stream.rows.size()), table));
-            std::copy(stream.rows.begin(), stream.rows.end(), rows);
+            auto *rows = reinterpret_cast<lab::Row *>(mx::py_edge::new_records(Py_ssize_t(stream.rows()), table));
+            size_t n;
+            {
+                WithoutGil nogil;
+                n = stream.write(rows);
+            }
+            skipped = int64_t(stream.rows() - n);
+            if (n != stream.rows())
+                resize_rows(table, n);
         }
 
         Ref result = MX_TAKE(PyStructSequence_New(&ResultType));
