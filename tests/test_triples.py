@@ -560,17 +560,22 @@ def test_sparse_ids_lookups_and_negatives(split_small_tables):
 
 def test_corrupt_over_long_runs(split_small_tables):
     """Hubs: runs of known ids long enough to be read through their
-    directories give the draws of the Python reference, uniform over the
-    allowed ids, the directories taking at most a quarter of nbytes."""
+    directories, or copied into blocks (9 to 255 ids), in groups found
+    through their run tables, give the draws of the Python reference,
+    uniform over the allowed ids, the directories and tables taking at most
+    a quarter of nbytes."""
     rng = np.random.default_rng(14)
     hub = rng.choice(1000, 600, replace=False)
     base = graph(rng, 4000, 1000, 3)
     known = np.vstack([base, np.stack([0 * hub, hub * 0 + 3, hub], 1),  # head 0: 600 tails under relation 3
                        np.stack([hub, hub * 0 + 4, hub * 0 + 7], 1),  # tail 7: 600 heads under relation 4
-                       np.stack([hub[:300], hub[:300] * 0 + 4, hub[:300] * 0 + 8], 1)]).astype(np.int32)
+                       np.stack([hub[:300], hub[:300] * 0 + 4, hub[:300] * 0 + 8], 1)] +
+                      [np.stack([hub[:m] * 0 + h, hub[:m] * 0 + 5, hub[-m:]], 1) for h, m in ((1, 9), (2, 16), (3, 255))] +
+                      [np.stack([hub[:m], hub[:m] * 0 + 5, hub[:m] * 0 + t], 1) for t, m in ((4, 17), (5, 100))]
+                      ).astype(np.int32)
     idx = triples.Index(known)
     assert 0 < idx._run_directory_nbytes <= idx.nbytes / 4 and triples.Index(base)._run_directory_nbytes == 0
-    batch = np.vstack([known[4000:4030], known[4600:4630], known[5200:5230], base[:30]])
+    batch = np.vstack([known[4000:4030], known[4600:4630], known[5200:5230], base[:30], known[5500::9]])
     for side in ("head", "tail", "both"):
         assert np.array_equal(idx.corrupt(batch, 8, side=side, seed=3),
                               reference_negatives(known, batch, 8, 3, side, 1000))

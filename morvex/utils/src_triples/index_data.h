@@ -166,10 +166,21 @@ public:
             prefetch_read(p.slot);
             break;
         case 3:
-            if (p.slot != nullptr && p.slot[1] - p.slot[0] > table_min_)
+            if (p.slot == nullptr)
+                break;
+            if (p.slot[1] - p.slot[0] > table_min_) {
                 prefetch_read(table_.home(p.key, p.rel));
-            else
+            } else if (p.slot[1] - p.slot[0] <= kShortGroup) {
+                // every line of a short group, which run() reads whole
+                const uintptr_t b = reinterpret_cast<uintptr_t>(rows_.get() + p.slot[0]);
+                const uintptr_t e = reinterpret_cast<uintptr_t>(rows_.get() + p.slot[1]);
+                for (uintptr_t a = b; a < e; a += 64)
+                    prefetch_read(a);
+                if (e > b)
+                    prefetch_read(e - 1);
+            } else {
                 fetch_group(p.slot);
+            }
             break;
         case 4:
             if (p.slot != nullptr && p.slot[1] - p.slot[0] > table_min_) {

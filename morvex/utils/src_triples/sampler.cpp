@@ -57,10 +57,12 @@ bool corrupt_row(const IndexData &x, const Triple *batch, const CorruptArgs &c, 
                  const RunNotes *head_notes, RowFault *fault) {
     const bool need_head = c.side != SideRule::kTail, need_tail = c.side != SideRule::kHead;
     const Triple t = batch[i];
+    // (a run's blocks take about a bisection's time to fill)
+    const bool many = c.negatives >= 8;
     const Allowed heads(hl, hh, t.head, x.entities, head_notes && head_notes->long_run ? &head_notes->dir : nullptr,
-                        head_notes ? head_notes->near : nullptr),
+                        head_notes ? head_notes->near : nullptr, many && need_head),
         tails(tl, th, t.tail, x.entities, tail_notes && tail_notes->long_run ? &tail_notes->dir : nullptr,
-              tail_notes ? tail_notes->near : nullptr);
+              tail_notes ? tail_notes->near : nullptr, many && need_tail);
     const bool head_ok = need_head && heads.count() > 0, tail_ok = need_tail && tails.count() > 0;
     if (!head_ok && !tail_ok) {
         *fault = c.side == SideRule::kHead   ? RowFault::kHead

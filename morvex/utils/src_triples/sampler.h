@@ -20,7 +20,11 @@
 #include "index_data.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mx {
 namespace triples {
@@ -100,14 +104,71 @@ inline const Two *interpolate(const Two *lo, const Two *hi, int32_t v) {
     return lo + (int64_t(v) - first) * (len - 1) / (last - first);
 }
 
+#if defined(__SSE2__)
+// The values f(i) = run[i] - i of a run of up to kBlocks * 16 ids copied in
+// blocks of 16, padded with INT32_MAX, and the last value of each block, so
+// that the count of the values at most k takes no bisection: it is 16 times
+// the number of blocks whose last value is at most k, plus the count in the
+// next block, each a count over 16 values made with four compares and no
+// branch, where a bisection's reads each wait for the one before.
+class RunBlocks {
+public:
+    static constexpr int64_t kBlocks = 16;
+
+    // From the run [lo, lo + len), len at most kBlocks * 16.
+    void fill(const Two *lo, int64_t len) {
+        blocks_ = (len + 15) / 16;
+        for (int64_t i = 0; i < len; ++i)
+            f_[i] = lo[i].other - int32_t(i);
+        for (int64_t i = len; i < blocks_ * 16; ++i)
+            f_[i] = INT32_MAX;
+        for (int64_t j = 0; j < kBlocks; ++j)
+            last_[j] = j < blocks_ ? f_[j * 16 + 15] : INT32_MAX;
+    }
+
+    // The number of values at most k, 0 <= k < INT32_MAX.
+    int64_t count(int64_t k) const {
+        const __m128i kv = _mm_set1_epi32(int32_t(k));
+        const int64_t full = count16(last_, kv);
+        return 16 * full + (full < blocks_ ? count16(f_ + 16 * full, kv) : 0);
+    }
+
+private:
+    static int64_t count16(const int32_t *f, __m128i kv) {
+        const __m128i *v = reinterpret_cast<const __m128i *>(f);
+        // -1 in a lane for each value above k
+        __m128i above = _mm_add_epi32(_mm_add_epi32(_mm_cmpgt_epi32(_mm_load_si128(v), kv),
+                                                    _mm_cmpgt_epi32(_mm_load_si128(v + 1), kv)),
+                                      _mm_add_epi32(_mm_cmpgt_epi32(_mm_load_si128(v + 2), kv),
+                                                    _mm_cmpgt_epi32(_mm_load_si128(v + 3), kv)));
+        above = _mm_add_epi32(above, _mm_shuffle_epi32(above, 0x4E));
+        above = _mm_add_epi32(above, _mm_shuffle_epi32(above, 0xB1));
+        return 16 + _mm_cvtsi128_si32(above);
+    }
+
+    alignas(16) int32_t last_[kBlocks];
+    alignas(16) int32_t f_[kBlocks * 16];
+    int64_t blocks_;
+};
+#endif
+
 // The entities one side of a row may take: [0, entities) without the sorted
 // run [lo, hi) of known ids (filtered; empty otherwise) and without `self`,
 // the id being replaced.  `dir`, when given, holds the run's directories;
 // `near`, when given, is a guess of self's place in a run without them.
+// With `many` picks to come, a run without them longer than kShortRun is
+// first copied into RunBlocks, which each pick then counts in.
 struct Allowed {
     Allowed(const Two *lo, const Two *hi, int32_t self, int64_t entities, const RunDirectory *dir = nullptr,
-            const Two *near = nullptr)
+            const Two *near = nullptr, bool many = false)
         : lo_(lo), hi_(hi), long_(dir != nullptr) {
+#if defined(__SSE2__)
+        blocked_ = many && !long_ && hi - lo > kShortRun && hi - lo <= RunBlocks::kBlocks * 16;
+        if (blocked_)
+            blocks_.fill(lo, hi - lo);
+#else
+        (void)many;
+#endif
         if (long_)
             dir_ = *dir;
         const Two *at = long_           ? lo + dir_.ids.count<false>(self, [lo](int64_t i) { return lo[i].other; })
@@ -151,6 +212,10 @@ struct Allowed {
         const Two *p = lo_;
         if (long_)
             return int32_t(k + dir_.picks.count<true>(k, [p](int64_t i) { return int64_t(p[i].other) - i; }));
+#if defined(__SSE2__)
+        if (blocked_)
+            return int32_t(k + blocks_.count(k));
+#endif
         int64_t len = hi_ - lo_;
         if (len <= kShortRun) {
             int64_t below = 0;
@@ -177,6 +242,10 @@ private:
     RunDirectory dir_;
     bool self_known_;
     int64_t self_rank_, count_;
+#if defined(__SSE2__)
+    bool blocked_;
+    RunBlocks blocks_;
+#endif
 };
 
 // ---- negatives ------------------------------------------------------------------
