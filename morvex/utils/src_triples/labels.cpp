@@ -358,35 +358,54 @@ size_t Piece::parse(const char *p, const char *end, int64_t line, Row *out) {
 
 namespace {
 
-// A label's place in sorted order: its first 8 bytes as a big-endian number
-// (zero-padded), then the whole label.
+// A label's place in sorted order: its first 16 bytes as a big-endian
+// number (zero-padded), then its length; the whole label decides only
+// between labels of more than 16 bytes that share those.  A label of up to
+// 16 bytes is its key alone, so that sorting and merging read no label.
 struct SortKey {
-    uint64_t prefix;
-    uint32_t id;
+    uint64_t hi, lo;
+    uint32_t len, id;
 };
 
-uint64_t prefix_of(std::string_view s) {
-    char b[8] = {};
-    std::memcpy(b, s.data(), std::min<size_t>(8, s.size()));
-    return __builtin_bswap64(load8(b));
+SortKey key_for(const Piece::Local &t, uint32_t id) {
+    uint64_t a, b;
+    key_of(t.ptr[id], t.len[id], a, b);
+    return SortKey{__builtin_bswap64(a), __builtin_bswap64(b), t.len[id], id};
 }
 
-// The local ids of `t` (those that `take` accepts) in sorted label order.
+bool less(const Piece::Local &s, const SortKey &x, const Piece::Local &t, const SortKey &y) {
+    if (x.hi != y.hi)
+        return x.hi < y.hi;
+    if (x.lo != y.lo)
+        return x.lo < y.lo;
+    if (x.len <= 16 && y.len <= 16)
+        return x.len < y.len;
+    return s.label(x.id) < t.label(y.id);
+}
+
+bool same(const Piece::Local &s, const SortKey &x, const Piece::Local &t, const SortKey &y) {
+    return x.hi == y.hi && x.lo == y.lo && x.len == y.len && (x.len <= 16 || s.label(x.id) == t.label(y.id));
+}
+
+// The label of a key, from the key when it holds it all.
+std::string_view label_of(const Piece::Local &t, const SortKey &k, char (&buf)[16]) {
+    if (k.len > 16)
+        return t.label(k.id);
+    const uint64_t a = __builtin_bswap64(k.hi), b = __builtin_bswap64(k.lo);
+    std::memcpy(buf, &a, 8);
+    std::memcpy(buf + 8, &b, 8);
+    return std::string_view(buf, k.len);
+}
+
+// The keys of the labels of `t` that `take` accepts, in sorted label order.
 template <class Take>
-std::vector<uint32_t> sorted_ids(const Piece::Local &t, Take take) {
+std::vector<SortKey> sorted_keys(const Piece::Local &t, Take take) {
     std::vector<SortKey> keys;
     for (size_t i = 0; i < t.size(); ++i)
         if (take(i))
-            keys.push_back(SortKey{prefix_of(t.label(i)), uint32_t(i)});
-    std::sort(keys.begin(), keys.end(), [&](const SortKey &a, const SortKey &b) {
-        if (a.prefix != b.prefix)
-            return a.prefix < b.prefix;
-        return t.label(a.id) < t.label(b.id);
-    });
-    std::vector<uint32_t> ids(keys.size());
-    for (size_t i = 0; i < keys.size(); ++i)
-        ids[i] = keys[i].id;
-    return ids;
+            keys.push_back(key_for(t, uint32_t(i)));
+    std::sort(keys.begin(), keys.end(), [&](const SortKey &x, const SortKey &y) { return less(t, x, t, y); });
+    return keys;
 }
 
 // Runs task(i) for i in [0, n) on `threads`; the first exception a task
@@ -420,16 +439,16 @@ void merge(std::vector<Piece *> &pieces, const Options &options, Vocab out[2], b
         if (given != nullptr && options.unknown != Unknown::kAdd)
             continue;  // every piece mapped its labels while parsing
         // each piece's labels to merge, sorted: all of them, or the unknown
-        std::vector<std::vector<uint32_t>> order(static_cast<size_t>(np));
+        std::vector<std::vector<SortKey>> order(static_cast<size_t>(np));
         run_all(threads, np, [&](int i) {
             const Piece::Local &t = pieces[size_t(i)]->local[which];
-            order[size_t(i)] = sorted_ids(t, [&](size_t id) { return t.to_global[id] < 0; });
+            order[size_t(i)] = sorted_keys(t, [&](size_t id) { return t.to_global[id] < 0; });
         });
         size_t total = 0, bytes = 0;
         for (int i = 0; i < np; ++i) {
             total += order[size_t(i)].size();
-            for (uint32_t id : order[size_t(i)])
-                bytes += pieces[size_t(i)]->local[which].len[id];
+            for (const SortKey &k : order[size_t(i)])
+                bytes += k.len;
         }
         if (total == 0)
             continue;  // nothing added to a given vocabulary
@@ -444,37 +463,41 @@ void merge(std::vector<Piece *> &pieces, const Options &options, Vocab out[2], b
         }
         // a merge of the sorted lists; equal labels become one id
         std::vector<size_t> at(size_t(np), 0);
-        std::vector<int64_t> first;  // where each new label was first seen
+        auto local = [&](int i) -> Piece::Local & { return pieces[size_t(i)]->local[which]; };
         for (;;) {
             int best = -1;
-            std::string_view least;
             for (int i = 0; i < np; ++i) {
                 if (at[size_t(i)] == order[size_t(i)].size())
                     continue;
-                const std::string_view s = pieces[size_t(i)]->local[which].label(order[size_t(i)][at[size_t(i)]]);
-                if (best < 0 || s < least) {
+                if (best < 0 || less(local(i), order[size_t(i)][at[size_t(i)]], local(best),
+                                     order[size_t(best)][at[size_t(best)]]))
                     best = i;
-                    least = s;
-                }
             }
             if (best < 0)
                 break;
+            const SortKey least = order[size_t(best)][at[size_t(best)]];
             const int64_t id = v.size();
-            v.push(least);
-            int64_t seen = INT64_MAX;
+            char buf[16];
+            v.push(label_of(local(best), least, buf));
             for (int i = best; i < np; ++i) {
-                const std::vector<uint32_t> &o = order[size_t(i)];
-                Piece::Local &t = pieces[size_t(i)]->local[which];
-                if (at[size_t(i)] < o.size() && t.label(o[at[size_t(i)]]) == least) {
-                    const uint32_t local = o[at[size_t(i)]++];
-                    t.to_global[local] = int32_t(std::min<int64_t>(id, INT32_MAX));
-                    seen = std::min(seen, t.first_line[local]);
-                }
+                const std::vector<SortKey> &o = order[size_t(i)];
+                Piece::Local &t = local(i);
+                if (at[size_t(i)] < o.size() && same(t, o[at[size_t(i)]], local(best), least))
+                    t.to_global[o[at[size_t(i)]++].id] = int32_t(std::min<int64_t>(id, INT32_MAX));
             }
-            first.push_back(seen);
         }
         if (v.size() > options.max_ids) {
-            // the line where the label one past the limit was first seen
+            // the line where the label one past the limit was first seen:
+            // the first line of each new label, the earliest over the pieces
+            std::vector<int64_t> first(total, INT64_MAX);
+            for (int i = 0; i < np; ++i) {
+                const Piece::Local &t = local(i);
+                for (const SortKey &k : order[size_t(i)]) {
+                    int64_t &f = first[size_t(t.to_global[k.id] - base)];
+                    f = std::min(f, t.first_line[k.id]);
+                }
+            }
+            first.resize(size_t(v.size() - base));
             const size_t over = size_t(options.max_ids - base);
             std::nth_element(first.begin(), first.begin() + std::ptrdiff_t(over), first.end());
             Fault f;
