@@ -155,10 +155,11 @@ def truncated_gzip(tmp_path):
     return triples.read_labeled(tmp_path / "t.gz")
 
 
-def many_labels(tmp_path):
-    before = triples._set_label_limits(3, 2 ** 20)
-    try:
-        return read_bad(tmp_path, b"a\tr\tb\n\nb\tr\tc\nc\tr\td\n")
+def many_labels(tmp_path, piece=2 ** 20, threads=1):
+    before = triples._set_label_limits(3, piece)
+    try:  # the fourth entity label first shows on line 42, after pieces of three
+        return read_bad(tmp_path, b"a\tr\tb\n" * 20 + b"\n" + b"b\tr\tc\n" * 20 + b"c\tr\td\n" + b"a\tr\tc\n" * 20,
+                        threads=threads)
     finally:
         triples._set_label_limits(*before)
 
@@ -172,7 +173,8 @@ BAD = [  # (call, exception, message: {bad}, {gz}, {absent}, {dir} for the files
      "{bad}, line 1: the label in column 2 has 65536 bytes; labels have at most 65535"),
     (lambda p: read_bad(p, b"a,b,c\n", columns=(0, 2, 4)), ValueError,
      "{bad}, line 1: 1 column, but columns (0, 2, 4) need 5"),
-    (many_labels, ValueError, "{bad}, line 4: more than 3 distinct entity labels; ids are int32"),
+    (many_labels, ValueError, "{bad}, line 42: more than 3 distinct entity labels; ids are int32"),
+    (lambda p: many_labels(p, 60, 4), ValueError, "{bad}, line 42: more than 3 distinct entity labels; ids are int32"),
     (truncated_gzip, ValueError, "{gz}, line 2996: the gzip stream ends early (the file is truncated)"),
     (lambda p: triples.read_labeled(p / "absent.txt"), FileNotFoundError, "[Errno 2] No such file or directory: {absent}"),
     (lambda p: triples.read_labeled(p), IsADirectoryError, "[Errno 21] Is a directory: {dir}"),

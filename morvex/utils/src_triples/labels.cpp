@@ -199,8 +199,11 @@ int32_t Piece::intern(int which, const char *p, size_t n, uint64_t h, int64_t li
             return failed(Fault::kUnknown);
         }
     }
-    if (t.size() >= size_t(INT32_MAX))
+    // one piece alone may hold too many labels: the file surely does
+    if (options_.given[which] == nullptr ? int64_t(t.size()) >= options_.max_ids
+                                         : global < 0 && options_.given[which]->size() + t.added >= options_.max_ids)
         return failed(Fault::kTooMany);
+    t.added += global < 0;
     if (copy_) {
         if (arena_left_ < n) {
             const size_t size = std::max<size_t>(n, size_t{1} << 20);
@@ -216,7 +219,6 @@ int32_t Piece::intern(int which, const char *p, size_t n, uint64_t h, int64_t li
     const size_t id = t.size();
     t.ptr.push_back(p);
     t.len.push_back(uint32_t(n));
-    t.first_line.push_back(line);
     t.to_global.push_back(global);
     t.slots[i] = Local::Slot{a, b, uint32_t(n), uint32_t(id)};
     if (t.size() + 1 > t.slots.size() / 4 * 3)
@@ -487,22 +489,9 @@ void merge(std::vector<Piece *> &pieces, const Options &options, Vocab out[2], b
             }
         }
         if (v.size() > options.max_ids) {
-            // the line where the label one past the limit was first seen:
-            // the first line of each new label, the earliest over the pieces
-            std::vector<int64_t> first(total, INT64_MAX);
-            for (int i = 0; i < np; ++i) {
-                const Piece::Local &t = local(i);
-                for (const SortKey &k : order[size_t(i)]) {
-                    int64_t &f = first[size_t(t.to_global[k.id] - base)];
-                    f = std::min(f, t.first_line[k.id]);
-                }
-            }
-            first.resize(size_t(v.size() - base));
-            const size_t over = size_t(options.max_ids - base);
-            std::nth_element(first.begin(), first.begin() + std::ptrdiff_t(over), first.end());
             Fault f;
             f.kind = Fault::kTooMany;
-            f.line = first[over];
+            f.line = INT64_MAX;  // found by the caller
             f.vocab = which;
             if (f.before(fault))
                 fault = f;
@@ -541,6 +530,24 @@ size_t count_lines(const char *p, const char *end) {
     for (; p < end; ++p)
         n += *p == '\n';
     return n;
+}
+
+// The first fault of the lines in [p, end), parsed by one piece.
+Fault first_fault(const char *p, const char *end, const Options &options) {
+    Piece whole(options, false);
+    std::vector<Row> scratch;
+    int64_t line = 1;
+    while (p < end && whole.fault().kind == Fault::kNone) {
+        const char *stop = std::min(end, p + (size_t{1} << 20));
+        const void *nl = std::memchr(stop, '\n', size_t(end - stop));
+        stop = nl ? static_cast<const char *>(nl) + 1 : end;
+        const size_t lines = count_lines(p, stop);
+        scratch.resize(lines + 1);
+        whole.parse(p, stop, line, scratch.data());
+        line += int64_t(lines);
+        p = stop;
+    }
+    return whole.fault();
 }
 
 Plan plan(const char *data, size_t size, size_t min_piece, int threads) {
@@ -585,12 +592,25 @@ size_t read(const Plan &plan, const Options &options, Row *out, Vocab vocab[2], 
         const size_t k = size_t(i);
         rows[k] = pieces[k]->parse(plan.cut[k], plan.cut[k + 1], plan.first_line[k], out + plan.row_at[k]);
     });
-    for (Piece *p : pieces)
-        if (p->fault().before(fault))
+    // Too many labels for one piece, or for all together: the line where
+    // the label one past the limit first shows (or an earlier fault) is
+    // found by one piece parsing the whole file again.
+    bool too_many = false;
+    for (Piece *p : pieces) {
+        if (p->fault().kind == Fault::kTooMany)
+            too_many = true;
+        else if (p->fault().before(fault))
             fault = p->fault();
-    if (fault.kind != Fault::kNone)
-        return 0;
-    merge(pieces, options, vocab, built, fault, threads);
+        p->parsed();
+    }
+    if (!too_many && fault.kind == Fault::kNone) {
+        merge(pieces, options, vocab, built, fault, threads);
+        too_many = fault.kind == Fault::kTooMany;
+    }
+    if (too_many) {
+        owned.clear();
+        fault = first_fault(plan.cut.front(), plan.cut.back(), options);
+    }
     if (fault.kind != Fault::kNone)
         return 0;
     std::vector<size_t> kept(np);
@@ -617,11 +637,27 @@ bool Stream::parse(const char *p, const char *end) {
         if (end - p >= 3 && std::memcmp(p, "\xef\xbb\xbf", 3) == 0)
             p += 3;
     }
-    const size_t lines = count_lines(p, end);
-    if (rows_.size() < n_ + lines + 1)
-        rows_.resize(std::max(n_ + lines + 1, rows_.size() + rows_.size() / 2));
-    n_ += piece_.parse(p, end, line_, rows_.data() + n_);
-    line_ += int64_t(lines);
+    // in parts of whole lines, each within a block's room
+    while (p < end && piece_.fault().kind == Fault::kNone) {
+        if (blocks_.empty() || kBlock - counts_.back() < 2) {
+            blocks_.emplace_back(kBlock);
+            counts_.push_back(0);
+        }
+        const size_t room = kBlock - counts_.back();
+        const char *stop = end;
+        size_t lines = count_lines(p, stop);
+        if (lines + 1 > room) {  // the first room - 1 lines
+            stop = p;
+            for (size_t k = 0; k + 1 < room; ++k)
+                stop = static_cast<const char *>(std::memchr(stop, '\n', size_t(end - stop))) + 1;
+            lines = room - 1;
+        }
+        const size_t got = piece_.parse(p, stop, line_, blocks_.back().data() + counts_.back());
+        counts_.back() += got;
+        n_ += got;
+        line_ += int64_t(lines);
+        p = stop;
+    }
     if (piece_.fault().kind != Fault::kNone) {
         fault_ = piece_.fault();
         return false;
@@ -666,9 +702,19 @@ bool Stream::finish(Vocab vocab[2], bool built[2], int threads) {
     carry_.shrink_to_fit();
     if (fault_.kind != Fault::kNone)
         return false;
+    piece_.parsed();
     std::vector<Piece *> pieces{&piece_};
     merge(pieces, options_, vocab, built, fault_, threads);
     return fault_.kind == Fault::kNone;
+}
+
+size_t Stream::write(Row *out) {
+    size_t kept = 0;
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+        kept += remap(piece_, blocks_[b].data(), counts_[b], out + kept);
+        std::vector<Row>().swap(blocks_[b]);
+    }
+    return kept;
 }
 
 }  // namespace labels

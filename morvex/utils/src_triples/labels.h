@@ -183,12 +183,16 @@ public:
     // and returns the rows written; stops at the first fault (fault()).
     size_t parse(const char *p, const char *end, int64_t first_line, Row *out);
     const Fault &fault() const { return fault_; }
+    // Lets go of the tables' slots, which only parsing needs.
+    void parsed() {
+        for (Local &t : local)
+            std::vector<Local::Slot>().swap(t.slots);
+    }
 
     // A local table of labels.
     struct Local {
         std::vector<const char *> ptr;
         std::vector<uint32_t> len;
-        std::vector<int64_t> first_line;  // where each was first seen
         // A slot holds a label's first 16 bytes (zero-padded), its length
         // (0: an empty slot) and its local id, so that a label of up to 16
         // bytes is found with one read of the table.
@@ -198,6 +202,7 @@ public:
         };
         std::vector<Slot> slots;
         std::vector<int32_t> to_global;   // filled by the merge (-1: unknown)
+        int64_t added = 0;                // labels a given vocabulary lacks
         size_t mask = 0;
         size_t size() const { return ptr.size(); }
         std::string_view label(size_t i) const { return std::string_view(ptr[i], len[i]); }
@@ -218,8 +223,8 @@ private:
 
 // After every piece is parsed: the vocabularies (built from the pieces'
 // labels in sorted byte order, or the given ones, with labels added when
-// asked), each piece's local-to-global maps filled.  A fault is set for too
-// many labels.
+// asked), each piece's local-to-global maps filled.  A fault of kind
+// kTooMany, without its line, is set for too many labels.
 // `built[v]` says whether out[v] was made (false: the given vocabulary
 // serves as it is).
 void merge(std::vector<Piece *> &pieces, const Options &options, Vocab out[2], bool built[2], Fault &fault,
@@ -246,12 +251,14 @@ Plan plan(const char *data, size_t size, size_t min_piece, int threads);
 // Reads the planned pieces on `threads`: rows to out (plan.row_at.back()
 // rows of room), the vocabularies to vocab (see merge()), the rows left out
 // to *skipped.  Returns the rows, at the start of out, in file order; or 0
-// with `fault` set.
+// with `fault` set.  Too many labels are found by the merge, and the line
+// by parsing the file again on one thread.
 size_t read(const Plan &plan, const Options &options, Row *out, Vocab vocab[2], bool built[2], Fault &fault,
             int64_t *skipped, int threads);
 
 // A file read as a stream of chunks (a decompressed one), parsed on the
-// thread that feeds it, with its labels copied.
+// thread that feeds it, with its labels copied.  Its first fault is the
+// first in the file, too many labels included.
 class Stream {
 public:
     explicit Stream(const Options &options) : options_(options), piece_(options, true) {}
@@ -261,9 +268,10 @@ public:
     // At the end of the file: parses its last line, then makes the
     // vocabularies (see merge()); returns false with fault() set.
     bool finish(Vocab vocab[2], bool built[2], int threads);
-    // Then: the rows parsed, and the rows kept written to out in global ids.
+    // Then: the rows parsed, and the rows kept written to out in global ids
+    // (the rows parsed are let go meanwhile).
     size_t rows() const { return n_; }
-    size_t write(Row *out) const { return remap(piece_, rows_.data(), n_, out); }
+    size_t write(Row *out);
     const Fault &fault() const { return fault_; }
     int64_t lines() const { return line_ - 1; }
 
@@ -272,7 +280,9 @@ private:
 
     const Options &options_;
     Piece piece_;
-    std::vector<Row> rows_;  // in local ids
+    static constexpr size_t kBlock = size_t{1} << 20;
+    std::vector<std::vector<Row>> blocks_;  // the rows, in local ids, kBlock a block
+    std::vector<size_t> counts_;            // the rows in each
     std::string carry_;  // a line not yet ended
     bool start_ = true;
     size_t n_ = 0;       // rows parsed
