@@ -1,5 +1,5 @@
-"""Type stubs for morvex.utils.triples: sorting, deduplicating and searching
-(n, 3) int32 triple tables.
+"""Type stubs for morvex.utils.triples: reading labeled triple files,
+sorting, deduplicating and searching (n, 3) int32 triple tables.
 
 `a`, `known` and `queries` accept any object exporting a two-dimensional
 int32 buffer with at least three columns (only the first three count).
@@ -13,7 +13,9 @@ the environment variable MORVEX_NUM_THREADS when that is a positive integer;
 1 for the calling thread alone; at most 256 count.  Small inputs stay on the
 calling thread.  Results are the same for any number of threads.
 """
-from typing import Any, Dict, Literal, Optional, Sequence, Tuple, TypeVar, Union, overload
+import os
+from typing import (Any, Dict, Iterable, Iterator, List, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar,
+                    Union, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -42,6 +44,41 @@ def contains(
     threads: Optional[int] = None
 ) -> npt.NDArray[np.bool_]:
     """For each query row, whether it occurs in `known`."""
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+class Vocabulary:
+    """An immutable list of distinct str labels; the id of a label is its place."""
+    def __init__(self, labels: Iterable[str] = ...) -> None: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, label: object) -> bool: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def id(self, label: str) -> int:
+        """The id of `label`; KeyError when the vocabulary lacks it."""
+    def ids(self, labels: Iterable[str], *, default: Optional[int] = None) -> npt.NDArray[np.int32]:
+        """The ids of the labels; an unknown one is a KeyError, or `default`."""
+    def label(self, id: int) -> str: ...
+    def labels(self, ids: Any) -> List[str]: ...
+    @property
+    def nbytes(self) -> int: ...
+
+class LabeledTriples(NamedTuple):
+    """What read_labeled() returns; unpacks as (table, entities, relations)."""
+    table: npt.NDArray[np.int32]
+    entities: Vocabulary
+    relations: Vocabulary
+    @property
+    def skipped(self) -> int: ...
+
+def read_labeled(
+    path: _Path, *, sep: str = "\t", columns: Sequence[int] = (0, 1, 2), entities: Optional[Vocabulary] = None,
+    relations: Optional[Vocabulary] = None, unknown: Literal["error", "skip", "add"] = "error",
+    threads: Optional[int] = None
+) -> LabeledTriples:
+    """The (n, 3) int32 ids of a file of labeled triples (plain or gzip) and
+    its two vocabularies; ids in sorted label order unless vocabularies are given."""
+def write_labeled(path: _Path, table: Any, entities: Vocabulary, relations: Vocabulary, *, sep: str = "\t") -> None:
+    """Write the rows of `table` as lines of labels, which read_labeled() reads back."""
 
 _RankKind = Literal["optimistic", "pessimistic", "realistic"]
 
