@@ -48,6 +48,12 @@ inline PyObject *edge(F &&body) {
     return mx::edge(kTriplesEdge, nullptr, mx::kUntraced, std::forward<F>(body));
 }
 
+// The edge of a slot or function returning an int (-1 on failure).
+template <class F>
+inline int int_edge(F &&body) {
+    return mx::edge(kTriplesEdge, nullptr, mx::kUntraced, std::forward<F>(body));
+}
+
 template <class... A>
 [[noreturn]] void fail(PyObject *type, const char *format, A... args) {
     PyErr_Format(type, format, args...);
