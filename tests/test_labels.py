@@ -95,6 +95,12 @@ def test_pipes_and_gzip_members_are_streams(tmp_path):
     (tmp_path / "two.gz").write_bytes(gzip.compress(data[:half]) + gzip.compress(data[half:]))
     got = triples.read_labeled(tmp_path / "two.gz", threads=2)
     assert np.array_equal(got.table, python_ids(rows)[0])
+    # labels enough for their sort to be split over the threads
+    many = b"".join(b"e%d\tr\tQ%d\n" % (i * 7919 % 150001, i) for i in range(150000))
+    (tmp_path / "many.gz").write_bytes(gzip.compress(many, 1))
+    got = triples.read_labeled(tmp_path / "many.gz", threads=3)
+    table, entities, _ = python_ids(python_read(many))
+    assert np.array_equal(got.table, table) and list(got.entities) == entities
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
     def write():

@@ -399,14 +399,26 @@ std::string_view label_of(const Piece::Local &t, const SortKey &k, char (&buf)[1
     return std::string_view(buf, k.len);
 }
 
-// The keys of the labels of `t` that `take` accepts, in sorted label order.
+// Runs task(i) for i in [0, n) on `threads`; the first exception a task
+// throws (an allocation's) is thrown here once all are done.
+template <class F>
+void run_all(int threads, int n, F task);
+
+// The keys of the labels of `t` that `take` accepts, in sorted label order:
+// sorted in `parts` parts on as many threads, then merged.
 template <class Take>
-std::vector<SortKey> sorted_keys(const Piece::Local &t, Take take) {
+std::vector<SortKey> sorted_keys(const Piece::Local &t, Take take, int parts) {
     std::vector<SortKey> keys;
     for (size_t i = 0; i < t.size(); ++i)
         if (take(i))
             keys.push_back(key_for(t, uint32_t(i)));
-    std::sort(keys.begin(), keys.end(), [&](const SortKey &x, const SortKey &y) { return less(t, x, t, y); });
+    auto by_label = [&](const SortKey &x, const SortKey &y) { return less(t, x, t, y); };
+    parts = int(std::max<size_t>(1, std::min<size_t>(size_t(parts), keys.size() / 65536)));
+    auto bound = [&](int i) { return keys.begin() + std::ptrdiff_t(keys.size() * size_t(i) / size_t(parts)); };
+    run_all(parts, parts, [&](int i) { std::sort(bound(i), bound(i + 1), by_label); });
+    for (int width = 1; width < parts; width *= 2)
+        for (int i = 0; i + width < parts; i += 2 * width)
+            std::inplace_merge(bound(i), bound(i + width), bound(std::min(parts, i + 2 * width)), by_label);
     return keys;
 }
 
@@ -442,10 +454,15 @@ void merge(std::vector<Piece *> &pieces, const Options &options, Vocab out[2], b
             continue;  // every piece mapped its labels while parsing
         // each piece's labels to merge, sorted: all of them, or the unknown
         std::vector<std::vector<SortKey>> order(static_cast<size_t>(np));
-        run_all(threads, np, [&](int i) {
+        // one piece a thread, or one piece on every thread
+        auto sort_piece = [&](int i, int parts) {
             const Piece::Local &t = pieces[size_t(i)]->local[which];
-            order[size_t(i)] = sorted_keys(t, [&](size_t id) { return t.to_global[id] < 0; });
-        });
+            order[size_t(i)] = sorted_keys(t, [&](size_t id) { return t.to_global[id] < 0; }, parts);
+        };
+        if (np == 1)
+            sort_piece(0, threads);
+        else
+            run_all(threads, np, [&](int i) { sort_piece(i, 1); });
         size_t total = 0, bytes = 0;
         for (int i = 0; i < np; ++i) {
             total += order[size_t(i)].size();
