@@ -36,7 +36,7 @@ struct RunNotes {
             prefetch_read(near);
         }
     }
-    // Once the bucket is in: fetches the rows it points to.
+    // Once the bucket is in: fetches the rows it points to, both ends.
 #if defined(__GNUC__)
     __attribute__((always_inline))
 #endif
@@ -44,8 +44,12 @@ struct RunNotes {
         if (!long_run)
             return;
         const int64_t b = int64_t(self) >> dir.ids.shift;
-        if (b < dir.ids.buckets)
-            prefetch_read(lo + dir.ids.first[b]);
+        if (b >= dir.ids.buckets)
+            return;
+        const uint32_t first = dir.ids.first[b], end = dir.ids.first[b + 1];
+        prefetch_read(lo + first);
+        if (end > first + 1)
+            prefetch_read(lo + end - 1);
     }
 };
 

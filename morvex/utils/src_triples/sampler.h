@@ -195,10 +195,14 @@ struct Allowed {
         const int64_t b = k >> dir_.picks.shift;
         if (!long_ || b >= dir_.picks.buckets)
             return;
-        if (stage == 0)
+        if (stage == 0) {
             prefetch_read(dir_.picks.first + b);
-        else
-            prefetch_read(lo_ + dir_.picks.first[b]);
+        } else {  // the bucket's rows, both ends: they may span two lines
+            const uint32_t first = dir_.picks.first[b], end = dir_.picks.first[b + 1];
+            prefetch_read(lo_ + first);
+            if (end > first + 1)
+                prefetch_read(lo_ + end - 1);
+        }
     }
 
     // The k-th allowed id, k in [0, count()).
