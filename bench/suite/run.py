@@ -778,7 +778,9 @@ def _sparse_graph(n, seed):
     return a
 
 
-SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads, index, graphs, rank)
+from labels import labels  # noqa: E402  (its own file)
+
+SECTIONS = (sorts, small_sorts, loader, draws, pool_and_rows, python_triples, threads, index, graphs, rank, labels)
 
 
 def main():
