@@ -677,6 +677,10 @@ def _labels(triples, have, found, why, suite, table, args, tmp):
                 answer, reason = polars_run(threads, path, map_path, tmp)
                 if answer is None:
                     why["polars"], use_polars = "polars failed: %s" % reason, False
+                elif answer["threads"] != threads:
+                    why["polars"], use_polars = "polars ran %d threads, not %d" % (answer["threads"], threads), False
+                    best.pop(("polars", "read"), None)
+                    best.pop(("polars", "map"), None)
                 else:
                     for what, digest_of in (("read", want), ("map", want_map)):
                         if answer[what + "_digest"] != digest_of:
