@@ -352,6 +352,15 @@ private:
             table_min_ = INT64_MAX;
             return;
         }
+        // each run inserted kAhead runs after its slot is fetched: the
+        // slots are spread over the whole table
+        struct Run {
+            int32_t key, rel;
+            uint32_t begin, length;
+        };
+        constexpr int64_t kAhead = 64;
+        Run ahead[kAhead];
+        int64_t queued = 0;
         each_group([&](int32_t key, int64_t b, int64_t e) {
             if (e - b <= table_min_)
                 return;
@@ -359,10 +368,18 @@ private:
                 int64_t j = i + 1;
                 while (j < e && rows[j].rel == rows[i].rel)
                     ++j;
-                table_.insert(key, rows[i].rel, uint32_t(i), uint32_t(j - i));
+                prefetch_read(table_.home(key, rows[i].rel));
+                Run &r = ahead[queued++ % kAhead];
+                if (queued > kAhead)
+                    table_.insert(r.key, r.rel, r.begin, r.length);
+                r = Run{key, rows[i].rel, uint32_t(i), uint32_t(j - i)};
                 i = j;
             }
         });
+        for (int64_t q = std::max<int64_t>(0, queued - kAhead); q < queued; ++q) {
+            const Run &r = ahead[q % kAhead];
+            table_.insert(r.key, r.rel, r.begin, r.length);
+        }
     }
 
     int64_t n_ = 0, count_ = 0;
