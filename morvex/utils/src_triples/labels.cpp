@@ -139,6 +139,13 @@ inline void key_of(const char *p, size_t n, uint64_t &a, uint64_t &b) {
     }
 }
 
+// A slot's words for a label (Piece::Local::Slot).
+inline void slot_of(const char *p, size_t n, uint64_t &a, uint32_t &b) {
+    uint64_t hi;
+    key_of(p, n, a, hi);
+    b = uint32_t(hi & 0xffffff) | uint32_t(std::min<size_t>(n, 255) << 24);
+}
+
 // Slots for n labels: a power of two, at most three quarters full.
 size_t slots_for(size_t n) {
     size_t s = 16;
@@ -151,19 +158,19 @@ size_t slots_for(size_t n) {
 
 Piece::Piece(const Options &options, bool copy) : options_(options), copy_(copy) {
     for (Local &t : local) {
-        t.slots.assign(slots_for(0), Local::Slot{0, 0, 0, 0});
+        t.slots.assign(slots_for(0), Local::Slot{0, 0, 0});
         t.mask = t.slots.size() - 1;
     }
 }
 
 void Piece::grow(Local &t) {
-    t.slots.assign(t.slots.size() * 2, Local::Slot{0, 0, 0, 0});
+    t.slots.assign(t.slots.size() * 2, Local::Slot{0, 0, 0});
     t.mask = t.slots.size() - 1;
     for (size_t id = 0; id < t.size(); ++id) {
-        Local::Slot x{0, 0, t.len[id], uint32_t(id)};
-        key_of(t.ptr[id], t.len[id], x.a, x.b);
+        Local::Slot x{0, 0, uint32_t(id)};
+        slot_of(t.ptr[id], t.len[id], x.a, x.b);
         size_t i = size_t(hash(t.ptr[id], t.len[id])) & t.mask;
-        while (t.slots[i].len != 0)
+        while (t.slots[i].b != 0)
             i = (i + 1) & t.mask;
         t.slots[i] = x;
     }
@@ -171,14 +178,16 @@ void Piece::grow(Local &t) {
 
 int32_t Piece::intern(int which, const char *p, size_t n, uint64_t h, int64_t line, int column) {
     Local &t = local[which];
-    uint64_t a, b;
-    key_of(p, n, a, b);
+    uint64_t a;
+    uint32_t b;
+    slot_of(p, n, a, b);
     size_t i = size_t(h) & t.mask;
     for (;; i = (i + 1) & t.mask) {
         const Local::Slot &x = t.slots[i];
-        if (x.len == 0)
+        if (x.b == 0)
             break;
-        if (x.len == n && x.a == a && x.b == b && (n <= 16 || std::memcmp(t.ptr[x.id] + 16, p + 16, n - 16) == 0))
+        if (x.a == a && x.b == b &&
+            (n <= 11 || (t.len[x.id] == n && std::memcmp(t.ptr[x.id] + 11, p + 11, n - 11) == 0)))
             return int32_t(x.id);
     }
     // a label first seen here: checked once, for every later line too
@@ -220,7 +229,7 @@ int32_t Piece::intern(int which, const char *p, size_t n, uint64_t h, int64_t li
     t.ptr.push_back(p);
     t.len.push_back(uint32_t(n));
     t.to_global.push_back(global);
-    t.slots[i] = Local::Slot{a, b, uint32_t(n), uint32_t(id)};
+    t.slots[i] = Local::Slot{a, b, uint32_t(id)};
     if (t.size() + 1 > t.slots.size() / 4 * 3)
         grow(t);
     return int32_t(id);

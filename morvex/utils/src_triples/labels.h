@@ -193,12 +193,14 @@ public:
     struct Local {
         std::vector<const char *> ptr;
         std::vector<uint32_t> len;
-        // A slot holds a label's first 16 bytes (zero-padded), its length
-        // (0: an empty slot) and its local id, so that a label of up to 16
-        // bytes is found with one read of the table.
+        // A slot holds a label's first 11 bytes (zero-padded) and its length
+        // (at most 255 counted; 0: an empty slot), and its local id, so
+        // that a label of up to 11 bytes, as the datasets' ids are, is found
+        // with one read of the table.
         struct Slot {
-            uint64_t a, b;
-            uint32_t len, id;
+            uint64_t a;  // bytes 0 to 7
+            uint32_t b;  // bytes 8 to 10, then the length
+            uint32_t id;
         };
         std::vector<Slot> slots;
         std::vector<int32_t> to_global;   // filled by the merge (-1: unknown)
