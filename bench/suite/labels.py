@@ -429,13 +429,23 @@ def gzip_dc(path):
 
 # ---- peak memory (in a child process) ---------------------------------------------------
 
+def _high_water():
+    """This process's peak resident size, in bytes: VmHWM, which starts
+    afresh at exec (ru_maxrss does not: after a fork it holds the parent's)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
 def _peak_child(path):
     """Child: numpy and the module imported, the file read with the default
     threads; prints the peak resident size and the output's sizes."""
     from morvex.utils import triples
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    before = _high_water()
     table, entities, relations = triples.read_labeled(path)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    peak = _high_water()
     vocab = sum(len(label.encode()) + 16 for v in (entities, relations) for label in v)
     print(json.dumps({"peak": peak, "before": before, "table": table.nbytes, "vocab": vocab}))
 
