@@ -2,8 +2,8 @@
 // a gzip file, or one that cannot be mapped.
 #pragma once
 
+#include "py_edge.h"  // Python.h first
 #include "labels.h"
-#include "py_edge.h"
 
 #include <cerrno>
 

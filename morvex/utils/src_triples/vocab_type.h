@@ -3,8 +3,8 @@
 // its object, the Vocab it holds, and the str conversions of labels.
 #pragma once
 
+#include "py_edge.h"  // Python.h first
 #include "labels.h"
-#include "py_edge.h"
 
 #include <memory>
 #include <string_view>
