@@ -145,6 +145,7 @@ public:
         int32_t key, rel;
         const uint32_t *slot;
         const Two *lo, *hi;
+        int64_t from;  // the table's first candidate slot of the pair, or -1
     };
     static constexpr int kProbeStages = 6;
 #if defined(__GNUC__)
@@ -184,8 +185,8 @@ public:
             break;
         case 4:
             if (p.slot != nullptr && p.slot[1] - p.slot[0] > table_min_) {
-                uint32_t length = 0;
-                const uint32_t b = table_.guess(p.key, p.rel, p.slot[0], p.slot[1], &length);
+                uint32_t b = 0, length = 0;
+                p.from = table_.candidate(p.key, p.rel, p.slot[0], p.slot[1], &b, &length);
                 if (b - p.slot[0] < p.slot[1] - p.slot[0]) {
                     prefetch_read(rows_.get() + b);
                     prefetch_read(rows_.get() + b + std::min(length, p.slot[1] - b) - 1);
@@ -193,7 +194,7 @@ public:
             }
             break;
         default:
-            run(p.slot, p.key, p.rel, &p.lo, &p.hi);
+            run(p.slot, p.key, p.rel, &p.lo, &p.hi, p.from);
         }
     }
 
@@ -212,8 +213,10 @@ public:
     }
 
     // The run of rows of group `slot` (of `key`) whose relation is `rel`:
-    // [*lo, *hi).
-    void run(const uint32_t *slot, int32_t key, int32_t rel, const Two **lo, const Two **hi) const {
+    // [*lo, *hi).  `from`: the pair's candidate slot in the run table, when
+    // a probe found it (else -1).
+    void run(const uint32_t *slot, int32_t key, int32_t rel, const Two **lo, const Two **hi,
+             int64_t from = -1) const {
         if (slot == nullptr) {
             *lo = *hi = nullptr;
             return;
@@ -223,7 +226,7 @@ public:
             const Two *rows = rows_.get();
             uint32_t first, length;
             if (!table_.find(key, rel, slot[0], slot[1], [rows](uint32_t i) { return rows[i].rel; }, &first,
-                             &length)) {
+                             &length, from)) {
                 *lo = *hi = b;
                 return;
             }
@@ -460,7 +463,7 @@ inline int64_t look_ahead(int64_t lo, int64_t hi, const Side *first, const Side 
             }
             for (int s = 0; s < 2; ++s) {
                 if (stage == 0)
-                    runs[s] = Side::Probe{-1, 0, nullptr, nullptr, nullptr};
+                    runs[s] = Side::Probe{-1, 0, nullptr, nullptr, nullptr, -1};
                 if (sides[s] == nullptr)
                     continue;
                 if (stage == 0) {

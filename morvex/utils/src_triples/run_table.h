@@ -63,12 +63,14 @@ public:
     // The first row of the run of (key, rel) in its group, rows [g0, g1),
     // rel_at(i) being the relation of row i, and its length (kLengthCap
     // for one at least that long); false when the group has no such run.
+    // The search starts at slot `from` when it is not -1: the pair's
+    // candidate() (the slots before it are not the pair's).
     template <class RelAt>
-    bool find(int32_t key, int32_t rel, uint32_t g0, uint32_t g1, RelAt &&rel_at, uint32_t *begin,
-              uint32_t *length) const {
+    bool find(int32_t key, int32_t rel, uint32_t g0, uint32_t g1, RelAt &&rel_at, uint32_t *begin, uint32_t *length,
+              int64_t from = -1) const {
         const uint64_t h = hash(key, rel);
         const uint32_t t = tag(h);
-        for (int64_t i = place(h);; i = i + 1 == cap_ ? 0 : i + 1) {
+        for (int64_t i = from >= 0 ? from : place(h);; i = i + 1 == cap_ ? 0 : i + 1) {
             const Slot s = slots_[size_t(i)];
             if (s.begin == kEmpty)
                 return false;
@@ -80,17 +82,20 @@ public:
         }
     }
 
-    // Where the run of (key, rel) would start and its length, for a fetch
-    // ahead of find(): the first slot in the group with the pair's tag (its
-    // row not read), or kEmpty.
-    uint32_t guess(int32_t key, int32_t rel, uint32_t g0, uint32_t g1, uint32_t *length) const {
+    // The pair's first candidate slot in its group, rows [g0, g1): the
+    // first from its home that is free, or whose row lies in the group
+    // with the pair's tag (the row not read).  Its run's first row and
+    // length go to *begin and *length (kEmpty: a free slot), for a fetch
+    // ahead of find(), which can start there.
+    int64_t candidate(int32_t key, int32_t rel, uint32_t g0, uint32_t g1, uint32_t *begin, uint32_t *length) const {
         const uint64_t h = hash(key, rel);
         const uint32_t t = tag(h);
         for (int64_t i = place(h);; i = i + 1 == cap_ ? 0 : i + 1) {
             const Slot s = slots_[size_t(i)];
             if (s.begin == kEmpty || (s.begin - g0 < g1 - g0 && s.tag_length >> 24 == t)) {
+                *begin = s.begin;
                 *length = s.tag_length & kLengthCap;
-                return s.begin;
+                return i;
             }
         }
     }
