@@ -60,7 +60,7 @@ setup(
         extension("morvex.utils.triples",
                   ["src_triples/%s.cpp" % name for name in
                    ("triples", "index_type", "index_data", "sampler", "membership", "workers", "parallel",
-                    "rank", "labels", "labels_stream", "labels_type", "vocab_type")]),
+                    "rank", "labels", "labels_piece", "labels_merge", "labels_stream", "labels_type", "vocab_type")]),
     ],
     options={"build": {"build_base": os.path.join("build", flavour)}},
     **licence
