@@ -461,13 +461,13 @@ def peak_run(path):
 # ---- the section ------------------------------------------------------------------------
 
 def _suite():
-    """run.py's helpers (Table, _alternate, _best): its module when run.py
-    is the program, else run.py imported."""
-    main = sys.modules.get("__main__")
-    if main is not None and hasattr(main, "_alternate"):
-        return main
-    import run
-    return run
+    """run.py's helpers (Table, _alternate, _best), from the run.py that runs
+    the section: the program, or a module of that name."""
+    for name in ("__main__", "run"):
+        module = sys.modules.get(name)
+        if module is not None and hasattr(module, "_alternate"):
+            return module
+    raise RuntimeError("the labels section runs from bench/suite/run.py")
 
 
 def _goal_text(goal):

@@ -3,6 +3,7 @@
 // threads (labels_piece.cpp), merged into the vocabularies
 // (labels_merge.cpp) and rewritten in global ids; a stream parsed as one
 // piece (labels.h).
+#include "labels.h"
 #include "labels_work.h"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // labels_merge.cpp -- the pieces' labels sorted by keys of their first 16
 // bytes and merged into the vocabularies, and the rows rewritten in global
 // ids (labels.h).
+#include "labels.h"
 #include "labels_work.h"
 
 #include <algorithm>

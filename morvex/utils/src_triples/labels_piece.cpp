@@ -1,6 +1,7 @@
 // labels_piece.cpp -- a piece of a labeled file parsed with tables of its
 // own: lines split with SSE2, labels looked up in batches fetched ahead, a
 // label first seen checked and kept (labels.h).
+#include "labels.h"
 #include "labels_work.h"
 
 #include "../kernels/prefetch.h"

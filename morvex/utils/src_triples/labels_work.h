@@ -4,7 +4,6 @@
 // reader's interface (labels.h).
 #pragma once
 
-#include "labels.h"
 #include "workers.h"
 
 #include <algorithm>
