@@ -20,8 +20,6 @@
 
 namespace {
 
-const char kSourceFile[] = "morvex\\utils\\src_triples\\labels_stream.cpp";
-
 using mx::Ref;
 using mx::WithoutGil;
 using mx::py_edge::fail;
