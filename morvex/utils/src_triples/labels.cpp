@@ -85,11 +85,6 @@ void Vocab::index() {
 }
 
 void Vocab::place(int64_t id) {
-    if (size_t(size()) * 2 > slots_.size()) {  // the table grows with push()
-        slots_.clear();
-        index();
-        return;
-    }
     const std::string_view s = label(id);
     const uint64_t h = hash(s.data(), s.size());
     size_t i = size_t(h) & mask_;

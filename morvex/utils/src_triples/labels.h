@@ -93,13 +93,12 @@ public:
     const std::vector<char> &bytes() const { return bytes_; }
     const std::vector<int64_t> &ends() const { return ends_; }
 
-    // Adds a label as the next id; whether it is new is the caller's check
-    // (find() on an indexed vocabulary, or labels known distinct).
+    // Adds a label as the next id, before the table of ids is made: a
+    // vocabulary is filled once, then indexed (whether its labels are
+    // distinct is the filler's check).
     void push(std::string_view s) {
         bytes_.insert(bytes_.end(), s.begin(), s.end());
         ends_.push_back(int64_t(bytes_.size()));
-        if (!slots_.empty())
-            place(size() - 1);
     }
     void reserve(size_t labels, size_t bytes) {
         ends_.reserve(labels + 1);
@@ -108,7 +107,6 @@ public:
 
     // Makes the table of ids, when there is none yet.
     void index();
-    bool indexed() const { return !slots_.empty() || size() == 0; }
     // The id of a label, or -1; the vocabulary must be indexed.
     int64_t find(std::string_view s, uint64_t h) const {
         if (slots_.empty())

@@ -83,8 +83,6 @@ std::string_view label_arg(PyObject *label, const char *what) {
 // Indexes a vocabulary made from a list, refusing a label given twice.
 void index_distinct(Vocab &v) {
     v.index();
-    const std::vector<int64_t> &e = v.ends();
-    (void)e;
     for (int64_t id = 0; id < v.size(); ++id) {
         const int64_t first = v.find(v.label(id));
         if (first != id) {
