@@ -4,8 +4,8 @@
 // one miss, at an address that depends on the pair alone, so that a caller
 // looking ahead over its rows fetches it before it needs it.
 //
-// The table is open-addressed with linear probing, about two slots for
-// every three pairs.  A slot holds the run's first row and, in one word, 8
+// The table is open-addressed with linear probing, about three slots for
+// every two pairs.  A slot holds the run's first row and, in one word, 8
 // bits of the pair's hash (the tag) above the run's length, capped at
 // kLengthCap.  A slot is the pair's when its first row lies in the pair's
 // group (known to the caller from the table of starts), its tag matches
